@@ -1,0 +1,29 @@
+/*
+ * The About box: name, version, description and the maker's information,
+ * all in the IDD_ABOUT template. Main thread.
+ */
+#include "app.h"
+
+#include "../../res/resource.h"
+
+INT_PTR ShowAboutDialog(void)
+{
+    AppState.dialogOpen = 1;
+    INT_PTR result = DialogBoxParamA(AppState.instance, MAKEINTRESOURCEA(IDD_ABOUT),
+                                     AppState.mainWindow, AboutDlgProc, 0);
+    AppState.dialogOpen = 0;
+    return result;
+}
+
+INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    if (message == WM_COMMAND) {
+        WORD id = LOWORD(wParam);
+        if (id == IDOK || id == IDCANCEL) {
+            EndDialog(dialog, id);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}

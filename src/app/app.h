@@ -1,0 +1,64 @@
+/*
+ * Tray host: the process-wide state record, the hidden window, the tray
+ * icon and menu, and the About box.
+ */
+#ifndef TAVRIN_APP_H
+#define TAVRIN_APP_H
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+
+/* The tray icon's private callback message. */
+#define WM_TRAYNOTIFY (WM_USER + 1)
+
+/* The hidden window's class and title; the title is also the icon's tip. */
+extern const char kWindowClassName[];
+extern const char kWindowTitle[];
+
+/*
+ * All state shared by the main thread and the reader worker. There is one
+ * instance, AppState, and no lock: each field has one writing thread, and
+ * the two flags that cross threads are atomic.
+ */
+struct AppStateRecord {
+    HINSTANCE instance = nullptr;     /* main thread at start-up; read by all */
+    HWND mainWindow = nullptr;        /* main thread at start-up; read by all */
+    HMENU trayMenu = nullptr;         /* main thread (tray menu) */
+    int portNumber = 2;               /* main thread (settings); 1..4 when valid */
+    int speedIndex = 5;               /* main thread (settings); 0..8 when valid */
+    HANDLE portHandle = nullptr;      /* main thread, only while no worker runs;
+                                         read by the worker. Open when > 0. */
+    DCB lineSettings = {};            /* main thread (serial line) */
+    HANDLE readerThread = nullptr;    /* main thread (reader start/stop) */
+    DWORD readerThreadId = 0;         /* main thread; nobody reads it */
+    std::atomic<LONG> readerRun{1};   /* main thread writes, worker reads */
+    LONG dialogOpen = 0;              /* main thread (dialogs); read by the menu */
+    std::atomic<LONG> transferActive{0}; /* worker writes, tray icon reads */
+};
+
+extern AppStateRecord AppState;
+
+/* Hidden window and its class (main.cpp). */
+ATOM RegisterMainWindowClass(HINSTANCE instance);
+HWND CreateMainWindow(HINSTANCE instance);
+
+/* Tray status icon (tray_icon.cpp). Callable from both threads. */
+void FillTrayRecord(NOTIFYICONDATAA *record, int portOk);
+void AddTrayIcon(int portOk);
+void UpdateTrayIcon(int portOk);
+void RemoveTrayIcon(void);
+/* The PortOk of the last add or update, for adding the icon again. */
+int LastTrayPortOk(void);
+
+/* Window procedure and tray menu (tray_menu.cpp). Main thread only. */
+void CreateTrayMenu(void);
+void DestroyTrayMenu(void);
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+/* About box (about_dialog.cpp). Main thread only. */
+INT_PTR ShowAboutDialog(void);
+INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif

@@ -1,0 +1,130 @@
+/*
+ * The reader worker: waits for the device to receive, collects a burst
+ * (bytes with no gap of 100 ms or more, cut at BURST_MAX) and types it into
+ * the focused window of the foreground application, one WM_CHAR per byte.
+ * ReaderThreadProc and DeliverBurst run on the worker thread; StartReader
+ * and StopReader on the main thread.
+ */
+#include "serial.h"
+
+#include "../app/app.h"
+
+static const DWORD kNoPortSleepMs = 1000;   /* idle poll with no port open */
+static const DWORD kEmptyReadSleepMs = 200; /* pause after a wait with no byte */
+static const DWORD kActivePulseMs = 50;     /* icon shows active at least this */
+static const DWORD kCancelRetryMs = 20;     /* StopReader's cancel cadence */
+
+void StartReader(void)
+{
+    AppState.readerRun = 1;
+    AppState.readerThread = CreateThread(nullptr, 0, ReaderThreadProc, nullptr, 0,
+                                         &AppState.readerThreadId);
+}
+
+void StopReader(void)
+{
+    HANDLE thread = AppState.readerThread;
+
+    AppState.readerRun = 0;
+    if (!thread)
+        return;
+
+    /* A worker blocked in its receive wait or in a read never sees
+       readerRun fall. Cancel its synchronous I/O, again and again since a
+       cancel only reaches a call already in progress, until it ends or the
+       bound runs out. Forced termination is the last resort: it can leave
+       locks held inside the process. */
+    DWORD start = GetTickCount();
+    DWORD result = WAIT_TIMEOUT;
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= READER_STOP_TIMEOUT_MS)
+            break;
+        DWORD slice = READER_STOP_TIMEOUT_MS - elapsed;
+        if (slice > kCancelRetryMs)
+            slice = kCancelRetryMs;
+        result = WaitForSingleObject(thread, slice);
+        if (result != WAIT_TIMEOUT)
+            break;
+        CancelSynchronousIo(thread);
+    }
+    if (result != WAIT_OBJECT_0) {
+        TerminateThread(thread, 0xFFFFFFFF);
+        /* A worker killed during a delivery cannot reset the flag itself;
+           without this the icon would show active for good. */
+        AppState.transferActive = 0;
+    }
+    CloseHandle(thread);
+    AppState.readerThread = nullptr;
+}
+
+void DeliverBurst(const BYTE *buffer, DWORD count)
+{
+    /* The focused window belongs to the foreground thread's input state;
+       GetFocus answers for it only while our input is attached to it. */
+    DWORD self = GetCurrentThreadId();
+    DWORD targetThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    AttachThreadInput(self, targetThread, TRUE);
+    HWND target = GetFocus();
+    AttachThreadInput(self, targetThread, FALSE);
+
+    AppState.transferActive = 1;
+    UpdateTrayIcon(IsPortOpen());
+
+    /* With no target, posts would land in this thread's own queue, which
+       nobody reads: post nothing. */
+    if (target) {
+        for (DWORD i = 0; i < count; i++)
+            PostMessageA(target, WM_CHAR, (WPARAM)buffer[i], 0);
+    }
+
+    Sleep(kActivePulseMs);
+    AppState.transferActive = 0;
+    UpdateTrayIcon(IsPortOpen());
+}
+
+DWORD WINAPI ReaderThreadProc(LPVOID parameter)
+{
+    (void)parameter;
+    BYTE buffer[BURST_MAX];
+
+    /* Bytes that arrived while no worker ran are never delivered. */
+    PurgeComm(AppState.portHandle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    if (!AppState.readerRun)
+        return 0;
+
+    do {
+        if (!IsPortOpen()) {
+            Sleep(kNoPortSleepMs);
+            continue;
+        }
+
+        DWORD mask = EV_RXCHAR;
+        if (!WaitCommEvent(AppState.portHandle, &mask, nullptr)) {
+            /* The device is gone (an adapter pulled, say). Unless the
+               failure is StopReader cancelling the wait, say so on the
+               icon before ending for good. */
+            if (AppState.readerRun)
+                UpdateTrayIcon(0);
+            return 0;
+        }
+
+        DWORD got = 0;
+        ReadFile(AppState.portHandle, buffer, 1, &got, nullptr);
+        if (got == 0) {
+            Sleep(kEmptyReadSleepMs);
+            continue;
+        }
+
+        DWORD held = 1;
+        while (held < BURST_MAX) {
+            got = 0;
+            if (!ReadFile(AppState.portHandle, buffer + held, 1, &got, nullptr) || got != 1)
+                break;
+            held++;
+        }
+        DeliverBurst(buffer, held);
+    } while (AppState.readerRun);
+
+    return 0;
+}

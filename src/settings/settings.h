@@ -1,0 +1,25 @@
+/*
+ * Settings: the per-user registry store of the port number and speed
+ * index, and the dialog that changes them at run time.
+ */
+#ifndef TAVRIN_SETTINGS_H
+#define TAVRIN_SETTINGS_H
+
+#include <windows.h>
+
+/* HKEY_CURRENT_USER\<kSettingsKey>, values "Port" and "Baud" (the speed
+   index, not the rate). */
+extern const char kSettingsKey[];
+
+/* Registry store (settings_store.cpp). load non-zero reads into the two
+   integers where a valid value is stored; zero writes them. */
+void AccessSettings(int *portNumber, int *speedIndex, int load);
+void LoadSettings(void);   /* AccessSettings on AppState, load mode */
+void SaveSettings(void);   /* AccessSettings on AppState, save mode */
+
+/* Settings dialog (settings_dialog.cpp). Main thread only. */
+INT_PTR ShowSettingsDialog(void);
+INT_PTR CALLBACK SettingsDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+void ApplySettingsDialog(HWND dialog);
+
+#endif

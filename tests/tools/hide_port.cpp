@@ -1,0 +1,64 @@
+/*
+ * Test-bed tool: makes a COM name absent from the running wineserver.
+ *
+ * Wine creates a device for every COM number named in its port map, even
+ * one whose Unix path does not exist, and CreateFile then opens that
+ * driverless device. Leaving the number out of the map is no better: Wine
+ * hands free numbers to the machine's own UART. So the test bed names the
+ * port (to a path that does not exist) and this tool deletes its
+ * \??\COMn link, after which opening "COMn" fails as on a PC without it.
+ *
+ * usage: hide_port COM4
+ */
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstdio>
+#include <cwchar>
+
+typedef NTSTATUS(NTAPI *OpenSymlinkFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+typedef NTSTATUS(NTAPI *MakeTemporaryFn)(HANDLE);
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: hide_port COMn\n");
+        return 2;
+    }
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    auto openSymlink = (OpenSymlinkFn)(void *)GetProcAddress(ntdll, "NtOpenSymbolicLinkObject");
+    auto makeTemporary = (MakeTemporaryFn)(void *)GetProcAddress(ntdll, "NtMakeTemporaryObject");
+    if (!openSymlink || !makeTemporary) {
+        fprintf(stderr, "hide_port: ntdll lacks the symbolic link calls\n");
+        return 1;
+    }
+
+    wchar_t path[64];
+    swprintf(path, 64, L"\\??\\%hs", argv[1]);
+    UNICODE_STRING name;
+    name.Buffer = path;
+    name.Length = (USHORT)(wcslen(path) * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+
+    HANDLE link;
+    NTSTATUS status = openSymlink(&link, DELETE, &attributes);
+    if (status != 0) {
+        fprintf(stderr, "hide_port: %s: no link to delete (status %lx)\n", argv[1], (unsigned long)status);
+        return 1;
+    }
+    status = makeTemporary(link);
+    CloseHandle(link);
+    if (status != 0) {
+        fprintf(stderr, "hide_port: %s: could not delete (status %lx)\n", argv[1], (unsigned long)status);
+        return 1;
+    }
+    HANDLE h = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        fprintf(stderr, "hide_port: %s still opens\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
