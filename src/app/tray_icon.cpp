@@ -11,6 +11,9 @@
    again as it was. Written by both threads. */
 static std::atomic<LONG> lastPortOk{0};
 
+static_assert(sizeof(void *) != 4 || NOTIFYICONDATAA_V1_SIZE == 88,
+              "the shell's first record form is 88 bytes on 32-bit Windows");
+
 void FillTrayRecord(NOTIFYICONDATAA *record, int portOk)
 {
     /* The first form of the record: 88 bytes on 32-bit Windows. */
