@@ -7,6 +7,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Test programs run under Wine; $WINE names the loader (wine or wine64).
+# Without it (a re-configure from a plain shell), the loader that matches
+# the target is the default, so test discovery keeps working.
 if(DEFINED ENV{WINE})
   set(CMAKE_CROSSCOMPILING_EMULATOR $ENV{WINE})
+elseif(TAVRIN_TRIPLE MATCHES "^x86_64")
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
 endif()
