@@ -18,7 +18,10 @@ std::string PartnerName(int port)
 
 PartnerPort::PartnerPort(int port)
 {
-    handle_ = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    /* Names past COM9 are only devices in the \\.\ form; a plain "COM12"
+       is taken for a file in the current folder. */
+    std::string device = "\\\\.\\" + PartnerName(port);
+    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return;
