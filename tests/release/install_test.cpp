@@ -343,7 +343,7 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     }
 
     /* The installed program, started as its shortcut would, types a scan
-       at the speed stored for it (19200 baud, index 7). */
+       at the speed stored for it (14400 baud, index 7). */
     testbed::SetSettingDword("Port", 2);
     testbed::SetSettingDword("Baud", 7);
     Process tavrin;
