@@ -88,9 +88,9 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "© ${YEARS} ${COMPANY}"
 
-; Asks every running Tavrin to end, as the system does at log-off: WM_CLOSE
-; to its hidden window, which makes it save its settings, remove its icon
-; and exit. Waits up to 5 s for each process; gives up after 10 copies.
+; Asks every running Tavrin to end the orderly way: WM_CLOSE to its hidden
+; window ends its message loop, and it saves its settings, removes its icon
+; and exits. Waits up to 5 s for each process; gives up after 10 copies.
 ; Leaves $0 at 0 when none is left running.
 !macro DEFINE_CLOSE_TAVRIN prefix
 Function ${prefix}CloseTavrin
