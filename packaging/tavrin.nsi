@@ -16,6 +16,8 @@
 Unicode true
 Target ${TARGET}
 SetCompressor /SOLID lzma
+; Stored file times would make every build of the same tree differ.
+SetDateSave off
 
 !searchparse /file "${ROOT}/src/version.h" `#define TAVRIN_VERSION_TEXT "` VERSION `"`
 !searchparse /file "${ROOT}/src/version.h" `#define TAVRIN_PRODUCT_NAME "` PRODUCT `"`
