@@ -7,11 +7,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Test programs run under Wine; $WINE names the loader (wine or wine64).
-# Without it (a re-configure from a plain shell), the loader that matches
-# the target is the default, so test discovery keeps working.
+# Without it (a test build configured from a bare shell), the loader that
+# fits the architecture, so that ctest never tries to run an .exe itself.
 if(DEFINED ENV{WINE})
   set(CMAKE_CROSSCOMPILING_EMULATOR $ENV{WINE})
-elseif(TAVRIN_TRIPLE MATCHES "^x86_64")
+elseif(TAVRIN_TRIPLE STREQUAL "x86_64-w64-mingw32")
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
 else()
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)

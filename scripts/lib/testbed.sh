@@ -132,6 +132,17 @@ tb_check_ports() {
     [ ! -e "$dd/com4" ] || { tb_log "com4 should be absent"; return 1; }
 }
 
+# Debian's Wine 8 looks for its own fonts in /usr/share/fonts instead of
+# /usr/share/wine/fonts, so the caption buttons, drawn with Marlett, showed
+# letters ("r" for the close box). A copy in the prefix's Fonts folder is
+# found. Only Marlett: the dialogs keep the fonts they have always had here.
+tb_add_wine_fonts() {
+    local fonts=$WINEPREFIX/drive_c/windows/Fonts
+    if [ -d "$fonts" ] && [ ! -e "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+        cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+    fi
+}
+
 tb_start() {
     tb_env
     mkdir -p "$TB_DIR"
@@ -143,6 +154,7 @@ tb_start() {
         "$WINE" wineboot -i >/dev/null 2>&1 || true
         "$WINESERVER" -w
     fi
+    tb_add_wine_fonts
     local n
     for n in 1 2 3; do
         tb_cable "$TB_DIR/com$n" "$TB_DIR/com$n-partner"

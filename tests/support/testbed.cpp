@@ -18,10 +18,11 @@ std::string PartnerName(int port)
 
 PartnerPort::PartnerPort(int port)
 {
-    /* Above COM9 only the device namespace knows the name. */
+    /* Names past COM9 are only devices in the \\.\ form; a plain "COM12"
+       is taken for a file in the current folder. */
     std::string device = "\\\\.\\" + PartnerName(port);
-    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return;
     DCB dcb = {};

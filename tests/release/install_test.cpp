@@ -1,0 +1,399 @@
+/*
+ * The installer and uninstaller, run silently for real: what a silent
+ * install leaves on the machine, that the installed program starts from
+ * its shortcut's target and types a scan, and what a silent uninstall
+ * takes away (and keeps).
+ *
+ * Two installers are built from packaging/tavrin.nsi with the tests: one
+ * around the tavrin.exe under test, for the tests' own architecture, and,
+ * in a 64-bit test build, the shipped 32-bit one around build/tavrin.exe.
+ * The 32-bit one runs where Wine can start 32-bit programs and is skipped,
+ * saying so, where it cannot.
+ */
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "support/testbed.h"
+
+namespace {
+
+const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrin";
+const char kProgramKey[] = "Software\\Quorvel\\Tavrin";
+const DWORD kInstallTimeoutMs = 60000;
+/* The uninstaller runs from a copy of itself in the temporary folder, so
+   the process started here ends before the work is done. */
+const DWORD kUninstallTimeoutMs = 60000;
+
+struct Installer {
+    const char *label;
+    std::string path;
+    bool shipped32;   /* the 32-bit installer, which only a 32-bit-capable Wine can start */
+};
+
+void PrintTo(const Installer &installer, std::ostream *out)
+{
+    *out << installer.label << " (" << installer.path << ")";
+}
+
+std::vector<Installer> Installers()
+{
+    std::vector<Installer> list;
+    bool nativeIs32 = std::string(TAVRIN_TEST_INSTALLER_ARCH) == "x86";
+    list.push_back({TAVRIN_TEST_INSTALLER_ARCH, TAVRIN_TEST_INSTALLER, nativeIs32});
+    if (TAVRIN_SHIPPED_INSTALLER[0] != '\0')
+        list.push_back({"shipped_x86", TAVRIN_SHIPPED_INSTALLER, true});
+    return list;
+}
+
+std::string Folder(int csidl)
+{
+    char path[MAX_PATH] = "";
+    SHGetFolderPathA(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::string InstallDir()
+{
+    return Folder(CSIDL_LOCAL_APPDATA) + "\\Programs\\Tavrin";
+}
+
+std::string StartMenuShortcut()
+{
+    return Folder(CSIDL_PROGRAMS) + "\\Tavrin.lnk";
+}
+
+std::string StartupShortcut()
+{
+    return Folder(CSIDL_STARTUP) + "\\Tavrin.lnk";
+}
+
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool KeyExists(const char *subkey)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+/* A REG_SZ value of the uninstall entry, or "<missing>". */
+std::string UninstallValue(const char *name)
+{
+    char value[1024];
+    DWORD size = sizeof value, type = 0;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<missing>";
+    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || type != REG_SZ || size == 0)
+        return "<missing>";
+    value[size - 1] = '\0';
+    return value;
+}
+
+/* The target of a shell link, or the reason there is none. */
+std::string ShortcutTarget(const std::string &link)
+{
+    std::string result = "<cannot read " + link + ">";
+    IShellLinkA *shellLink = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void **>(&shellLink))))
+        return result;
+    IPersistFile *file = nullptr;
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        wchar_t wide[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, MAX_PATH);
+        char target[MAX_PATH] = "";
+        if (SUCCEEDED(file->Load(wide, STGM_READ)) &&
+            SUCCEEDED(shellLink->GetPath(target, MAX_PATH, nullptr, 0)))
+            result = target;
+        file->Release();
+    }
+    shellLink->Release();
+    return result;
+}
+
+/* Compares paths as Windows does: without regard to case. */
+::testing::AssertionResult SamePath(const std::string &expected, const std::string &actual)
+{
+    if (lstrcmpiA(expected.c_str(), actual.c_str()) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
+}
+
+/* A process started here, ended (if still running) and released when
+   the test leaves its scope, however it leaves. */
+class Process {
+public:
+    Process() = default;
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process()
+    {
+        if (!pi_.hProcess)
+            return;
+        if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(pi_.hProcess, 1);
+            WaitForSingleObject(pi_.hProcess, 5000);
+        }
+        CloseHandle(pi_.hThread);
+        CloseHandle(pi_.hProcess);
+    }
+    /* False (with GetLastError) if the command cannot start. */
+    bool Start(const std::string &commandLine)
+    {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        std::vector<char> buffer(commandLine.begin(), commandLine.end());
+        buffer.push_back('\0');
+        return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_) != 0;
+    }
+    /* The exit code once it has ended within the time, else -1. */
+    long Wait(DWORD timeoutMs)
+    {
+        DWORD code = 0;
+        if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi_.hProcess, &code))
+            return -1;
+        return (long)code;
+    }
+    DWORD pid() const { return pi_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION pi_ = {};
+};
+
+/* Runs a command line to its end: its exit code, -1 if it did not end in
+   time, -2 if it could not start. */
+long RunToEnd(const std::string &commandLine, DWORD timeoutMs)
+{
+    Process process;
+    if (!process.Start(commandLine))
+        return -2;
+    return process.Wait(timeoutMs);
+}
+
+/* Polls a condition every 100 ms; true once it holds. */
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(100);
+    }
+}
+
+/* Whether this system starts 32-bit programs: tried once with the 32-bit
+   cmd.exe, so that a failure of the 32-bit installer itself is never
+   mistaken for the platform's. */
+bool Starts32BitPrograms(std::string *why)
+{
+    static int known = -1;
+    static std::string reason;
+    if (known < 0) {
+        char dir[MAX_PATH] = "";
+        if (sizeof(void *) == 4) {
+            known = 1;   /* this very program is one */
+        } else if (!GetSystemWow64DirectoryA(dir, MAX_PATH)) {
+            known = 0;
+            reason = "the system has no 32-bit system folder";
+        } else {
+            std::string cmd = std::string(dir) + "\\cmd.exe";
+            long code = Exists(cmd) ? RunToEnd("\"" + cmd + "\" /c exit 7", 30000) : -3;
+            DWORD error = GetLastError();
+            known = code == 7;
+            if (code == -3)
+                reason = cmd + " is missing: Wine made this prefix without its 32-bit half";
+            else if (code == -2)
+                reason = cmd + " cannot start, error " + std::to_string(error);
+            else
+                reason = cmd + " ended with " + std::to_string(code);
+        }
+    }
+    *why = reason;
+    return known == 1;
+}
+
+bool NothingInstalled()
+{
+    return !Exists(InstallDir()) && !Exists(StartMenuShortcut()) && !Exists(StartupShortcut()) &&
+           !KeyExists(kUninstallKey);
+}
+
+/* Takes away whatever an earlier, interrupted run may have left. */
+void RemoveLeftovers()
+{
+    for (int copies = 0; copies < 5; copies++) {
+        HWND window = FindWindowA(kWindowClassName, nullptr);
+        if (!window)
+            break;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+        if (process) {
+            if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0)
+                TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+    std::string dir = InstallDir();
+    for (const char *name : {"tavrin.exe", "LICENSE.txt", "uninstall.exe"})
+        DeleteFileA((dir + "\\" + name).c_str());
+    RemoveDirectoryA(dir.c_str());
+    DeleteFileA(StartMenuShortcut().c_str());
+    DeleteFileA(StartupShortcut().c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, kUninstallKey);
+}
+
+class InstallTest : public ::testing::TestWithParam<Installer> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().path.empty())
+            GTEST_SKIP() << "makensis was not found when the tests were built (scripts/setup-deps installs nsis)";
+        ASSERT_TRUE(Exists(GetParam().path)) << GetParam().path << " was not built";
+        RemoveLeftovers();
+        ASSERT_TRUE(NothingInstalled()) << "could not clear an earlier install from " << InstallDir();
+        CoInitialize(nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (!GetParam().path.empty())
+            RemoveLeftovers();
+        testbed::DeleteSettingsKey();
+        RegDeleteKeyA(HKEY_CURRENT_USER, kProgramKey);
+        CoUninitialize();
+    }
+
+    /* Runs the installer silently. Skips the test, saying why, when this
+       Wine cannot start the 32-bit installer at all. */
+    void InstallSilently()
+    {
+        std::string why;
+        if (GetParam().shipped32 && !Starts32BitPrograms(&why))
+            GTEST_SKIP() << "this Wine cannot start 32-bit programs (" << why
+                         << "): the shipped 32-bit installer was built but not run";
+        Process installer;
+        ASSERT_TRUE(installer.Start("\"" + GetParam().path + "\" /S"))
+            << "cannot start " << GetParam().path << ", error " << GetLastError();
+        long code = installer.Wait(kInstallTimeoutMs);
+        ASSERT_NE(-1, code) << "the installer did not finish in " << kInstallTimeoutMs << " ms";
+        ASSERT_EQ(0, code) << "installer exit code";
+    }
+
+    /* Runs the uninstall command the entry names, silently, and waits
+       until the entry is gone. */
+    void UninstallSilently(const std::string &extraArguments)
+    {
+        std::string command = UninstallValue("UninstallString");
+        ASSERT_NE("<missing>", command);
+        EXPECT_EQ(0, RunToEnd(command + " /S" + extraArguments, kUninstallTimeoutMs)) << command;
+        EXPECT_TRUE(WaitUntil([] { return NothingInstalled(); }, kUninstallTimeoutMs))
+            << "still there after " << kUninstallTimeoutMs << " ms: dir " << Exists(InstallDir())
+            << ", Start menu " << Exists(StartMenuShortcut()) << ", Startup " << Exists(StartupShortcut())
+            << ", uninstall entry " << KeyExists(kUninstallKey);
+    }
+};
+
+TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallSilently());
+    if (IsSkipped())
+        return;
+    const std::string dir = InstallDir();
+    const std::string exe = dir + "\\tavrin.exe";
+    const std::string uninstaller = dir + "\\uninstall.exe";
+
+    {
+        SCOPED_TRACE("after the install");
+        for (const std::string &file : {exe, uninstaller, dir + "\\LICENSE.txt"})
+            EXPECT_TRUE(Exists(file)) << file;
+        EXPECT_TRUE(SamePath(exe, ShortcutTarget(StartMenuShortcut()))) << "Start-menu shortcut";
+        EXPECT_TRUE(SamePath(exe, ShortcutTarget(StartupShortcut()))) << "Startup shortcut (chosen by default)";
+
+        EXPECT_EQ("Tavrin", UninstallValue("DisplayName"));
+        EXPECT_EQ("1.1.0.0", UninstallValue("DisplayVersion"));
+        EXPECT_EQ("Quorvel", UninstallValue("Publisher"));
+        EXPECT_TRUE(SamePath(exe + ",0", UninstallValue("DisplayIcon")));
+        EXPECT_TRUE(SamePath(dir, UninstallValue("InstallLocation")));
+        EXPECT_TRUE(SamePath("\"" + uninstaller + "\"", UninstallValue("UninstallString")))
+            << "the command must be quoted: the path may hold spaces";
+    }
+
+    /* The installed program, started as its shortcut would, types a scan
+       at the speed stored for it (14400 baud, index 7). */
+    testbed::SetSettingDword("Port", 2);
+    testbed::SetSettingDword("Baud", 7);
+    Process tavrin;
+    ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(StartMenuShortcut()) + "\"")) << "error " << GetLastError();
+    ASSERT_TRUE(WaitUntil([&] { return testbed::FindTavrinWindow(tavrin.pid()) != nullptr; }, 10000))
+        << "the installed Tavrin shows no window";
+    {
+        testbed::TargetWindow target;
+        testbed::PartnerPort partner(2);
+        ASSERT_TRUE(partner.IsOpen()) << "COM12, error " << GetLastError();
+        target.TakeFocus();
+        ASSERT_TRUE(partner.Write("4006381333931\r"));
+        EXPECT_TRUE(target.WaitForChars(14, 5000)) << "got " << target.chars().size() << " characters";
+        EXPECT_EQ("4006381333931\r", target.Text());
+    }
+
+    /* Uninstalled while it runs: the uninstaller ends it the orderly way,
+       so that it saves its settings, which are then kept. */
+    testbed::SetSettingDword("Baud", 0);
+    ASSERT_NO_FATAL_FAILURE(UninstallSilently(""));
+    EXPECT_EQ(0, tavrin.Wait(10000)) << "Tavrin still running (-1) or not ended the orderly way";
+
+    DWORD port = 0, baud = 0;
+    EXPECT_TRUE(testbed::GetSettingDword("Port", &port)) << "the settings were removed";
+    EXPECT_EQ(2u, port);
+    EXPECT_TRUE(testbed::GetSettingDword("Baud", &baud));
+    EXPECT_EQ(7u, baud) << "Tavrin wrote its speed back when it was closed (0 means it was not)";
+}
+
+TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
+{
+    ASSERT_NO_FATAL_FAILURE(InstallSilently());
+    if (IsSkipped())
+        return;
+    Process tavrin;
+    ASSERT_TRUE(tavrin.Start("\"" + InstallDir() + "\\tavrin.exe\"")) << "error " << GetLastError();
+    ASSERT_TRUE(WaitUntil([&] { return testbed::FindTavrinWindow(tavrin.pid()) != nullptr; }, 10000));
+
+    /* A second install closes the running copy to replace its file. */
+    ASSERT_NO_FATAL_FAILURE(InstallSilently());
+    EXPECT_EQ(0, tavrin.Wait(10000)) << "the installer left the running copy alone (-1)";
+    EXPECT_TRUE(Exists(InstallDir() + "\\tavrin.exe"));
+    ASSERT_TRUE(testbed::SettingsKeyExists()) << "Tavrin saved no settings when it was closed";
+
+    ASSERT_NO_FATAL_FAILURE(UninstallSilently(" /REMOVESETTINGS"));
+    EXPECT_FALSE(testbed::SettingsKeyExists()) << "asked to, the uninstaller keeps the settings";
+    EXPECT_FALSE(KeyExists(kProgramKey)) << "the emptied program key stays behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Release, InstallTest, ::testing::ValuesIn(Installers()),
+                         [](const ::testing::TestParamInfo<Installer> &info) { return std::string(info.param.label); });
+
+}  // namespace

@@ -1,0 +1,56 @@
+# Inputs of the release tests (tests/release/): the installers to run and
+# the shipped 32-bit program to read back.
+#
+# The tests run the installer built from packaging/tavrin.nsi around the
+# tavrin.exe under test (a 64-bit installer when the tests are 64-bit).
+# A 64-bit test build also reads and, where Wine can start 32-bit
+# programs, runs the shipped 32-bit forms: build/tavrin.exe (built by
+# scripts/build before the test build) and its x86 installer.
+find_program(MAKENSIS makensis)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TAVRIN_SHIPPED_EXE "${CMAKE_SOURCE_DIR}/build/tavrin.exe" CACHE FILEPATH
+      "The shipped 32-bit tavrin.exe, read back by the release tests")
+  set(native_arch amd64)
+else()
+  set(TAVRIN_SHIPPED_EXE "")
+  set(native_arch x86)
+endif()
+
+set(make_installer ${CMAKE_SOURCE_DIR}/packaging/make-installer)
+set(installer_inputs ${make_installer} ${CMAKE_SOURCE_DIR}/packaging/tavrin.nsi
+    ${CMAKE_SOURCE_DIR}/src/version.h ${CMAKE_SOURCE_DIR}/LICENSE)
+set(test_installer "")
+set(shipped_installer "")
+if(MAKENSIS)
+  set(test_installer ${CMAKE_BINARY_DIR}/tavrin-setup-${native_arch}-test.exe)
+  add_custom_command(OUTPUT ${test_installer}
+    COMMAND ${make_installer} $<TARGET_FILE:tavrin> ${test_installer} ${native_arch}
+    DEPENDS tavrin ${installer_inputs}
+    COMMENT "Building the installer for the tests (${native_arch})")
+  set(installers ${test_installer})
+  if(TAVRIN_SHIPPED_EXE AND EXISTS "${TAVRIN_SHIPPED_EXE}")
+    set(shipped_installer ${CMAKE_BINARY_DIR}/tavrin-setup-x86-test.exe)
+    add_custom_command(OUTPUT ${shipped_installer}
+      COMMAND ${make_installer} ${TAVRIN_SHIPPED_EXE} ${shipped_installer} x86
+      DEPENDS ${TAVRIN_SHIPPED_EXE} ${installer_inputs}
+      COMMENT "Building the shipped 32-bit installer for the tests")
+    list(APPEND installers ${shipped_installer})
+  endif()
+  add_custom_target(tavrin_test_installers ALL DEPENDS ${installers})
+endif()
+
+if(TARGET install_test)
+  target_compile_definitions(install_test PRIVATE
+    TAVRIN_TEST_INSTALLER="${test_installer}"
+    TAVRIN_TEST_INSTALLER_ARCH="${native_arch}"
+    TAVRIN_SHIPPED_INSTALLER="${shipped_installer}")
+  target_link_libraries(install_test PRIVATE ole32 uuid)
+  if(MAKENSIS)
+    add_dependencies(install_test tavrin_test_installers)
+  endif()
+endif()
+if(TARGET version_resource_test)
+  target_compile_definitions(version_resource_test PRIVATE
+    TAVRIN_SHIPPED_EXE="${TAVRIN_SHIPPED_EXE}")
+  target_link_libraries(version_resource_test PRIVATE version)
+endif()
