@@ -18,7 +18,8 @@ std::string PartnerName(int port)
 
 PartnerPort::PartnerPort(int port)
 {
-    handle_ = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    /* COM10 and above are reached only through the device namespace. */
+    handle_ = CreateFileA(("\\\\.\\" + PartnerName(port)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return;
