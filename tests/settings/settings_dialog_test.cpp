@@ -6,6 +6,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "app/app.h"
 #include "serial/serial.h"
 #include "settings/settings.h"
@@ -294,30 +296,6 @@ TEST(DialogTemplateTest, AboutTemplateAsCompiled)
     ExpectTemplate(layout::kAbout);
 }
 
-TEST(DialogTemplateTest, PortButtonsFormOneGroupWithoutTabStops)
-{
-    /* Stated on its own because the arrow keys and the port arithmetic
-       (id - 999) both rest on it. */
-    dlgprobe::DialogTemplate t;
-    std::string why;
-    ASSERT_TRUE(dlgprobe::LoadDialogTemplate(IDD_SETTINGS, layout::kRussian, &t, &why)) << why;
-    int groups = 0;
-    for (const dlgprobe::TemplateItem &item : t.items) {
-        if (item.style & WS_GROUP) {
-            groups++;
-            EXPECT_EQ(IDC_COM1, item.id) << "only COM1 starts a group";
-        }
-        if (item.id >= IDC_COM1 && item.id <= IDC_COM4) {
-            EXPECT_EQ(0u, item.style & WS_TABSTOP) << "radio " << item.id << " is a tab stop";
-            EXPECT_EQ((DWORD)BS_AUTORADIOBUTTON, item.style & 0xF) << "radio " << item.id;
-        }
-        if (item.id == IDC_SPEED) {
-            EXPECT_NE(0u, item.style & WS_VSCROLL) << "the list scrolls";
-        }
-    }
-    EXPECT_EQ(1, groups);
-}
-
 /* ---- The dialogs as shown ---------------------------------------------------- */
 
 TEST_F(DialogTest, SettingsAndAboutAsShownReadBackInCodePage1251)
@@ -419,6 +397,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     HANDLE old = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.portHandle, GetCurrentProcess(), &old, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
+    int sameBefore = SameObject(old, AppState.portHandle);
     ReaderWitness reader;
     reader.Take();
 
@@ -430,7 +409,10 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     EXPECT_EQ(9600u, RateOfOpenPort()) << "rate of the re-opened port";
     int same = SameObject(old, AppState.portHandle);
     if (same >= 0) {
+        EXPECT_EQ(1, sameBefore) << "a duplicate should name the same port (the comparison is broken)";
         EXPECT_EQ(0, same) << "the port was reconfigured, not closed and opened again";
+    } else {
+        printf("note: no CompareObjectHandles; the re-open itself is not checked\n");
     }
     CloseHandle(old);
     EXPECT_TRUE(reader.Ended()) << "the old reader still runs";
