@@ -1,0 +1,141 @@
+/*
+ * The settings dialog and the About box as they must look: template
+ * header, and each control in template order. Texts are given twice: as
+ * UTF-16 (what the template holds) and as Windows-1251 bytes (what the
+ * ANSI calls read back under code page 1251).
+ */
+#ifndef TAVRIN_TESTS_DIALOG_LAYOUT_H
+#define TAVRIN_TESTS_DIALOG_LAYOUT_H
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "resource.h"
+#include "support/dialog_probe.h"
+
+namespace layout {
+
+const WORD kRussian = 0x419;
+const WORD kNoId = 0xFFFF;  /* -1 */
+const DWORD kChild = WS_CHILD | WS_VISIBLE;
+const DWORD kDialogStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT;
+
+struct Control {
+    WORD id;
+    const char *className;
+    const wchar_t *text;
+    const char *text1251;
+    DWORD style;
+    short x, y, cx, cy;
+    /* The maker's lines are the implementer's own text and may be resized
+       to fit it: only their place is fixed. */
+    bool sizeFree;
+};
+
+struct Dialog {
+    WORD id;
+    const wchar_t *caption;
+    const char *caption1251;
+    short cx, cy;
+    const Control *controls;
+    size_t count;
+};
+
+/* "Настройка" */
+const char kSettingsCaption1251[] = "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0";
+/* "О программе" */
+const char kAboutCaption1251[] = "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5";
+/* "Эмулятор сканера RS232 -> Keyboard" */
+const char kDescription1251[] = "\xDD\xEC\xF3\xEB\xFF\xF2\xEE\xF0\x20\xF1\xEA\xE0\xED\xE5\xF0\xE0"
+                                " RS232 -> Keyboard";
+
+const Control kSettingsControls[] = {
+    {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 169, 11, 50, 14, false},
+    {IDCANCEL, "Button", L"Cancel", "Cancel", kChild | BS_PUSHBUTTON | WS_TABSTOP, 169, 29, 50, 14, false},
+    /* "Порт" */
+    {kNoId, "Button", L"Порт", "\xCF\xEE\xF0\xF2", kChild | BS_GROUPBOX, 7, 7, 67, 59, false},
+    /* "Скорость" */
+    {kNoId, "Button", L"Скорость", "\xD1\xEA\xEE\xF0\xEE\xF1\xF2\xFC", kChild | BS_GROUPBOX, 85, 7, 76, 59,
+     false},
+    {IDC_COM1, "Button", L"COM1", "COM1", kChild | BS_AUTORADIOBUTTON | WS_GROUP, 20, 18, 36, 10, false},
+    {IDC_COM2, "Button", L"COM2", "COM2", kChild | BS_AUTORADIOBUTTON, 20, 29, 36, 10, false},
+    {IDC_COM3, "Button", L"COM3", "COM3", kChild | BS_AUTORADIOBUTTON, 20, 40, 36, 10, false},
+    {IDC_COM4, "Button", L"COM4", "COM4", kChild | BS_AUTORADIOBUTTON, 20, 51, 36, 10, false},
+    {IDC_SPEED, "ComboBox", L"", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103,
+     false},
+};
+
+const Control kAboutControls[] = {
+    {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 48, 99, 50, 14, false},
+    /* "Программа" */
+    {kNoId, "Button", L"Программа", "\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0", kChild | BS_GROUPBOX, 3, 3, 142,
+     39, false},
+    /* The maker's caption and three lines: text not fixed (null). */
+    {kNoId, "Button", nullptr, nullptr, kChild | BS_GROUPBOX, 3, 47, 142, 48, false},
+    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 59, 66, 8, true},
+    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 71, 115, 8, true},
+    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 81, 65, 8, true},
+    {kNoId, "Static", L"Tavrin v1.1", "Tavrin v1.1", kChild | SS_LEFT | WS_GROUP, 12, 15, 43, 8, false},
+    {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard", kDescription1251, kChild | SS_LEFT | WS_GROUP,
+     12, 27, 128, 8, false},
+};
+
+const Dialog kSettings = {IDD_SETTINGS, L"Настройка", kSettingsCaption1251, 226, 73, kSettingsControls,
+                          sizeof kSettingsControls / sizeof kSettingsControls[0]};
+const Dialog kAbout = {IDD_ABOUT, L"О программе", kAboutCaption1251, 148, 116, kAboutControls,
+                       sizeof kAboutControls / sizeof kAboutControls[0]};
+
+/* Live styles differ from the template in two bits: a combo box drops
+   WS_VSCROLL from its own style, and a radio button gains WS_TABSTOP when
+   it is checked. Those bits are checked in the template only. */
+inline DWORD LiveStyleMask(const Control &c)
+{
+    DWORD mask = 0xFFFFFFFF;
+    if (lstrcmpA(c.className, "ComboBox") == 0)
+        mask &= ~(DWORD)WS_VSCROLL;
+    if ((c.style & 0xF) == BS_AUTORADIOBUTTON && lstrcmpA(c.className, "Button") == 0)
+        mask &= ~(DWORD)WS_TABSTOP;
+    return mask;
+}
+
+const char *const kSpeedLabels[9] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
+
+/* The dialog as shown, read through the ANSI calls (code page 1251):
+   caption, and each control's id, class, text and style in order. Works
+   on a dialog of this process or of another one. */
+inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
+{
+    std::string caption = dlgprobe::WindowText(dialog);
+    EXPECT_EQ(d.caption1251, caption) << "caption bytes " << dlgprobe::Hex(caption);
+    DWORD style = (DWORD)GetWindowLongA(dialog, GWL_STYLE);
+    EXPECT_EQ(kDialogStyle & ~(DWORD)DS_SETFONT, style & kDialogStyle & ~(DWORD)DS_SETFONT)
+        << "dialog style 0x" << std::hex << style;
+
+    std::vector<HWND> children = dlgprobe::Children(dialog);
+    ASSERT_EQ(d.count, children.size()) << "controls in the dialog";
+    for (size_t i = 0; i < d.count; i++) {
+        const Control &c = d.controls[i];
+        HWND child = children[i];
+        SCOPED_TRACE("control " + std::to_string(i) + " (" + c.className + " " +
+                     (c.text1251 ? c.text1251 : "maker's line") + ")");
+        EXPECT_EQ(c.id, (WORD)GetDlgCtrlID(child));
+        EXPECT_EQ(c.className, dlgprobe::ClassName(child));
+        std::string text = dlgprobe::WindowText(child);
+        if (lstrcmpA(c.className, "ComboBox") == 0) {
+            /* A drop-down list's text is its selection, not the template's. */
+        } else if (c.text1251) {
+            EXPECT_EQ(c.text1251, text) << "text bytes " << dlgprobe::Hex(text);
+        } else {
+            EXPECT_FALSE(text.empty()) << "the maker's lines carry some text";
+        }
+        DWORD live = (DWORD)GetWindowLongA(child, GWL_STYLE);
+        DWORD mask = LiveStyleMask(c);
+        EXPECT_EQ(c.style & mask, live & mask)
+            << "style 0x" << std::hex << live << ", expected 0x" << c.style << " under mask 0x" << mask;
+    }
+}
+
+}  // namespace layout
+
+#endif

@@ -1,0 +1,233 @@
+/*
+ * The settings dialog and the About box of the real program, driven from
+ * this process through the program's hidden window and the dialogs it
+ * shows: what the user sees, what a choice changes, and what is saved.
+ * Pictures of both dialogs are left in the build's screenshots folder.
+ */
+#include <gtest/gtest.h>
+
+#include "settings/settings.h"
+#include "dialog_layout.h"
+#include "support/dialog_probe.h"
+#include "support/testbed.h"
+
+namespace {
+
+const char kScan[] = "400638133393\r";
+const DWORD kStartTimeoutMs = 10000;
+const DWORD kDialogTimeoutMs = 5000;
+const DWORD kExitTimeoutMs = 8000;
+const DWORD kDeliveryTimeoutMs = 3000;
+
+class SettingsEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override { testbed::DeleteSettingsKey(); }
+    void TearDown() override { testbed::DeleteSettingsKey(); }
+
+    void Start(testbed::TavrinProcess &program)
+    {
+        ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
+        ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
+        ASSERT_TRUE(dlgprobe::WaitForStartup(program.process(), kStartTimeoutMs))
+            << "the program did not reach its message loop";
+    }
+
+    /* Chooses a menu command and waits for the dialog it opens. */
+    HWND OpenDialog(testbed::TavrinProcess &program, WORD command)
+    {
+        PostMessageA(program.window(), WM_COMMAND, command, 0);
+        return dlgprobe::WaitForDialog(program.pid(), kDialogTimeoutMs);
+    }
+
+    static void Click(HWND dialog, int id)
+    {
+        DWORD_PTR answer = 0;
+        /* OK stops the reader before the dialog ends: up to a second. */
+        EXPECT_NE(0, SendMessageTimeoutA(GetDlgItem(dialog, id), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &answer))
+            << "BM_CLICK on " << id << " was not answered";
+    }
+
+    static void ExpectShown(HWND dialog, int port, int speed)
+    {
+        for (int id = IDC_COM1; id <= IDC_COM4; id++) {
+            UINT expected = id - IDC_COM1 + 1 == port ? BST_CHECKED : BST_UNCHECKED;
+            EXPECT_EQ(expected, IsDlgButtonChecked(dialog, id)) << "button " << id;
+        }
+        EXPECT_EQ(speed, (int)SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0))
+            << "list selection";
+    }
+
+    static void ExpectStored(DWORD port, DWORD speed)
+    {
+        DWORD value = 0;
+        EXPECT_TRUE(testbed::GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
+        EXPECT_EQ(port, value) << "stored Port";
+        value = 0;
+        EXPECT_TRUE(testbed::GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
+        EXPECT_EQ(speed, value) << "stored Baud";
+    }
+
+    static void ExpectOrderlyExit(testbed::TavrinProcess &program)
+    {
+        DWORD code = 0xDEAD;
+        ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
+        EXPECT_EQ(0u, code) << "exit code";
+    }
+
+    static void Screenshot(HWND dialog, const char *name)
+    {
+        SetForegroundWindow(dialog);
+        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Sleep(300);
+        std::string path = dlgprobe::ScreenshotDir() + name;
+        int colours = 0;
+        EXPECT_TRUE(dlgprobe::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
+        EXPECT_GE(colours, 3) << "the picture of the dialog looks blank";
+    }
+};
+
+TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
+{
+    if (GetACP() != 1251)
+        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
+
+    testbed::TavrinProcess program;
+    Start(program);
+    HWND dialog = OpenDialog(program, IDM_SETTINGS);
+    ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
+
+    layout::ExpectLiveDialog(dialog, layout::kSettings);
+    std::vector<std::string> labels = dlgprobe::ComboItems(GetDlgItem(dialog, IDC_SPEED));
+    ASSERT_EQ(9u, labels.size()) << "speeds listed";
+    for (size_t i = 0; i < labels.size(); i++)
+        EXPECT_EQ(layout::kSpeedLabels[i], labels[i]) << "list position " << i;
+    ExpectShown(dialog, 2, 5);
+    Screenshot(dialog, "settings-dialog.bmp");
+
+    Click(dialog, IDC_COM1);
+    SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
+    ExpectShown(dialog, 1, 6);
+    Click(dialog, IDOK);
+    ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+
+    EXPECT_EQ(9600u, dlgprobe::LineRate(1)) << "COM1's line rate";
+    testbed::TargetWindow target;
+    ASSERT_TRUE(target.TakeFocus());
+    target.Pump(400);  /* the restarted reader purges the port first */
+    {
+        testbed::PartnerPort partner(1);
+        ASSERT_TRUE(partner.IsOpen());
+        ASSERT_TRUE(partner.Write(kScan));
+        target.WaitForChars(sizeof kScan - 1, kDeliveryTimeoutMs);
+        EXPECT_EQ(kScan, target.Text()) << "scan on COM1";
+    }
+    target.Clear();
+    {
+        testbed::PartnerPort partner(2);
+        ASSERT_TRUE(partner.IsOpen());
+        ASSERT_TRUE(partner.Write(kScan));
+        target.Pump(600);
+        EXPECT_EQ("", target.Text()) << "COM2 is still read after the change";
+    }
+
+    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
+    ExpectOrderlyExit(program);
+    ExpectStored(1, 6);
+}
+
+TEST_F(SettingsEndToEndTest, CloseWhileTheDialogShowsEndsTheProgramWithoutItsChoice)
+{
+    testbed::TavrinProcess program;
+    Start(program);
+    HWND dialog = OpenDialog(program, IDM_SETTINGS);
+    ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
+    Click(dialog, IDC_COM3);
+    SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 8, 0);
+    ExpectShown(dialog, 3, 8);
+
+    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
+    ExpectOrderlyExit(program);
+    ExpectStored(2, 5);
+}
+
+/* A choice survives only an orderly end, or the end of the session. */
+TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
+{
+    testbed::SetSettingDword("Port", 3);
+    testbed::SetSettingDword("Baud", 3);
+    {
+        testbed::TavrinProcess program;
+        Start(program);
+        HWND dialog = OpenDialog(program, IDM_SETTINGS);
+        ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
+        ExpectShown(dialog, 3, 3);
+        Click(dialog, IDC_COM1);
+        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
+        Click(dialog, IDOK);
+        ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        program.Kill();
+        ASSERT_FALSE(program.IsRunning());
+        ExpectStored(3, 3);
+    }
+    {
+        testbed::TavrinProcess program;
+        Start(program);
+        HWND dialog = OpenDialog(program, IDM_SETTINGS);
+        ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
+        ExpectShown(dialog, 3, 3);
+        Click(dialog, IDC_COM1);
+        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
+        Click(dialog, IDOK);
+        ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs));
+
+        DWORD_PTR answer = 0;
+        ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 5000, &answer));
+        ExpectStored(3, 3);  /* the session goes on: nothing to save yet */
+        ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 5000, &answer));
+        ExpectStored(1, 6);
+        program.Kill();
+        ASSERT_FALSE(program.IsRunning());
+        ExpectStored(1, 6);
+    }
+}
+
+TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
+{
+    if (GetACP() != 1251)
+        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
+
+    testbed::TavrinProcess program;
+    Start(program);
+    const struct {
+        const char *name;
+        void (*end)(HWND);
+    } ways[] = {
+        {"OK button", [](HWND d) { Click(d, IDOK); }},
+        {"Escape key",
+         [](HWND d) {
+             PostMessageA(GetDlgItem(d, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+             PostMessageA(GetDlgItem(d, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0010001);
+         }},
+        {"close box", [](HWND d) { PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    };
+    bool first = true;
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.name);
+        HWND about = OpenDialog(program, IDM_ABOUT);
+        ASSERT_NE(nullptr, about) << "the About box did not open";
+        if (first) {
+            layout::ExpectLiveDialog(about, layout::kAbout);
+            Screenshot(about, "about-dialog.bmp");
+            first = false;
+        }
+        way.end(about);
+        EXPECT_TRUE(dlgprobe::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
+        EXPECT_TRUE(program.IsRunning()) << "the program ended with the box";
+        EXPECT_TRUE(IsWindow(program.window()));
+    }
+
+    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
+    ExpectOrderlyExit(program);
+}
+
+}  // namespace

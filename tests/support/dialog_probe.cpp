@@ -1,0 +1,469 @@
+#include "support/dialog_probe.h"
+
+#include <cstdio>
+#include <set>
+
+namespace dlgprobe {
+
+std::string WindowText(HWND window)
+{
+    char text[512];
+    int n = GetWindowTextA(window, text, sizeof text);
+    return std::string(text, n > 0 ? (size_t)n : 0);
+}
+
+std::string ClassName(HWND window)
+{
+    char name[128];
+    int n = GetClassNameA(window, name, sizeof name);
+    return std::string(name, n > 0 ? (size_t)n : 0);
+}
+
+std::vector<HWND> Children(HWND dialog)
+{
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child && children.size() < 64;
+         child = GetWindow(child, GW_HWNDNEXT))
+        children.push_back(child);
+    return children;
+}
+
+std::vector<std::string> ComboItems(HWND combo)
+{
+    /* Read in UTF-16 and converted here: under Wine, CB_GETLBTEXT sent
+       with SendMessageA to another process's combo box fills the buffer
+       with UTF-16 text. */
+    std::vector<std::string> items;
+    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count && i < 64; i++) {
+        wchar_t text[256];
+        LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, (WPARAM)i, 0);
+        if (n < 0 || n >= 256) {
+            items.push_back("<error>");
+            continue;
+        }
+        n = SendMessageW(combo, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
+        char narrow[512];
+        int m = n >= 0 ? WideCharToMultiByte(CP_ACP, 0, text, (int)n, narrow, sizeof narrow, nullptr, nullptr)
+                       : -1;
+        items.push_back(m >= 0 ? std::string(narrow, (size_t)m) : "<error>");
+    }
+    return items;
+}
+
+std::string Hex(const std::string &bytes)
+{
+    std::string hex;
+    char byte[4];
+    for (unsigned char c : bytes) {
+        snprintf(byte, sizeof byte, hex.empty() ? "%02X" : " %02X", c);
+        hex += byte;
+    }
+    return hex;
+}
+
+struct DialogSearch {
+    DWORD pid;
+    DWORD tid;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK CollectDialog(HWND window, LPARAM lParam)
+{
+    DialogSearch *search = reinterpret_cast<DialogSearch *>(lParam);
+    DWORD pid = 0;
+    DWORD tid = GetWindowThreadProcessId(window, &pid);
+    if (search->pid && pid != search->pid)
+        return TRUE;
+    if (search->tid && tid != search->tid)
+        return TRUE;
+    if (IsWindowVisible(window) && ClassName(window) == "#32770")
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> DialogsOfProcess(DWORD pid)
+{
+    DialogSearch search = {pid, 0, {}};
+    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::vector<HWND> DialogsOfThread(DWORD tid)
+{
+    DialogSearch search = {0, tid, {}};
+    EnumThreadWindows(tid, CollectDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        std::vector<HWND> dialogs = DialogsOfProcess(pid);
+        if (!dialogs.empty())
+            return dialogs.front();
+        if (GetTickCount() - start >= timeoutMs)
+            return nullptr;
+        Sleep(20);
+    }
+}
+
+bool WaitForWindowGone(HWND window, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+/* The reader is started just before the message loop and purges the port
+   first thing: bytes written before that would be dropped. */
+static const DWORD kReaderSettleMs = 400;
+
+bool WaitForStartup(HANDLE process, DWORD timeoutMs)
+{
+    if (WaitForInputIdle(process, timeoutMs) != 0)
+        return false;
+    Sleep(kReaderSettleMs);
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+/* ---- Dialog templates -------------------------------------------------- */
+
+namespace {
+
+/* A cursor over the template's bytes; every read is bounds-checked. */
+class Reader {
+public:
+    Reader(const BYTE *data, size_t size) : data_(data), size_(size) {}
+    bool ok() const { return ok_; }
+    size_t offset() const { return pos_; }
+
+    WORD Word()
+    {
+        WORD w = 0;
+        if (pos_ + 2 > size_) {
+            ok_ = false;
+            return 0;
+        }
+        memcpy(&w, data_ + pos_, 2);
+        pos_ += 2;
+        return w;
+    }
+    DWORD Dword()
+    {
+        DWORD lo = Word();
+        DWORD hi = Word();
+        return lo | (hi << 16);
+    }
+    short Short() { return (short)Word(); }
+    std::wstring String()
+    {
+        std::wstring s;
+        for (;;) {
+            WORD w = Word();
+            if (!ok_ || w == 0)
+                return s;
+            s.push_back((wchar_t)w);
+        }
+    }
+    /* A name-or-ordinal field: empty, an ordinal (0xFFFF, n), or a string. */
+    std::wstring NameOrOrdinal(WORD *ordinal)
+    {
+        *ordinal = 0;
+        WORD first = Word();
+        if (first == 0)
+            return std::wstring();
+        if (first == 0xFFFF) {
+            *ordinal = Word();
+            return std::wstring();
+        }
+        pos_ -= 2;
+        return String();
+    }
+    void AlignDword() { pos_ = (pos_ + 3) & ~(size_t)3; }
+    void Skip(size_t n)
+    {
+        if (pos_ + n > size_)
+            ok_ = false;
+        else
+            pos_ += n;
+    }
+
+private:
+    const BYTE *data_;
+    size_t size_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+std::string PredefinedClass(WORD atom)
+{
+    switch (atom) {
+    case 0x80: return "Button";
+    case 0x81: return "Edit";
+    case 0x82: return "Static";
+    case 0x83: return "ListBox";
+    case 0x84: return "ScrollBar";
+    case 0x85: return "ComboBox";
+    default: {
+        char name[16];
+        snprintf(name, sizeof name, "#%u", atom);
+        return name;
+    }
+    }
+}
+
+std::string Narrow(const std::wstring &w)
+{
+    std::string s;
+    for (wchar_t c : w)
+        s.push_back(c < 0x80 ? (char)c : '?');
+    return s;
+}
+
+}  // namespace
+
+bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *out, std::string *why)
+{
+    Reader r(data, size);
+    *out = DialogTemplate();
+    if (size >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF) {
+        out->extended = true;
+        *why = "an extended template (DLGTEMPLATEEX)";
+        return false;
+    }
+    out->style = r.Dword();
+    out->exStyle = r.Dword();
+    WORD count = r.Word();
+    out->x = r.Short();
+    out->y = r.Short();
+    out->cx = r.Short();
+    out->cy = r.Short();
+    WORD ordinal;
+    out->menu = r.NameOrOrdinal(&ordinal);
+    if (ordinal)
+        out->menu = L"#" + std::to_wstring(ordinal);
+    out->windowClass = r.NameOrOrdinal(&ordinal);
+    if (ordinal)
+        out->windowClass = L"#" + std::to_wstring(ordinal);
+    out->title = r.String();
+    if (out->style & DS_SETFONT) {
+        out->pointSize = r.Word();
+        out->typeface = r.String();
+    }
+    for (WORD i = 0; i < count && r.ok(); i++) {
+        r.AlignDword();
+        TemplateItem item;
+        item.style = r.Dword();
+        item.exStyle = r.Dword();
+        item.x = r.Short();
+        item.y = r.Short();
+        item.cx = r.Short();
+        item.cy = r.Short();
+        item.id = r.Word();
+        std::wstring cls = r.NameOrOrdinal(&ordinal);
+        item.className = ordinal ? PredefinedClass(ordinal) : Narrow(cls);
+        item.text = r.NameOrOrdinal(&ordinal);
+        if (ordinal)
+            item.text = L"#" + std::to_wstring(ordinal);
+        item.extraBytes = r.Word();
+        r.Skip(item.extraBytes);
+        out->items.push_back(item);
+    }
+    if (!r.ok()) {
+        *why = "the template ends early (" + std::to_string(size) + " bytes, item " +
+               std::to_string(out->items.size()) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why)
+{
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceExA(module, (LPCSTR)RT_DIALOG, MAKEINTRESOURCEA(id), language);
+    if (!found) {
+        *why = "no RT_DIALOG " + std::to_string(id) + " for language " + std::to_string(language) +
+               ", error " + std::to_string(GetLastError());
+        return false;
+    }
+    HGLOBAL loaded = LoadResource(module, found);
+    const BYTE *data = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
+    if (!data) {
+        *why = "the resource does not load";
+        return false;
+    }
+    return ParseDialogTemplate(data, SizeofResource(module, found), out, why);
+}
+
+/* ---- A modal dialog on the test's thread --------------------------------- */
+
+static ModalDriver *currentDriver;
+static const UINT kTickMs = 30;
+
+INT_PTR ModalDriver::Run(const std::function<INT_PTR()> &show, std::vector<Step> steps, DWORD graceMs)
+{
+    steps_ = std::move(steps);
+    next_ = 0;
+    dialog_ = nullptr;
+    abandoned_ = false;
+    graceMs_ = graceMs;
+    lastActivity_ = GetTickCount();
+
+    currentDriver = this;
+    UINT_PTR timer = SetTimer(nullptr, 0, kTickMs, Tick);
+    INT_PTR result = show();
+    KillTimer(nullptr, timer);
+    currentDriver = nullptr;
+    return result;
+}
+
+void CALLBACK ModalDriver::Tick(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (currentDriver)
+        currentDriver->OnTick();
+}
+
+void ModalDriver::OnTick()
+{
+    std::vector<HWND> dialogs = DialogsOfThread(GetCurrentThreadId());
+    if (next_ < steps_.size() && !dialogs.empty()) {
+        /* The first dialog seen is the one under test; later steps act on
+           it even if a second one (wrongly) appears. */
+        if (!dialog_ || !IsWindow(dialog_))
+            dialog_ = dialogs.front();
+        /* A step may itself run a message loop (a nested dialog, say);
+           the index moves on first so that no step runs twice. */
+        Step step = steps_[next_++];
+        step(dialog_);
+        lastActivity_ = GetTickCount();
+        return;
+    }
+    if (GetTickCount() - lastActivity_ < graceMs_)
+        return;
+    /* Stuck: end whatever dialogs this thread shows, innermost first. */
+    abandoned_ = true;
+    lastActivity_ = GetTickCount();
+    for (HWND d : dialogs)
+        EndDialog(d, kAbandoned);
+}
+
+/* ---- Serial lines ---------------------------------------------------------- */
+
+static HANDLE OpenProbe(int port)
+{
+    char name[16];
+    snprintf(name, sizeof name, "COM%d", port);
+    return CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+DWORD LineRate(int port)
+{
+    HANDLE h = OpenProbe(port);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    DWORD rate = GetCommState(h, &dcb) ? dcb.BaudRate : 0;
+    CloseHandle(h);
+    return rate;
+}
+
+bool SetLineRate(int port, DWORD rate)
+{
+    HANDLE h = OpenProbe(port);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    bool ok = GetCommState(h, &dcb);
+    dcb.BaudRate = rate;
+    ok = ok && SetCommState(h, &dcb);
+    CloseHandle(h);
+    return ok;
+}
+
+/* ---- Pictures -------------------------------------------------------------- */
+
+bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
+{
+    RECT rc;
+    if (!GetWindowRect(window, &rc))
+        return false;
+    int width = rc.right - rc.left;
+    int height = rc.bottom - rc.top;
+    if (width <= 0 || height <= 0)
+        return false;
+
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;  /* bottom-up, as BMP files store it */
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    const DWORD stride = ((DWORD)width * 3 + 3) & ~3u;
+    const DWORD imageSize = stride * (DWORD)height;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = bitmap && bits;
+    if (ok) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY) != 0;
+        GdiFlush();
+        SelectObject(memory, old);
+    }
+    if (ok && distinctColours) {
+        std::set<DWORD> colours;
+        const BYTE *p = static_cast<const BYTE *>(bits);
+        for (int y = 0; y < height && colours.size() < 64; y++)
+            for (int x = 0; x < width && colours.size() < 64; x++) {
+                const BYTE *px = p + (DWORD)y * stride + (DWORD)x * 3;
+                colours.insert(px[0] | (px[1] << 8) | ((DWORD)px[2] << 16));
+            }
+        *distinctColours = (int)colours.size();
+    }
+    if (ok) {
+        BITMAPFILEHEADER file = {};
+        file.bfType = 0x4D42;  /* "BM" */
+        file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+        file.bfSize = file.bfOffBits + imageSize;
+        HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        ok = out != INVALID_HANDLE_VALUE;
+        if (ok) {
+            DWORD written = 0;
+            ok = WriteFile(out, &file, sizeof file, &written, nullptr) && written == sizeof file;
+            ok = ok && WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
+                 written == sizeof info.bmiHeader;
+            ok = ok && WriteFile(out, bits, imageSize, &written, nullptr) && written == imageSize;
+            CloseHandle(out);
+        }
+    }
+    if (bitmap)
+        DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+std::string ScreenshotDir()
+{
+    /* The build directory is a Unix path; Wine reaches it through Z:. */
+    std::string dir = TAVRIN_BINARY_DIR;
+    if (!dir.empty() && dir[0] == '/')
+        dir = "Z:" + dir;
+    dir += "/screenshots";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir + "/";
+}
+
+}  // namespace dlgprobe
