@@ -18,8 +18,11 @@ std::string PartnerName(int port)
 
 PartnerPort::PartnerPort(int port)
 {
-    handle_ = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    /* Names from COM10 on are not DOS device names: only the device
+       namespace reaches them. */
+    const std::string device = "\\\\.\\" + PartnerName(port);
+    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return;
     DCB dcb = {};
