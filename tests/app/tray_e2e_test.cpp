@@ -1,0 +1,346 @@
+/*
+ * The tray icon and menu of the real program (build/.../tavrin.exe) in the
+ * test bed's virtual desktop, watched from this process: the icon's
+ * pixels in the taskbar, the menu and dialogs it opens, and its exit.
+ * Screenshots go to <build dir>/screenshots/tray-*.bmp.
+ */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "resource.h"
+#include "support/testbed.h"
+#include "support/tray_screen.h"
+
+namespace {
+
+using testbed::IconColours;
+
+const DWORD kStartMs = 10000;   /* program start to its icon, loaded machine */
+const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
+
+struct WindowSearch {
+    DWORD pid;
+    const char *cls;
+    HWND found;
+};
+
+BOOL CALLBACK FindVisibleOf(HWND window, LPARAM param)
+{
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(param);
+    DWORD pid = 0;
+    char cls[32];
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == search->pid && IsWindowVisible(window) && GetClassNameA(window, cls, sizeof cls)
+        && lstrcmpA(cls, search->cls) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* A visible top-level window of a process with the given class ("#32768"
+   for a shown menu, "#32770" for a dialog); null when none came in time. */
+HWND WaitForWindowOf(DWORD pid, const char *cls, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        WindowSearch search = {pid, cls, nullptr};
+        EnumWindows(FindVisibleOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found || GetTickCount() - start >= timeoutMs)
+            return search.found;
+        Sleep(20);
+    }
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && IsWindowVisible(window)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[128] = L"";
+    GetWindowTextW(window, text, 128);
+    return text;
+}
+
+void PostKey(HWND window, UINT key)
+{
+    PostMessageA(window, WM_KEYDOWN, key, 1);
+    PostMessageA(window, WM_KEYUP, key, 0xC0000001);
+}
+
+class TrayE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testbed::WaitForTaskbar(5000))
+            GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
+        testbed::DeleteSettingsKey();
+        IconColours seen;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen))
+            << "the tray shows an icon before the program starts: " << seen.Describe();
+    }
+    void TearDown() override
+    {
+        if (program_.IsRunning())
+            program_.Kill();
+        testbed::DeleteSettingsKey();
+    }
+
+    /* Starts the program and waits for its first picture. */
+    void StartAndWaitFor(bool (*shows)(const IconColours &), const char *what)
+    {
+        ASSERT_TRUE(program_.Start()) << "cannot start " << TAVRIN_EXE_PATH << ", error " << GetLastError();
+        ASSERT_TRUE(program_.WaitForWindow(kStartMs)) << "the program's window did not appear";
+        IconColours seen;
+        ASSERT_TRUE(testbed::WaitForTray(shows, kStartMs, &seen)) << "expected " << what << ": " << seen.Describe();
+    }
+
+    /* The shell loses the icon behind the program's back, then announces
+       a new taskbar: the program must add its icon again as it was. */
+    void LoseIconAndAnnounceTaskbar(bool (*shows)(const IconColours &), const char *what)
+    {
+        NOTIFYICONDATAA record = {};
+        record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+        record.hWnd = program_.window();
+        record.uID = 0;
+        ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &record)) << "the shell has no icon (window, 0)";
+        IconColours seen;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen)) << seen.Describe();
+
+        const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+        ASSERT_TRUE(PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0));
+        EXPECT_TRUE(testbed::WaitForTray(shows, kPictureMs, &seen))
+            << "after TaskbarCreated, expected " << what << ": " << seen.Describe();
+        EXPECT_EQ(1, testbed::CountTrayIcons()) << "one icon, added once";
+    }
+
+    /* Chooses "Close" by its command: the program exits with code 0 and
+       its icon is gone. (Wine's shell also drops the icons of a window that
+       is destroyed, so that the program removed its icon itself shows only
+       in the in-process test of RemoveTrayIcon.) */
+    void CloseAndExpectCleanExit()
+    {
+        ASSERT_TRUE(PostMessageA(program_.window(), WM_COMMAND, IDM_CLOSE, 0));
+        ExpectCleanExit();
+    }
+    void ExpectCleanExit()
+    {
+        DWORD code = 0xDEAD;
+        ASSERT_TRUE(program_.WaitForExit(kStartMs, &code)) << "the program did not exit";
+        EXPECT_EQ(0u, code) << "exit code";
+        IconColours seen;
+        EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen))
+            << "the icon stayed after the exit: " << seen.Describe();
+    }
+
+    /* Opens the tray menu as a right click on the icon would. */
+    HWND OpenMenu()
+    {
+        PostMessageA(program_.window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+        return WaitForWindowOf(program_.pid(), "#32768", kStartMs);
+    }
+
+    testbed::TavrinProcess program_;
+};
+
+/* Sends `count` bursts, one at a time, and times the active picture each
+   brings: from the first sample that shows it to the first that does not.
+   Samples showing red are counted into *redSamples. */
+std::vector<double> ActivePeriods(testbed::PartnerPort &device, const std::vector<BYTE> &burst, int count,
+                                  int *redSamples)
+{
+    std::vector<double> periods;
+    for (int b = 0; b < count; b++) {
+        if (!device.Write(burst.data(), burst.size()))
+            break;
+        double start = -1, deadline = testbed::NowMs() + 3000;
+        for (;;) {
+            IconColours now = testbed::LookAtTray();
+            double t = testbed::NowMs();
+            *redSamples += now.red > 0;
+            bool active = testbed::ShowsActive(now);
+            if (active && start < 0) {
+                start = t;
+                deadline = t + 5000;
+            } else if (!active && start >= 0) {
+                periods.push_back(t - start);
+                break;
+            }
+            if (t > deadline)
+                break;
+        }
+        /* Well apart, so that the next write is a burst of its own. */
+        Sleep(450);
+    }
+    return periods;
+}
+
+std::string Figures(const std::vector<double> &values)
+{
+    std::string text;
+    for (double v : values)
+        text += (text.empty() ? "" : " ") + std::to_string((int)v);
+    return text.empty() ? "(none)" : text;
+}
+
+void Screenshot(const char *name)
+{
+    Sleep(300);   /* a newly shown taskbar paints its buttons after the tray */
+    std::string path = testbed::SaveScreenshot(name);
+    EXPECT_FALSE(path.empty()) << "could not save screenshot " << name;
+}
+
+TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
+{
+    StartAndWaitFor(testbed::ShowsReady, "the ready icon (COM2 opens)");
+    Screenshot("tray-ready");
+
+    testbed::PartnerPort device(2);
+    ASSERT_TRUE(device.IsOpen()) << "cannot open " << testbed::PartnerName(2);
+
+    /* A scan's worth of bytes is posted at once, so the picture shows for
+       about the worker's 50 ms; 1024 bytes take Wine a while to post. */
+    const std::string scan = "4006381333931\r";
+    const std::vector<BYTE> shortBurst(scan.begin(), scan.end());
+    const std::vector<BYTE> longBurst(1024, 'x');
+    int redSamples = 0;
+    std::vector<double> shortRuns = ActivePeriods(device, shortBurst, 5, &redSamples);
+    std::vector<double> longRuns = ActivePeriods(device, longBurst, 2, &redSamples);
+    printf("active picture seen for (ms): %s after 14 bytes, %s after 1024 bytes\n",
+           Figures(shortRuns).c_str(), Figures(longRuns).c_str());
+
+    EXPECT_EQ(0, redSamples) << "the no-port picture showed with the port open";
+    ASSERT_EQ(5u, shortRuns.size()) << "short bursts that showed the active picture and ended";
+    EXPECT_EQ(2u, longRuns.size()) << "long bursts that showed the active picture and ended";
+    /* The worker holds the picture for 50 ms after posting; the shell's
+       repaint of either change may come late on a loaded machine, so the
+       median is held to a 5 ms tolerance. */
+    std::vector<double> sorted = shortRuns;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GE(sorted[2], 45.0) << "the active picture showed too briefly:" << Figures(shortRuns);
+
+    IconColours seen;
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen)) << "back to ready: " << seen.Describe();
+    Sleep(300);
+    EXPECT_TRUE(testbed::ShowsReady(seen = testbed::LookAtTray())) << "ready stays: " << seen.Describe();
+
+    /* A screenshot while active: the whole screen takes longer to copy
+       than the picture lasts, so keep the port busy and retry. */
+    bool shot = false;
+    for (int attempt = 0; attempt < 10 && !shot; attempt++) {
+        ASSERT_TRUE(device.Write(longBurst.data(), longBurst.size()));
+        if (!testbed::WaitForTray(testbed::ShowsActive, 1500, &seen))
+            continue;
+        testbed::Capture screen = testbed::CaptureWholeScreen();
+        if (testbed::ShowsActive(testbed::CountIconColours(screen, testbed::TrayArea()))) {
+            testbed::SaveScreenshot("tray-active", screen);
+            shot = true;
+        }
+        testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen);
+    }
+    EXPECT_TRUE(shot) << "no screenshot caught the active picture";
+
+    ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen)) << seen.Describe();
+    LoseIconAndAnnounceTaskbar(testbed::ShowsReady, "the ready icon");
+    CloseAndExpectCleanExit();
+}
+
+TEST_F(TrayE2ETest, NoPortIconWhenThePortIsMissing)
+{
+    testbed::SetSettingDword("Port", 4);   /* COM4 does not exist in the test bed */
+    StartAndWaitFor(testbed::ShowsNoPort, "the no-port icon (COM4 is absent)");
+    Screenshot("tray-noport");
+    Sleep(500);
+    IconColours seen = testbed::LookAtTray();
+    EXPECT_TRUE(testbed::ShowsNoPort(seen)) << "no-port stays: " << seen.Describe();
+
+    LoseIconAndAnnounceTaskbar(testbed::ShowsNoPort, "the no-port icon");
+    CloseAndExpectCleanExit();
+}
+
+TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
+{
+    StartAndWaitFor(testbed::ShowsReady, "the ready icon");
+    const POINT cursor = {600, 400};   /* well away from the tray */
+    ASSERT_TRUE(SetCursorPos(cursor.x, cursor.y));
+
+    HWND menu = OpenMenu();
+    ASSERT_NE(nullptr, menu) << "no menu appeared";
+    Screenshot("tray-menu");
+    RECT rect;
+    GetWindowRect(menu, &rect);
+    EXPECT_NEAR(cursor.x, rect.left, 3) << "menu's left edge";
+    EXPECT_NEAR(cursor.y, rect.top, 3) << "menu's top edge";
+
+    /* Reading the menu from here works only partly under Wine; where it
+       answers, it must answer right. */
+    HMENU shown = (HMENU)SendMessageA(menu, MN_GETHMENU, 0, 0);
+    int count = GetMenuItemCount(shown);
+    printf("menu read from this process: handle %p, %d items\n", (void *)shown, count);
+    if (count != -1) {
+        EXPECT_EQ(4, count);
+        const UINT ids[] = {IDM_SETTINGS, IDM_ABOUT, 0, IDM_CLOSE};
+        for (int i = 0; i < count && i < 4; i++)
+            EXPECT_EQ(ids[i], GetMenuItemID(shown, i)) << "position " << i;
+    }
+
+    /* Down once: "Настройка..." opens the settings dialog. */
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_RETURN);
+    ASSERT_TRUE(WaitUntilGone(menu, kPictureMs)) << "the menu did not close";
+    HWND dialog = WaitForWindowOf(program_.pid(), "#32770", kStartMs);
+    ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
+    EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
+
+    /* While it is open, Settings and About are refused. */
+    PostMessageA(program_.window(), WM_COMMAND, IDM_SETTINGS, 0);
+    PostMessageA(program_.window(), WM_COMMAND, IDM_ABOUT, 0);
+    Sleep(500);
+    HWND other = nullptr;
+    for (HWND w = GetTopWindow(nullptr); w; w = GetWindow(w, GW_HWNDNEXT)) {
+        DWORD pid = 0;
+        char cls[32];
+        GetWindowThreadProcessId(w, &pid);
+        if (w != dialog && pid == program_.pid() && IsWindowVisible(w) && GetClassNameA(w, cls, sizeof cls)
+            && lstrcmpA(cls, "#32770") == 0)
+            other = w;
+    }
+    EXPECT_EQ(nullptr, other) << "a second dialog opened";
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(WaitUntilGone(dialog, kPictureMs));
+
+    /* Down twice: "About..." opens the About box. */
+    menu = OpenMenu();
+    ASSERT_NE(nullptr, menu) << "no menu appeared the second time";
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_RETURN);
+    dialog = WaitForWindowOf(program_.pid(), "#32770", kStartMs);
+    ASSERT_NE(nullptr, dialog) << "the second item opened no dialog";
+    EXPECT_TRUE(TextOf(dialog) == L"О программе") << "the second item opened another dialog";
+
+    /* With the About box still open, down three times passes the
+       separator to "Close", which ends the dialog and the program. */
+    menu = OpenMenu();
+    ASSERT_NE(nullptr, menu) << "no menu appeared over the About box";
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_DOWN);
+    PostKey(menu, VK_RETURN);
+    ExpectCleanExit();
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+/*
+ * The tray status icon: the shell record each operation fills, the choice
+ * of picture, the three icon resources, and the icon's life in the test
+ * bed's real notification area.
+ */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "app/app.h"
+#include "resource.h"
+#include "support/tray_screen.h"
+
+namespace {
+
+/* The first form of the shell's record: 88 bytes where the program ships
+   (32-bit); the same layout is 104 bytes in the 64-bit test build. */
+static_assert(sizeof(void *) != 4 || NOTIFYICONDATAA_V1_SIZE == 88, "first form is 88 bytes on 32-bit");
+static_assert(sizeof(void *) != 8 || NOTIFYICONDATAA_V1_SIZE == 104, "first form is 104 bytes on 64-bit");
+
+const WORD kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);
+
+class TrayIconTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppState.instance = GetModuleHandleA(nullptr);
+        AppState.mainWindow = CreateWindowExA(0, "STATIC", "tray owner", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                              AppState.instance, nullptr);
+        ASSERT_NE(nullptr, AppState.mainWindow) << "error " << GetLastError();
+        AppState.transferActive = 0;
+    }
+    void TearDown() override
+    {
+        AppState.transferActive = 0;
+        DestroyWindow(AppState.mainWindow);
+        AppState.mainWindow = nullptr;
+    }
+
+    static HICON Loaded(int id) { return LoadIconA(AppState.instance, MAKEINTRESOURCEA(id)); }
+};
+
+TEST_F(TrayIconTest, RecordCarriesWindowMessageTipAndChosenPicture)
+{
+    const HICON ready = Loaded(IDI_READY), noPort = Loaded(IDI_NOPORT), active = Loaded(IDI_ACTIVE);
+    ASSERT_NE(nullptr, ready);
+    ASSERT_NE(nullptr, noPort);
+    ASSERT_NE(nullptr, active);
+    ASSERT_TRUE(ready != noPort && ready != active && noPort != active)
+        << "the three icons must be distinct for this test to tell them apart";
+
+    struct Row {
+        int portOk;
+        LONG transferActive;
+        HICON expected;
+        const char *name;
+    };
+    const Row rows[] = {
+        {0, 0, noPort, "IDI_NOPORT"},
+        {0, 1, noPort, "IDI_NOPORT"},   /* no port wins over a transfer */
+        {1, 0, ready, "IDI_READY"},
+        {1, 1, active, "IDI_ACTIVE"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "PortOk " << row.portOk << ", transferActive " << row.transferActive);
+        AppState.transferActive = row.transferActive;
+        NOTIFYICONDATAA record;
+        memset(&record, 0xA5, sizeof record);
+        FillTrayRecord(&record, row.portOk);
+
+        EXPECT_EQ(row.expected, record.hIcon) << "expected " << row.name << " " << row.expected << " (ready "
+                                              << ready << ", no port " << noPort << ", active " << active << ")";
+        EXPECT_EQ((DWORD)NOTIFYICONDATAA_V1_SIZE, record.cbSize);
+        if (sizeof(void *) == 4) {
+            EXPECT_EQ(88u, record.cbSize) << "the 32-bit program must send the 88-byte record";
+        }
+        EXPECT_EQ(AppState.mainWindow, record.hWnd);
+        EXPECT_EQ(0u, record.uID);
+        EXPECT_EQ(7u, record.uFlags) << "NIF_MESSAGE | NIF_ICON | NIF_TIP";
+        EXPECT_EQ(1025u, record.uCallbackMessage);
+        EXPECT_STREQ("Tavrin transference", record.szTip);
+    }
+}
+
+/* Resource languages of one resource. */
+BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR param)
+{
+    reinterpret_cast<std::set<WORD> *>(param)->insert(language);
+    return TRUE;
+}
+
+std::set<WORD> LanguagesOf(LPCSTR type, int id)
+{
+    std::set<WORD> languages;
+    EnumResourceLanguagesA(nullptr, type, MAKEINTRESOURCEA(id), CollectLanguage,
+                           reinterpret_cast<LONG_PTR>(&languages));
+    return languages;
+}
+
+const BYTE *ResourceBytes(LPCSTR type, int id, WORD language, DWORD *size)
+{
+    HRSRC found = FindResourceExA(nullptr, type, MAKEINTRESOURCEA(id), language);
+    if (!found)
+        return nullptr;
+    *size = SizeofResource(nullptr, found);
+    return static_cast<const BYTE *>(LockResource(LoadResource(nullptr, found)));
+}
+
+#pragma pack(push, 2)
+struct GroupIconEntry {
+    BYTE width, height, colourCount, reserved;
+    WORD planes, bitCount;
+    DWORD bytesInRes;
+    WORD id;
+};
+struct GroupIconHeader {
+    WORD reserved, type, count;
+    GroupIconEntry entries[1];
+};
+#pragma pack(pop)
+
+/* The one image of an icon resource, as stored. */
+const BYTE *IconImage(int id, DWORD *size)
+{
+    DWORD groupSize = 0;
+    const GroupIconHeader *group =
+        reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &groupSize));
+    if (!group || groupSize < sizeof *group)
+        return nullptr;
+    return ResourceBytes(RT_ICON, group->entries[0].id, kRussian, size);
+}
+
+TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
+{
+    for (int id : {IDI_READY, IDI_NOPORT, IDI_ACTIVE}) {
+        SCOPED_TRACE(testing::Message() << "icon " << id);
+        std::set<WORD> languages = LanguagesOf(RT_GROUP_ICON, id);
+        ASSERT_EQ(1u, languages.size()) << "languages of the icon group";
+        EXPECT_EQ(0x419, *languages.begin());
+
+        DWORD size = 0;
+        const GroupIconHeader *group =
+            reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &size));
+        ASSERT_NE(nullptr, group) << "no Russian RT_GROUP_ICON";
+        ASSERT_EQ(1, group->count) << "images in the group";
+        const GroupIconEntry &entry = group->entries[0];
+        EXPECT_EQ(16, entry.width);
+        EXPECT_EQ(16, entry.height);
+        EXPECT_EQ(4, entry.bitCount);
+        EXPECT_EQ(16, entry.colourCount);
+
+        std::set<WORD> imageLanguages = LanguagesOf(RT_ICON, entry.id);
+        ASSERT_EQ(1u, imageLanguages.size()) << "languages of the image";
+        EXPECT_EQ(0x419, *imageLanguages.begin());
+
+        const BYTE *image = IconImage(id, &size);
+        ASSERT_NE(nullptr, image);
+        BITMAPINFOHEADER header;
+        ASSERT_GE(size, sizeof header);
+        memcpy(&header, image, sizeof header);
+        EXPECT_EQ(16, header.biWidth);
+        EXPECT_EQ(32, header.biHeight) << "colour image and mask, 16 rows each";
+        EXPECT_EQ(4, header.biBitCount);
+        /* Header, 16 palette entries, 4-bit image, then the 1-bit mask
+           (rows of 4 bytes). */
+        const DWORD colourBytes = 16 * 16 / 2, maskBytes = 16 * 4;
+        EXPECT_EQ(sizeof header + 16 * 4 + colourBytes + maskBytes, size) << "the mask is missing or cut";
+    }
+}
+
+/* An icon image drawn on a plain ground, 16 x 16, 0x00RRGGBB per pixel. */
+std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
+{
+    std::vector<DWORD> pixels;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = 16;
+    info.bmiHeader.biHeight = -16;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (dc && dib) {
+        HGDIOBJ old = SelectObject(dc, dib);
+        DWORD *p = static_cast<DWORD *>(bits);
+        for (int i = 0; i < 256; i++)
+            p[i] = ground;
+        if (DrawIconEx(dc, 0, 0, icon, 16, 16, 0, nullptr, DI_NORMAL)) {
+            GdiFlush();
+            for (int i = 0; i < 256; i++)
+                pixels.push_back(p[i] & 0x00FFFFFF);
+        }
+        SelectObject(dc, old);
+    }
+    if (dib)
+        DeleteObject(dib);
+    if (dc)
+        DeleteDC(dc);
+    return pixels;
+}
+
+/* What each pixel of an icon shows: 'T' transparent, 'K' black, 'R' red,
+   'Y' yellow, '?' anything else; found by drawing on two different grounds. */
+struct Picture {
+    char at[16][16];
+    int Count(char kind) const
+    {
+        int n = 0;
+        for (auto &row : at)
+            for (char c : row)
+                n += c == kind;
+        return n;
+    }
+};
+
+bool ReadPicture(int id, Picture *picture)
+{
+    DWORD size = 0;
+    const BYTE *image = IconImage(id, &size);
+    if (!image)
+        return false;
+    HICON icon = CreateIconFromResourceEx(const_cast<BYTE *>(image), size, TRUE, 0x00030000, 16, 16,
+                                          LR_DEFAULTCOLOR);
+    if (!icon)
+        return false;
+    const DWORD magenta = 0xFF00FF, green = 0x00FF00;
+    std::vector<DWORD> onMagenta = DrawOn(icon, magenta), onGreen = DrawOn(icon, green);
+    DestroyIcon(icon);
+    if (onMagenta.size() != 256 || onGreen.size() != 256)
+        return false;
+    for (int i = 0; i < 256; i++) {
+        char &c = picture->at[i / 16][i % 16];
+        if (onMagenta[i] == magenta && onGreen[i] == green)
+            c = 'T';
+        else if (onMagenta[i] != onGreen[i])
+            c = '?';   /* neither opaque nor transparent */
+        else if (onMagenta[i] == testbed::kBlack)
+            c = 'K';
+        else if (onMagenta[i] == testbed::kRed)
+            c = 'R';
+        else if (onMagenta[i] == testbed::kYellow)
+            c = 'Y';
+        else
+            c = '?';
+    }
+    return true;
+}
+
+std::string Rows(const Picture &picture)
+{
+    std::string text;
+    for (auto &row : picture.at) {
+        text.append(row, 16);
+        text.push_back('\n');
+    }
+    return text;
+}
+
+TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
+{
+    Picture ready, noPort, active;
+    ASSERT_TRUE(ReadPicture(IDI_READY, &ready));
+    ASSERT_TRUE(ReadPicture(IDI_NOPORT, &noPort));
+    ASSERT_TRUE(ReadPicture(IDI_ACTIVE, &active));
+
+    for (const Picture *p : {&ready, &noPort, &active}) {
+        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow and transparent pixels:\n" << Rows(*p);
+        EXPECT_GT(p->Count('K'), 0) << Rows(*p);
+        EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << Rows(*p);
+    }
+    /* Red only in the no-port icon, yellow only in the active one. */
+    EXPECT_EQ(0, ready.Count('R') + ready.Count('Y')) << Rows(ready);
+    EXPECT_GT(noPort.Count('R'), 0) << Rows(noPort);
+    EXPECT_EQ(0, noPort.Count('Y')) << Rows(noPort);
+    EXPECT_GT(active.Count('Y'), 0) << Rows(active);
+    EXPECT_EQ(0, active.Count('R')) << Rows(active);
+
+    /* The same keyboard in all three: the active icon has exactly the
+       ready icon's black outline and keys, and the no-port icon keeps every
+       black pixel that its X does not cover. */
+    for (int y = 0; y < 16; y++) {
+        for (int x = 0; x < 16; x++) {
+            SCOPED_TRACE(testing::Message() << "pixel " << x << "," << y);
+            bool black = ready.at[y][x] == 'K';
+            EXPECT_EQ(black, active.at[y][x] == 'K');
+            if (black) {
+                EXPECT_NE('T', noPort.at[y][x]);
+            } else {
+                EXPECT_NE('K', noPort.at[y][x]);
+            }
+        }
+    }
+    /* The X runs across the whole icon, corner to corner. */
+    for (auto corner : {std::make_pair(0, 0), std::make_pair(15, 0), std::make_pair(0, 15), std::make_pair(15, 15)}) {
+        EXPECT_EQ('R', noPort.at[corner.second][corner.first])
+            << "corner " << corner.first << "," << corner.second << "\n" << Rows(noPort);
+    }
+    /* The active icon's body is filled: no transparent pixel inside the
+       outline's bounding box. */
+    int top = 16, bottom = -1, left = 16, right = -1;
+    for (int y = 0; y < 16; y++)
+        for (int x = 0; x < 16; x++)
+            if (ready.at[y][x] == 'K') {
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                left = std::min(left, x), right = std::max(right, x);
+            }
+    ASSERT_LT(top, bottom);
+    int holes = 0, readyHoles = 0;
+    for (int y = top; y <= bottom; y++)
+        for (int x = left; x <= right; x++) {
+            holes += active.at[y][x] == 'T';
+            readyHoles += ready.at[y][x] == 'T';
+        }
+    EXPECT_EQ(0, holes) << Rows(active);
+    EXPECT_GT(readyHoles, 0) << "the ready keyboard's body is see-through:\n" << Rows(ready);
+}
+
+/* The icon in the test bed's notification area, added, changed and
+   removed by this process. */
+class TrayIconInShellTest : public TrayIconTest {
+protected:
+    void SetUp() override
+    {
+        TrayIconTest::SetUp();
+        if (!testbed::WaitForTaskbar(5000))
+            GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
+        testbed::IconColours before;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &before))
+            << "the tray already shows an icon: " << before.Describe();
+    }
+    void TearDown() override
+    {
+        RemoveTrayIcon();
+        TrayIconTest::TearDown();
+    }
+};
+
+TEST_F(TrayIconInShellTest, AddUpdateAndRemoveChangeThePicture)
+{
+    testbed::IconColours seen;
+    AddTrayIcon(1);
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, 3000, &seen)) << "ready: " << seen.Describe();
+    EXPECT_EQ(1, LastTrayPortOk());
+
+    AppState.transferActive = 1;
+    UpdateTrayIcon(1);
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsActive, 3000, &seen)) << "active: " << seen.Describe();
+
+    /* A lost port shows even while a burst is being delivered. */
+    UpdateTrayIcon(0);
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNoPort, 3000, &seen)) << "no port: " << seen.Describe();
+    EXPECT_EQ(0, LastTrayPortOk());
+
+    AppState.transferActive = 0;
+    UpdateTrayIcon(1);
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, 3000, &seen)) << "ready again: " << seen.Describe();
+    EXPECT_EQ(1, testbed::CountTrayIcons()) << "an update must not add a second icon";
+
+    RemoveTrayIcon();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &seen)) << "removed: " << seen.Describe();
+}
+
+}  // namespace
