@@ -13,9 +13,12 @@
 #   device that CreateFile opens.) Wine makes such a device for a missing
 #   path too, so COM4's link is deleted from the running wineserver with
 #   the hide_port tool built with the tests ($TB_TOOLS_DIR).
-# Wine 8 refuses registry entries from COM256 on but still hands COM256 to
-# the first /dev/ttyS* it finds; tb_start deletes that link, so that no
-# COM name at all leads to the machine's UART (never opened by anyone).
+# Wine also hands every /dev/ttyS* it finds to the first COM number the
+# map leaves free (and Wine 8 takes no map entry for COM256 at all). So
+# before Wine first runs, tb_start fills dosdevices/ with an empty folder
+# for every COM number it does not map: Wine cannot put its link where a
+# folder stands, gives up on that device, and the machine's UART is never
+# reachable under any COM name.
 
 TB_ROOT=${TB_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 TB_DIR=${TB_DIR:-$TB_ROOT/build/testbed}
@@ -113,13 +116,24 @@ tb_write_ports() {
 
 winepath_of() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 
-tb_check_ports() {
-    local dd=$WINEPREFIX/dosdevices l
-    for l in "$dd"/com*; do
-        case $(readlink "$l") in
-            /dev/ttyS*) rm -f "$l" ;;   # guard: the UART is never reachable
+TB_MAPPED_PORTS="1 2 3 4 11 12 13"
+
+# Guard folders: see the header. Called before Wine first runs on the
+# prefix, and again before every restart that re-reads the port map.
+tb_guard_ports() {
+    local dd=$WINEPREFIX/dosdevices n
+    mkdir -p "$dd"
+    for n in $(seq 1 256); do
+        case " $TB_MAPPED_PORTS " in
+            *" $n "*) [ -d "$dd/com$n" ] && rmdir "$dd/com$n" ;;
+            *) [ -L "$dd/com$n" ] && rm -f "$dd/com$n"; mkdir -p "$dd/com$n" ;;
         esac
     done
+    return 0
+}
+
+tb_check_ports() {
+    local dd=$WINEPREFIX/dosdevices
     if ls -l "$dd" | grep -q '/dev/ttyS'; then
         tb_log "refusing to go on: a COM port is mapped to the machine's UART:"
         ls -l "$dd" >&2
@@ -151,6 +165,13 @@ tb_start() {
     tb_start_xvfb
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         tb_log "creating Wine prefix (once)"
+        # Guard every COM number, mapped ones included: the map does not
+        # exist yet. Wine makes the drive links only when it creates
+        # dosdevices/ itself, so they are made here as Wine would.
+        mkdir -p "$WINEPREFIX/dosdevices" "$WINEPREFIX/drive_c"
+        ln -sfn ../drive_c "$WINEPREFIX/dosdevices/c:"
+        ln -sfn / "$WINEPREFIX/dosdevices/z:"
+        TB_MAPPED_PORTS= tb_guard_ports
         "$WINE" wineboot -i >/dev/null 2>&1 || true
         "$WINESERVER" -w
     fi
@@ -161,6 +182,7 @@ tb_start() {
     done
     "$WINESERVER" -p
     tb_write_ports
+    tb_guard_ports
     # The port map is applied when the wineserver restarts and the first
     # program after it starts Wine's services.
     "$WINESERVER" -k 2>/dev/null || true
