@@ -67,10 +67,23 @@ const int kCycleMs = 300;           /* empty read (100 ms) + pause (200 ms) */
 
 FILE *gJson;
 
+/* What a failed run must not leave behind: the program's instances, and
+   the settings it changed (put back by the function registered here). */
+std::vector<HANDLE> gChildren;
+void (*gOnFail)() = nullptr;
+
 void Fail(const char *what)
 {
     fprintf(stderr, "bench: %s\n", what);
     fflush(stderr);
+    for (HANDLE h : gChildren) {
+        if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(h, 1);
+            WaitForSingleObject(h, 5000);
+        }
+    }
+    if (gOnFail)
+        gOnFail();
     ExitProcess(1);
 }
 
@@ -102,7 +115,7 @@ void JsonNum(const char *key, double value)
 {
     JsonSep();
     if (std::isfinite(value))
-        fprintf(gJson, "\"%s\": %.6g", key, value);
+        fprintf(gJson, "\"%s\": %.10g", key, value);
     else
         fprintf(gJson, "\"%s\": null", key);
 }
@@ -244,6 +257,14 @@ public:
         return true;
     }
     bool Write(const std::string &text) { return Write(text.data(), text.size()); }
+    /* One write; returns how much the device took before its time-out. */
+    size_t WriteSome(const void *data, size_t size)
+    {
+        DWORD written = 0;
+        if (!WriteFile(handle_, data, (DWORD)size, &written, nullptr))
+            return 0;
+        return written;
+    }
 
 private:
     HANDLE handle_;
@@ -497,6 +518,7 @@ bool StartInstance(Instance &inst, DWORD port, DWORD speedIndex)
     if (!CreateProcessA(TAVRIN_EXE_PATH, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &inst.pi))
         return false;
+    gChildren.push_back(inst.pi.hProcess);
     while (NowMs() - inst.startMs < 15000) {
         if (!inst.window) {
             inst.window = testbed::FindTavrinWindow(inst.pi.dwProcessId);
@@ -804,22 +826,30 @@ struct WriteJob {
     DWORD chunk;
     double startMs;
     double endMs;
+    size_t sent;
     bool ok;
 };
 
+/* Writes the data in chunks. A write that times out with nothing taken
+   (the program is busy and the cable is full) is tried again; the writer
+   gives up only after a minute without progress. */
 DWORD WINAPI WriterThreadProc(LPVOID param)
 {
     WriteJob *job = static_cast<WriteJob *>(param);
     job->startMs = NowMs();
     job->ok = true;
-    size_t sent = 0;
-    while (sent < job->data.size()) {
-        size_t n = std::min<size_t>(job->chunk, job->data.size() - sent);
-        if (!job->port->Write(job->data.data() + sent, n)) {
+    job->sent = 0;
+    double lastProgress = NowMs();
+    while (job->sent < job->data.size()) {
+        size_t n = std::min<size_t>(job->chunk, job->data.size() - job->sent);
+        size_t done = job->port->WriteSome(job->data.data() + job->sent, n);
+        if (done) {
+            job->sent += done;
+            lastProgress = NowMs();
+        } else if (NowMs() - lastProgress > 60000) {
             job->ok = false;
             break;
         }
-        sent += n;
     }
     job->endMs = NowMs();
     return 0;
@@ -828,7 +858,7 @@ DWORD WINAPI WriterThreadProc(LPVOID param)
 /* Sends `data` from a writer thread while this thread takes the
    characters; returns when all came, or nothing came for `quietMs`. */
 bool Transfer(Partner &port, const std::vector<BYTE> &data, DWORD chunk, double quietMs,
-              double *startMs, double *endWriteMs)
+              double *startMs, double *endWriteMs, size_t *sent)
 {
     WriteJob job;
     job.port = &port;
@@ -856,6 +886,7 @@ bool Transfer(Partner &port, const std::vector<BYTE> &data, DWORD chunk, double 
     CloseHandle(th);
     *startMs = job.startMs;
     *endWriteMs = job.endMs;
+    *sent = job.sent;
     return job.ok;
 }
 
@@ -960,8 +991,36 @@ void JsonScans(const std::vector<ScanResult> &scans)
     fputs("]", gJson);
 }
 
+/* The settings as the run found them, put back at its end so that the
+   program's next start (a test, say) sees what it would have seen. */
+struct SavedSettings {
+    bool existed = false, hasPort = false, hasBaud = false;
+    DWORD port = 0, baud = 0;
+};
+SavedSettings gSaved;
+
+void SaveSettingsKey()
+{
+    gSaved.existed = testbed::SettingsKeyExists();
+    gSaved.hasPort = testbed::GetSettingDword("Port", &gSaved.port);
+    gSaved.hasBaud = testbed::GetSettingDword("Baud", &gSaved.baud);
+}
+
+void RestoreSettingsKey()
+{
+    testbed::DeleteSettingsKey();
+    if (!gSaved.existed)
+        return;
+    if (gSaved.hasPort)
+        testbed::SetSettingDword("Port", gSaved.port);
+    if (gSaved.hasBaud)
+        testbed::SetSettingDword("Baud", gSaved.baud);
+}
+
 int Run(const Options &opt, const std::string &self)
 {
+    SaveSettingsKey();
+    gOnFail = RestoreSettingsKey;
     gJson = fopen(opt.out.c_str(), "w");
     if (!gJson)
         Fail("cannot write the output file");
@@ -1016,7 +1075,8 @@ int Run(const Options &opt, const std::string &self)
         gChars.clear();
         gChars.reserve(data.size() + 1024);
         double startMs, endWriteMs;
-        bool ok = Transfer(partner, data, 13 * 16, 3000, &startMs, &endWriteMs);
+        size_t sent = 0;
+        bool ok = Transfer(partner, data, 13 * 16, 10000, &startMs, &endWriteMs, &sent);
         size_t match = 0;
         for (size_t i = 0; i < gChars.size() && i < data.size(); i++)
             match += gChars[i].byte == data[i];
@@ -1027,7 +1087,8 @@ int Run(const Options &opt, const std::string &self)
         JsonNum("scans", opt.volume);
         JsonNum("bytes", (double)data.size());
         JsonNum("received", (double)gChars.size());
-        JsonNum("lost_bytes", (double)data.size() - (double)std::min(gChars.size(), data.size()));
+        JsonNum("sent", (double)sent);
+        JsonNum("lost_bytes", (double)sent - (double)std::min(gChars.size(), sent));
         JsonNum("mismatched", (double)(std::min(gChars.size(), data.size()) - match));
         JsonNum("writer_ok", ok);
         JsonNum("seconds", gChars.empty() ? NAN : (gChars.back().ms - startMs) / 1000.0);
@@ -1049,7 +1110,8 @@ int Run(const Options &opt, const std::string &self)
         Mark(opt, "flood-begin", Pids(prog, nullptr), 10000);
         Sample s0 = TakeSample(prog.pi.dwProcessId);
         double startMs, endWriteMs;
-        bool ok = Transfer(partner, data, 4096, 3000, &startMs, &endWriteMs);
+        size_t sent = 0;
+        bool ok = Transfer(partner, data, 4096, 10000, &startMs, &endWriteMs, &sent);
         double lastChar = gChars.empty() ? NAN : gChars.back().ms;
         Sample s1 = TakeSample(prog.pi.dwProcessId);
         Mark(opt, "flood-end", Pids(prog, nullptr), 10000);
@@ -1090,7 +1152,8 @@ int Run(const Options &opt, const std::string &self)
         JsonBegin("flood");
         JsonNum("bytes", opt.flood);
         JsonNum("received", (double)received);
-        JsonNum("lost_bytes", (double)opt.flood - (double)std::min<size_t>(received, opt.flood));
+        JsonNum("sent", (double)sent);
+        JsonNum("lost_bytes", (double)sent - (double)std::min(received, sent));
         JsonNum("extra_bytes", received > opt.flood ? (double)(received - opt.flood) : 0);
         JsonNum("mismatched", (double)(std::min<size_t>(received, opt.flood) - match));
         JsonNum("writer_ok", ok);
@@ -1103,6 +1166,13 @@ int Run(const Options &opt, const std::string &self)
         JsonNum("model_ratio", rate / (1024.0 / modelSec));
         JsonNum("full_model_ceiling_bytes_per_s", 1024.0 / fullModelSec);
         JsonNum("full_model_ratio", rate / (1024.0 / fullModelSec));
+        /* The same ceiling with the posts' cost as the flood itself showed
+           it (burst span per byte): what the formula leaves out is then
+           only the icon updates, the receive wait and the focus lookup. */
+        double postInSitu = Summarise(postUsInSitu).p50;
+        double inSituSec = 0.050 + 1024 * (readUs + postInSitu) * 1e-6;
+        JsonNum("in_situ_model_ceiling_bytes_per_s", 1024.0 / inSituSec);
+        JsonNum("in_situ_model_ratio", rate / (1024.0 / inSituSec));
         JsonNum("wine_cpu_ms", s1.cpuMs - s0.cpuMs);
         JsonStats("burst_bytes", burstBytes);
         JsonStats("burst_span_ms", burstSpanMs);
@@ -1177,6 +1247,7 @@ int Run(const Options &opt, const std::string &self)
     fputs("\n", gJson);
     fclose(gJson);
     DeleteFileA(costsFile.c_str());
+    RestoreSettingsKey();
     return 0;
 }
 
