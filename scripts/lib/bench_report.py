@@ -228,7 +228,7 @@ class Canvas:
 def histogram(path, samples, title, floor_ms):
     """Bars of 10 ms from the floor to past the largest sample."""
     w, h = 900, 480
-    left, right, top, bottom = 80, 30, 60, 80
+    left, right, top, bottom = 80, 30, 80, 80
     c = Canvas(w, h)
     if not samples:
         c.text(left, top, "NO SAMPLES")
@@ -239,13 +239,13 @@ def histogram(path, samples, title, floor_ms):
     bins = [0] * max(1, (hi - lo) // 10)
     for s in samples:
         bins[min(len(bins) - 1, int((s - lo) // 10))] += 1
-    peak = max(bins)
+    step = max(1, int(math.ceil(max(bins) / 5.0)))
+    peak = step * int(math.ceil(max(bins) / float(step)))
     pw, ph = w - left - right, h - top - bottom
     bw = pw / len(bins)
     c.text(left, 15, title, scale=2)
     # axes and grid
-    step = max(1, int(math.ceil(peak / 5.0)))
-    for k in range(0, peak + step, step):
+    for k in range(0, peak + 1, step):
         y = top + ph - int(ph * k / peak) if peak else top + ph
         c.rect(left, y, left + pw, y + 1, (225, 225, 225))
         c.text(left - 12 * len(str(k)) - 8, y - 7, str(k))
@@ -264,9 +264,10 @@ def histogram(path, samples, title, floor_ms):
         c.text(x - 6 * len(lab), top + ph + 10, lab)
     fx = left + int((floor_ms - lo) / 10.0 * bw)
     c.rect(fx - 1, top, fx + 2, top + ph, (200, 40, 40))
-    c.text(fx + 6, top + 4, "100 MS READ TIME-OUT", (200, 40, 40))
+    c.rect(fx - 1, top - 12, fx + 2, top, (200, 40, 40))
+    c.text(fx + 6, top - 26, "100 MS READ TIME-OUT (THE FLOOR)", (200, 40, 40))
     c.text(left + pw // 2 - 250, h - 35, "LAST BYTE WRITTEN TO FIRST WM_CHAR, MS (10 MS BINS)")
-    c.text(8, top - 24, "SCANS")
+    c.text(8, top - 50, "SCANS")
     c.save(path)
 
 
