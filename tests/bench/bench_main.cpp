@@ -9,22 +9,25 @@
  *
  * Phases of a run, all on one program instance except the no-port idle
  * instance:
- *   costs      cost of the single calls the reader and delivery make,
- *              measured in this process on COM3/COM13 (same time-outs)
  *   startup    process start until the hidden window and the tray icon
  *   latency    scans written at random moments; last byte written to
  *              first WM_CHAR of that scan
  *   volume     10 000 scans back to back (footprint after many scans)
- *   flood      1 MB as fast as the cable takes it (throughput, loss)
- *   idle       CPU over a quiet window, port open and no port (a second
- *              instance started with Port=4)
- *   trace      a quiet window for scripts/bench to count reader passes
- *              with strace (only with --handshake)
+ *   flood      1 MB as fast as the cable takes it (throughput, loss);
+ *              just before and after it a child process of this program
+ *              (--costs) times the single calls the worker makes, on
+ *              COM3/COM13 with the program's time-outs
+ *   idle       a quiet window, port open and no port (a second instance
+ *              started with Port=4); scripts/bench reads the CPU time
+ *   trace      a quiet window and a few more scans, for scripts/bench to
+ *              count reader passes and place the scans in the worker's
+ *              cycle with strace (only with --handshake)
  *   close      "Close" command until the process has exited
  *
  * usage: tavrin_bench --out FILE.json [--scans N] [--volume N]
  *        [--flood BYTES] [--idle SECONDS] [--trace SECONDS]
- *        [--handshake DIR] [--seed N]
+ *        [--traced-scans N] [--handshake DIR] [--seed N]
+ *        tavrin_bench --costs FILE.json
  */
 #include <windows.h>
 #include <psapi.h>
@@ -1091,6 +1094,7 @@ int Run(const Options &opt, const std::string &self)
         JsonNum("lost_bytes", (double)sent - (double)std::min(gChars.size(), sent));
         JsonNum("mismatched", (double)(std::min(gChars.size(), data.size()) - match));
         JsonNum("writer_ok", ok);
+        JsonNum("write_seconds", (endWriteMs - startMs) / 1000.0);
         JsonNum("seconds", gChars.empty() ? NAN : (gChars.back().ms - startMs) / 1000.0);
         JsonEnd();
         JsonSample("footprint_start", atStart);
@@ -1157,6 +1161,7 @@ int Run(const Options &opt, const std::string &self)
         JsonNum("extra_bytes", received > opt.flood ? (double)(received - opt.flood) : 0);
         JsonNum("mismatched", (double)(std::min<size_t>(received, opt.flood) - match));
         JsonNum("writer_ok", ok);
+        JsonNum("write_seconds", (endWriteMs - startMs) / 1000.0);
         JsonNum("seconds", seconds);
         JsonNum("bytes_per_s", rate);
         JsonNum("line_rate_ratio", rate / 3840.0);
