@@ -11,8 +11,9 @@ namespace testbed {
 
 std::string PartnerName(int port)
 {
+    /* Names from COM10 on are device names only in the \\.\ form. */
     char name[16];
-    snprintf(name, sizeof name, "COM%d", port + 10);
+    snprintf(name, sizeof name, "\\\\.\\COM%d", port + 10);
     return name;
 }
 
