@@ -305,6 +305,28 @@ std::string ThreadWatcher::ReaderOverlap() const
     return std::string();
 }
 
+ULONGLONG ThreadWatcher::NewestReaderEnd() const
+{
+    const Reader *newest = nullptr;
+    for (const Reader &reader : readers_) {
+        if (!newest || reader.created > newest->created)
+            newest = &reader;
+    }
+    if (!newest || WaitForSingleObject(newest->handle, 0) != WAIT_OBJECT_0)
+        return 0;
+    FILETIME creation, exit, kernel, user;
+    if (!GetThreadTimes(newest->handle, &creation, &exit, &kernel, &user))
+        return 0;
+    return FileTimeValue(exit);
+}
+
+ULONGLONG FileTimeNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return FileTimeValue(now);
+}
+
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
 int CountHandles(DWORD pid, HANDLE process)
@@ -488,8 +510,11 @@ bool SyncReader(testbed::PartnerPort &partner, testbed::TargetWindow &target, DW
 {
     DWORD start = GetTickCount();
     bool received = false;
-    target.TakeFocus();
     while (!received && GetTickCount() - start < timeoutMs) {
+        /* A dialog of the program that just closed may hand the
+           activation back to the program's own window. */
+        if (GetForegroundWindow() != target.hwnd())
+            target.TakeFocus();
         partner.Write("~", 1);
         received = target.WaitForChars(target.chars().size() + 1, 400);
     }

@@ -78,6 +78,9 @@ public:
     /* Empty when no reader started before the one before it had ended,
        judged by the times the system recorded; else the first overlap. */
     std::string ReaderOverlap() const;
+    /* When the newest reader seen ended, as a FILETIME value; 0 if it
+       still runs or none was seen. */
+    ULONGLONG NewestReaderEnd() const;
 
 private:
     struct Reader {
@@ -90,6 +93,9 @@ private:
     ULONG_PTR mainStart_ = 0;
     std::vector<Reader> readers_;
 };
+
+/* The system time now, as a FILETIME value (comparable with the above). */
+ULONGLONG FileTimeNow();
 
 /* Handles of a process, as the system counts them; -1 if it failed. */
 int CountHandles(DWORD pid, HANDLE process);
