@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "support/robust_support.h"
@@ -94,6 +95,12 @@ struct Case {
     bool choose; /* make a valid choice; else cancel the dialog */
 };
 
+/* What ctest shows after a case's name. */
+void PrintTo(const Case &c, std::ostream *out)
+{
+    *out << "in force: port " << InForce(kPortKinds[c.port], 2) << ", speed index " << InForce(kBaudKinds[c.baud], 5);
+}
+
 std::string CaseName(const ::testing::TestParamInfo<Case> &info)
 {
     return std::string("Port_") + kPortKinds[info.param.port].name + "_Baud_" + kBaudKinds[info.param.baud].name +
@@ -172,14 +179,13 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
 }
 
 /* Every kind of each value at least once, paired off, each with a choice;
-   and three combinations cancelled. */
+   and two combinations cancelled. */
 std::vector<Case> ShortCases()
 {
     std::vector<Case> cases;
     for (int i = 0; i < kPortKindCount; i++)
         cases.push_back({i, (i * 3) % kBaudKindCount, true});
     cases.push_back({4, 6, false});  /* 0x7FFFFFFF with a REG_SZ speed */
-    cases.push_back({0, 3, false});  /* missing with -1 */
     cases.push_back({10, 5, false}); /* a REG_QWORD with index 9 */
     return cases;
 }

@@ -23,7 +23,7 @@ const int kSpeed38400 = 8;
 const DWORD kLineRate = 3840;
 const size_t kLongBurst = 8 * 1024;   /* about 2.1 s at the line rate */
 const DWORD kSlowTargetMs = 2;        /* per character: an eighth of the line rate */
-const DWORD kStopInMs = 800;          /* into the burst, when the stop comes */
+const DWORD kStopInMs = 500;          /* into the burst, when the stop comes */
 /* StopReader's bound is 1000 ms; the rest of the way out (or of a change)
    is quick, but the machine may be loaded. */
 const DWORD kStopBoundMs = 1000 + 2000;

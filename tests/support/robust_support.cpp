@@ -530,6 +530,55 @@ bool SyncReader(testbed::PartnerPort &partner, testbed::TargetWindow &target, DW
     return true;
 }
 
+PatientWriter::PatientWriter(int port)
+{
+    handle_ = CreateFileA(testbed::PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 38400;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    SetCommState(handle_, &dcb);
+    COMMTIMEOUTS timeouts = {};
+    timeouts.WriteTotalTimeoutConstant = 500;
+    SetCommTimeouts(handle_, &timeouts);
+}
+
+PatientWriter::~PatientWriter()
+{
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+}
+
+bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs)
+{
+    DWORD lastProgress = GetTickCount();
+    while (size > 0) {
+        DWORD written = 0;
+        BOOL ok = WriteFile(handle_, data, (DWORD)size, &written, nullptr);
+        if (written > 0) {
+            data += written;
+            size -= written;
+            lastProgress = GetTickCount();
+        }
+        if (size == 0)
+            break;
+        /* A time-out, with or without part of the data gone: the cable
+           is full. Anything else is a real failure. */
+        if (!ok && GetLastError() != ERROR_TIMEOUT && GetLastError() != WAIT_TIMEOUT)
+            return false;
+        waits_++;
+        if (GetTickCount() - lastProgress >= stallMs)
+            return false;
+    }
+    return true;
+}
+
 Background::Background(std::function<void()> body) : body_(std::move(body))
 {
     thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);

@@ -166,6 +166,25 @@ bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, TrayState
    forgets what the target received. */
 bool SyncReader(testbed::PartnerPort &partner, testbed::TargetWindow &target, DWORD timeoutMs);
 
+/* The partner end of a cable, for long streams: when the program reads
+   more slowly than the line and the cable's buffers are full, a write is
+   tried again until nothing at all has moved for `stallMs`. */
+class PatientWriter {
+public:
+    explicit PatientWriter(int port);
+    ~PatientWriter();
+    PatientWriter(const PatientWriter &) = delete;
+    PatientWriter &operator=(const PatientWriter &) = delete;
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool Write(const BYTE *data, size_t size, DWORD stallMs);
+    /* Writes that had to wait for room, so far. */
+    unsigned Waits() const { return waits_; }
+
+private:
+    HANDLE handle_;
+    unsigned waits_ = 0;
+};
+
 /* A function run on a thread of its own, joined with a bound. */
 class Background {
 public:
