@@ -11,17 +11,15 @@ namespace testbed {
 
 std::string PartnerName(int port)
 {
+    /* Names from COM10 on are device names only in the \\.\ form. */
     char name[16];
-    snprintf(name, sizeof name, "COM%d", port + 10);
+    snprintf(name, sizeof name, "\\\\.\\COM%d", port + 10);
     return name;
 }
 
 PartnerPort::PartnerPort(int port)
 {
-    /* Names past COM9 are only devices in the \\.\ form; a plain "COM12"
-       is taken for a file in the current folder. */
-    std::string device = "\\\\.\\" + PartnerName(port);
-    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    handle_ = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         return;

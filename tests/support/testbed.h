@@ -16,7 +16,7 @@
 
 namespace testbed {
 
-/* "COM11" for port 1, and so on. */
+/* "\\.\COM11" for port 1, and so on. */
 std::string PartnerName(int port);
 
 /* The partner end of a cable, opened for writing. */

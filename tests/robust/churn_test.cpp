@@ -1,0 +1,229 @@
+/*
+ * Settings churn: while a device streams scans, the port and speed are
+ * changed through the settings dialog again and again. The program must
+ * never crash or hang, never run two readers at once, give back every
+ * thread and handle it took, and deliver every scan once the changes
+ * stop. The program runs as its own process and is watched from outside.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kSpeed38400 = 8;
+
+struct Counts {
+    int threads;
+    int handles;
+};
+
+/* The counts, each the least seen over a second of readings: a thread or
+   handle that the system holds for a moment (Wine runs each wait for a
+   serial event on a short-lived thread) does not count, anything kept
+   does. Read until two seconds in a row agree, or `timeoutMs` passes. */
+Counts SettledCounts(const testbed::TavrinProcess &program, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    Counts previous = {-2, -2};
+    for (;;) {
+        Counts least = {1 << 30, 1 << 30};
+        for (int i = 0; i < 10; i++) {
+            int threads = robust::CountThreads(program.pid());
+            int handles = robust::CountHandles(program.pid(), program.process());
+            if (threads < least.threads)
+                least.threads = threads;
+            if (handles < least.handles)
+                least.handles = handles;
+            Sleep(100);
+        }
+        if ((least.threads == previous.threads && least.handles == previous.handles) ||
+            GetTickCount() - start >= timeoutMs)
+            return least;
+        previous = least;
+    }
+}
+
+/* Pumps the target's messages until `done` is set, keeping it in the
+   foreground whenever none of the program's dialogs is up. */
+void PumpWhile(testbed::TargetWindow &target, DWORD pid, const std::atomic<bool> &done)
+{
+    while (!done) {
+        target.Pump(50);
+        if (GetForegroundWindow() != target.hwnd() && robust::ProcessWindows(pid, "#32770").empty())
+            target.TakeFocus();
+    }
+}
+
+void RunChurn(int changes, uint32_t seed)
+{
+    printf("settings churn: %d changes, seed 0x%08X\n", changes, (unsigned)seed);
+    std::unique_ptr<testbed::PartnerPort> partners[4];
+    for (int port = 1; port <= 3; port++) {
+        partners[port].reset(new testbed::PartnerPort(port));
+        ASSERT_TRUE(partners[port]->IsOpen()) << "cannot open " << testbed::PartnerName(port);
+    }
+    testbed::TargetWindow target;
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(robust::SyncReader(*partners[1], target, 5000));
+    Counts cold = SettledCounts(program, 5000);
+
+    /* The first trip through the dialog may leave things the system keeps
+       for the rest of the process's life (a loaded control library, say);
+       the starting counts are taken after it. */
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    Counts start = SettledCounts(program, 5000);
+    printf("settings churn: threads %d, handles %d at start-up; %d and %d after a first change\n", cold.threads,
+           cold.handles, start.threads, start.handles);
+    ASSERT_GT(start.threads, 0) << "could not count the program's threads";
+    ASSERT_GT(start.handles, 0) << "could not count the program's handles";
+
+    std::atomic<int> currentPort{2};
+    std::atomic<bool> stopWriting{false};
+    std::mutex sentLock;
+    std::vector<BYTE> sent;
+    uint32_t serial = 0;
+    robust::Background writer([&] {
+        robust::Random random(seed + 1);
+        while (!stopWriting) {
+            std::string scan = robust::ScanText(serial++, seed);
+            int port = currentPort;
+            {
+                std::lock_guard<std::mutex> hold(sentLock);
+                sent.insert(sent.end(), scan.begin(), scan.end());
+            }
+            partners[port]->Write(scan);
+            /* A pause that closes the burst, as between two scans. */
+            Sleep(150 + random.Below(200));
+        }
+    });
+
+    /* Watched from outside all through the changes: how many threads the
+       program has, and which of them are reader workers. */
+    std::atomic<bool> stopWatching{false};
+    std::atomic<int> maxThreads{0}, maxReaders{0}, maxSystem{0}, samples{0};
+    robust::ThreadWatcher census(program.pid());
+    robust::Background watcher([&] {
+        while (!stopWatching) {
+            robust::ThreadCensus now = census.Take();
+            if (now.total > maxThreads)
+                maxThreads = now.total;
+            if (now.readers > maxReaders)
+                maxReaders = now.readers;
+            if (now.system > maxSystem)
+                maxSystem = now.system;
+            samples++;
+            Sleep(2);
+        }
+    });
+
+    std::atomic<bool> driverDone{false};
+    int survived = 0;
+    std::string failure;
+    robust::Background driver([&] {
+        robust::Random random(seed);
+        int port = 2, speed = kSpeed38400;
+        for (int i = 0; i < changes && failure.empty(); i++) {
+            int newPort, newSpeed;
+            do {
+                newPort = 1 + (int)random.Below(3);
+                newSpeed = (int)random.Below(9);
+            } while (newPort == port && newSpeed == speed);
+            if (!robust::ChangeSettings(program.window(), program.pid(), newPort, newSpeed, 10000)) {
+                failure = "change " + std::to_string(i + 1) + " (COM" + std::to_string(newPort) + ", speed " +
+                          std::to_string(newSpeed) + ") did not complete within 10 s";
+            } else if (!program.IsRunning()) {
+                failure = "the program ended during change " + std::to_string(i + 1);
+            } else if (!robust::Responds(program.window(), 5000)) {
+                failure = "the program stopped answering after change " + std::to_string(i + 1);
+            } else {
+                port = newPort;
+                speed = newSpeed;
+                currentPort = port;
+                survived++;
+                Sleep(random.Below(300));
+            }
+        }
+        driverDone = true;
+    });
+    PumpWhile(target, program.pid(), driverDone);
+    EXPECT_TRUE(driver.Join(10000));
+    stopWriting = true;
+    EXPECT_TRUE(writer.Join(5000));
+    target.Pump(1000);
+    stopWatching = true;
+    EXPECT_TRUE(watcher.Join(5000));
+
+    printf("settings churn: %d of %d changes survived; %zu bytes of scans sent during the changes, %zu received\n",
+           survived, changes, sent.size(), target.chars().size());
+    ::testing::Test::RecordProperty("changes_survived", survived);
+    ASSERT_EQ("", failure);
+    EXPECT_EQ(changes, survived);
+
+    /* Scans may be cut or lost while a change is applied, but what arrived
+       came in the order sent, with nothing added or repeated. */
+    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    EXPECT_TRUE(robust::IsSubsequence(sent, received))
+        << "what arrived during the changes is not the sent stream with parts left out";
+
+    /* After the last change every scan is delivered. */
+    target.Clear();
+    target.TakeFocus();
+    std::string finalScans;
+    for (uint32_t i = 0; i < 20; i++) {
+        std::string scan = robust::ScanText(1000000 + i, seed);
+        finalScans += scan;
+        ASSERT_TRUE(partners[currentPort]->Write(scan));
+        target.Pump(150);
+    }
+    target.WaitForChars(finalScans.size(), 10000);
+    target.Pump(300);
+    EXPECT_EQ("", robust::CompareStreams(robust::ToBytes(finalScans), robust::ToBytes(target.Text())))
+        << "on COM" << currentPort;
+
+    Counts end = SettledCounts(program, 10000);
+    printf("settings churn: %d readings of the threads: at most %d threads, %d of them readers, %d of the "
+           "system; %zu reader workers seen\n",
+           samples.load(), maxThreads.load(), maxReaders.load(), maxSystem.load(), census.ReadersSeen());
+    printf("settings churn: threads %d at start, %d after; handles %d at start, %d after\n", start.threads,
+           end.threads, start.handles, end.handles);
+    ::testing::Test::RecordProperty("threads_start", start.threads);
+    ::testing::Test::RecordProperty("threads_end", end.threads);
+    ::testing::Test::RecordProperty("readers_max", maxReaders.load());
+    ::testing::Test::RecordProperty("handles_start", start.handles);
+    ::testing::Test::RecordProperty("handles_end", end.handles);
+    /* A change stops the old worker before it starts the next: each
+       reader's life, as the system recorded it, ends before the next one
+       begins. The watch saw the worker in place when it began and one
+       more for every change. */
+    EXPECT_EQ((size_t)changes + 1, census.ReadersSeen()) << "reader workers seen during " << changes << " changes";
+    EXPECT_EQ("", census.ReaderOverlap());
+    EXPECT_EQ(1, maxReaders.load()) << "reader workers alive at once, at most";
+    EXPECT_EQ(start.threads, end.threads);
+    EXPECT_EQ(start.handles, end.handles);
+
+    DWORD code = 99;
+    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    EXPECT_EQ(0u, code);
+}
+
+TEST(SettingsChurn, FiftyChangesWhileScanning)
+{
+    RunChurn((int)robust::EnvSeconds("TAVRIN_CHURN_CHANGES", 50), 0xC0FFEE01u);
+}
+
+TEST(SettingsChurn, FiveHundredChangesSoak)
+{
+    RunChurn((int)robust::EnvSeconds("TAVRIN_SOAK_CHURN_CHANGES", 500), 0xC0FFEE02u);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+/*
+ * Nothing lost, nothing added, nothing reordered: every byte value, in
+ * one burst and across bursts, and a stream at the full line rate of
+ * 38400 baud, reach the focused window as WM_CHAR in the order sent.
+ * The program runs as its own process, on COM2 at 38400 baud.
+ */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kPort = 2;
+const int kSpeed38400 = 8;
+const DWORD kLineRate = 3840; /* bytes per second at 38400 baud, 8N1 */
+
+class DeliveryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(partner_.IsOpen()) << "cannot open " << testbed::PartnerName(kPort);
+        ASSERT_TRUE(robust::StartTavrin(program_, kPort, kSpeed38400, TrayState::Ready));
+        ASSERT_TRUE(robust::SyncReader(partner_, target_, 5000)) << "the reader never delivered a marker";
+    }
+    void TearDown() override
+    {
+        DWORD code = 99;
+        EXPECT_TRUE(robust::CloseProgram(program_.window(), program_.process(), 5000, &code));
+        EXPECT_EQ(0u, code);
+    }
+
+    /* Every WM_CHAR came with lParam 0; returns how many did not. */
+    size_t NonZeroLParams() const
+    {
+        size_t n = 0;
+        for (const auto &c : target_.chars())
+            n += c.lParam != 0;
+        return n;
+    }
+
+    std::vector<BYTE> Received() const { return robust::ToBytes(target_.Text()); }
+
+    testbed::PartnerPort partner_{kPort};
+    testbed::TargetWindow target_;
+    testbed::TavrinProcess program_;
+};
+
+std::vector<BYTE> AllValues()
+{
+    std::vector<BYTE> bytes(256);
+    for (int i = 0; i < 256; i++)
+        bytes[i] = (BYTE)i;
+    return bytes;
+}
+
+TEST_F(DeliveryTest, EveryByteValueInOneBurst)
+{
+    std::vector<BYTE> sent = AllValues();
+    ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
+    target_.WaitForChars(sent.size(), 5000);
+    target_.Pump(300); /* anything extra would show up now */
+
+    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ(0u, NonZeroLParams());
+    std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 40);
+    EXPECT_EQ(1u, bursts.size()) << "256 bytes sent back to back should make one burst";
+}
+
+TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
+{
+    /* 256 values high to low, in pieces of 1, 2, 3, ... bytes with a pause
+       long enough to close a burst after each piece. */
+    std::vector<BYTE> sent;
+    for (int i = 255; i >= 0; i--)
+        sent.push_back((BYTE)i);
+    size_t offset = 0;
+    int pieces = 0;
+    for (size_t size = 1; offset < sent.size(); size = size * 2 + 1, pieces++) {
+        size_t n = sent.size() - offset < size ? sent.size() - offset : size;
+        ASSERT_TRUE(partner_.Write(sent.data() + offset, n));
+        offset += n;
+        target_.Pump(450);
+    }
+    target_.WaitForChars(sent.size(), 3000);
+    target_.Pump(300);
+
+    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ(0u, NonZeroLParams());
+    std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 200);
+    EXPECT_EQ((size_t)pieces, bursts.size()) << "each piece should arrive as a burst of its own";
+}
+
+TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
+{
+    /* Five times the 256 values back to back: 1280 bytes, cut after 1024
+       into two bursts. The byte at the cut is neither lost nor doubled. */
+    std::vector<BYTE> sent;
+    for (int round = 0; round < 5; round++) {
+        std::vector<BYTE> values = AllValues();
+        if (round % 2)
+            std::reverse(values.begin(), values.end());
+        sent.insert(sent.end(), values.begin(), values.end());
+    }
+    ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
+    target_.WaitForChars(sent.size(), 8000);
+    target_.Pump(300);
+
+    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ(0u, NonZeroLParams());
+}
+
+/* Writes `total` bytes of a pseudo-random pattern at the line rate while
+   the target collects them; half the time in 20 ms chunks (a continuous
+   stream), half as scan-sized writes of 8 to 40 bytes. */
+void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
+{
+    robust::PatientWriter partner(port);
+    ASSERT_TRUE(partner.IsOpen());
+    const uint32_t seed = 0x5EED0000u + seconds;
+    const size_t total = (size_t)kLineRate * seconds;
+    std::vector<BYTE> sent = robust::PatternBytes(total, seed);
+    printf("line rate: %u s at %u bytes/s, %zu bytes, pattern seed 0x%08X\n", (unsigned)seconds,
+           (unsigned)kLineRate, total, (unsigned)seed);
+
+    bool writeOk = true;
+    size_t written = 0;
+    double writeStart = 0, writeEnd = 0;
+    robust::Background writer([&] {
+        robust::Random sizes(seed);
+        writeStart = testbed::NowMs();
+        while (written < total && writeOk) {
+            size_t chunk;
+            if (written < total / 2)
+                chunk = kLineRate / 50;                 /* 20 ms of line time */
+            else
+                chunk = 8 + sizes.Below(33);            /* one scan */
+            /* A write costs the writer time of its own: when it has fallen
+               behind the line, it sends everything that is due at once. */
+            size_t owed = (size_t)((testbed::NowMs() - writeStart) * kLineRate / 1000.0);
+            if (owed > written + chunk)
+                chunk = owed - written < 1024 ? owed - written : 1024;
+            if (chunk > total - written)
+                chunk = total - written;
+            writeOk = partner.Write(sent.data() + written, chunk, 30000);
+            written += chunk;
+            double due = writeStart + 1000.0 * (double)written / kLineRate;
+            double now = testbed::NowMs();
+            if (due > now)
+                Sleep((DWORD)(due - now));
+        }
+        writeEnd = testbed::NowMs();
+    });
+
+    /* The reader makes one read call per byte; on a loaded machine it can
+       fall behind the line for a while. The cable's buffers (about 32 KB)
+       hold the backlog, and when they are full the writer waits, as a
+       device with flow control would. Speed is not the question here,
+       loss is: after the last write, wait for as long as bytes come. */
+    DWORD lastReport = GetTickCount();
+    size_t maxBacklog = 0;
+    while (!writer.Join(0)) {
+        target.Pump(100);
+        size_t backlog = written > target.chars().size() ? written - target.chars().size() : 0;
+        if (backlog > maxBacklog)
+            maxBacklog = backlog;
+        if (GetTickCount() - lastReport >= 10000) {
+            printf("  ... %zu bytes written, %zu received\n", written, target.chars().size());
+            lastReport = GetTickCount();
+        }
+    }
+    ASSERT_TRUE(writeOk) << "no byte could be written for 30 s after " << written << " bytes";
+    double drainStart = testbed::NowMs();
+    for (;;) {
+        size_t before = target.chars().size();
+        if (target.WaitForChars(total, 15000) || target.chars().size() == before)
+            break;
+    }
+    double drained = (testbed::NowMs() - drainStart) / 1000.0;
+    target.Pump(500);
+
+    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    double writeSeconds = (writeEnd - writeStart) / 1000.0;
+    printf("line rate: sent %zu bytes in %.1f s (%.0f bytes/s), received %zu bytes; largest backlog %zu bytes, "
+           "%u writes waited for room, last byte in %.1f s after the last write\n",
+           written, writeSeconds, writeSeconds > 0 ? (double)written / writeSeconds : 0.0, received.size(),
+           maxBacklog, partner.Waits(), drained);
+    ::testing::Test::RecordProperty("bytes_sent", (int)written);
+    ::testing::Test::RecordProperty("bytes_received", (int)received.size());
+    /* The pace is a ceiling that a loaded machine may not reach; writing
+       must only not have run faster than the line. */
+    EXPECT_GE(writeSeconds, 0.95 * (double)seconds);
+    EXPECT_EQ("", robust::CompareStreams(sent, received));
+}
+
+TEST_F(DeliveryTest, LineRateForAMinute)
+{
+    RunLineRate(kPort, target_, robust::EnvSeconds("TAVRIN_LINE_RATE_SECONDS", 60));
+}
+
+TEST_F(DeliveryTest, LineRateSoak)
+{
+    RunLineRate(kPort, target_, robust::EnvSeconds("TAVRIN_SOAK_LINE_RATE_SECONDS", 600));
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+/*
+ * Hostile messages: another process posts and sends the program's hidden
+ * window thousands of random messages with random parameters (menu
+ * commands, tray callbacks with every mouse message, messages nobody
+ * defined). The program must keep running, never show two dialogs at
+ * once, and still type scans afterwards.
+ *
+ * Left out are only the messages whose documented meaning is to end the
+ * window or the program, or to choose a menu item (the tray menu holds
+ * "Close"):
+ *   WM_CLOSE, WM_DESTROY, WM_NCDESTROY, WM_QUIT, WM_ENDSESSION;
+ *   WM_COMMAND for "Close"; WM_SYSCOMMAND SC_CLOSE;
+ *   Alt+F4 (WM_SYSKEYDOWN/WM_KEYDOWN VK_F4);
+ *   a click on the caption's close box (WM_NC*BUTTON* with HTCLOSE);
+ *   Enter and Space (key-downs VK_RETURN, VK_SPACE and the characters
+ *   '\r' and ' '), which choose the highlighted item of an open menu.
+ * WM_QUERYENDSESSION stays in: it only asks.
+ * For the sender's own safety, parameters that the system reads as
+ * addresses or memory handles in the sending process are not random: the
+ * DDE messages are not used, a WM_TIMER carries no callback, and messages
+ * that the system copies through pointers (it refuses to post them) are
+ * only posted, never sent.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+#include "app/app.h"
+#include "resource.h"
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kSpeed38400 = 8;
+const UINT kSysTimer = 0x118; /* WM_SYSTIMER, which also carries a callback */
+
+const char *EndMeaning(UINT message, WPARAM wParam)
+{
+    switch (message) {
+    case WM_CLOSE:
+    case WM_DESTROY:
+    case WM_NCDESTROY:
+    case WM_QUIT:
+    case WM_ENDSESSION:
+        return "ends the window, the program or the session";
+    case WM_COMMAND:
+        return LOWORD(wParam) == IDM_CLOSE ? "the menu's Close" : nullptr;
+    case WM_SYSCOMMAND:
+        return (wParam & 0xFFF0) == SC_CLOSE ? "the window menu's Close" : nullptr;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+        if (wParam == VK_F4)
+            return "Alt+F4";
+        if (wParam == VK_RETURN || wParam == VK_SPACE)
+            return "chooses the highlighted menu item";
+        return nullptr;
+    case WM_CHAR:
+    case WM_SYSCHAR:
+        return wParam == '\r' || wParam == ' ' ? "chooses the highlighted menu item" : nullptr;
+    case WM_NCLBUTTONDOWN:
+    case WM_NCLBUTTONUP:
+    case WM_NCLBUTTONDBLCLK:
+        return wParam == HTCLOSE ? "a click on the close box" : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+struct Figures {
+    int posted = 0, sent = 0, refused = 0, timedOut = 0, leftOut = 0;
+    int trayCallbacks = 0, menuCommands = 0;
+};
+
+/* A window of the sender's own, to ask the system whether it would post a
+   message (it refuses those whose parameters it copies through pointers). */
+class PostProbe {
+public:
+    PostProbe()
+    {
+        window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    }
+    ~PostProbe()
+    {
+        DestroyWindow(window_);
+    }
+    bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (!PostMessageA(window_, message, wParam, lParam))
+            return false;
+        MSG msg;
+        while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
+        }
+        return true;
+    }
+
+private:
+    HWND window_;
+};
+
+const WPARAM kSysCommands[] = {SC_SIZE,     SC_MOVE,     SC_MINIMIZE,   SC_MAXIMIZE,   SC_NEXTWINDOW,
+                               SC_PREVWINDOW, SC_CLOSE,  SC_VSCROLL,    SC_HSCROLL,    SC_MOUSEMENU,
+                               SC_KEYMENU,  SC_ARRANGE,  SC_RESTORE,    SC_TASKLIST,   SC_SCREENSAVE,
+                               SC_HOTKEY,   SC_DEFAULT,  SC_MONITORPOWER, SC_CONTEXTHELP};
+const uint32_t kSysCommandCount = sizeof kSysCommands / sizeof kSysCommands[0];
+
+LPARAM RandomParameter(robust::Random &random)
+{
+    switch (random.Below(4)) {
+    case 0:
+        return (LPARAM)random.Below(16);
+    case 1:
+        return (LPARAM)(LONG)random.Next();          /* sign-extended */
+    case 2:
+        return (LPARAM)(DWORD)random.Next();
+    default:
+        return (LPARAM)(((ULONGLONG)random.Next() << 32) | random.Next());
+    }
+}
+
+void RunHostile(int count, uint32_t seed)
+{
+    printf("hostile messages: %d, seed 0x%08X\n", count, (unsigned)seed);
+    testbed::PartnerPort partner(1);
+    ASSERT_TRUE(partner.IsOpen());
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    HWND window = program.window();
+
+    /* Does what a user would do with what the messages open: closes menus
+       after 50 ms and dialogs after 200 ms (so that more messages reach
+       them while they are up), and now and then lets go of the mouse
+       buttons and presses Escape, which ends the system's own tracking
+       loops that a forged click on the caption starts (moving, sizing,
+       the caption buttons). Counts the dialogs up at once. */
+    std::atomic<bool> stopClosing{false};
+    std::atomic<int> maxDialogs{0};
+    std::mutex seenLock;
+    std::set<HWND> dialogsSeen, menusSeen;
+    bool windowShown = false;
+    robust::Background closer([&] {
+        std::vector<std::pair<HWND, DWORD>> firstSeen;
+        auto age = [&](HWND hwnd) {
+            for (auto &seen : firstSeen) {
+                if (seen.first == hwnd)
+                    return GetTickCount() - seen.second;
+            }
+            firstSeen.emplace_back(hwnd, GetTickCount());
+            return (DWORD)0;
+        };
+        DWORD lastRelease = GetTickCount();
+        while (!stopClosing) {
+            int open = 0;
+            for (HWND dialog : robust::ProcessWindows(program.pid(), "#32770")) {
+                if (!IsWindowVisible(dialog))
+                    continue;
+                open++;
+                {
+                    std::lock_guard<std::mutex> hold(seenLock);
+                    dialogsSeen.insert(dialog);
+                }
+                if (age(dialog) >= 200)
+                    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+            if (open > maxDialogs)
+                maxDialogs = open;
+            for (HWND menu : robust::ProcessWindows(program.pid(), "#32768")) {
+                if (!IsWindowVisible(menu))
+                    continue;
+                {
+                    std::lock_guard<std::mutex> hold(seenLock);
+                    menusSeen.insert(menu);
+                }
+                if (age(menu) >= 50) {
+                    PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+                    PostMessageA(window, WM_CANCELMODE, 0, 0);
+                }
+            }
+            /* A button let go lands where the cursor is, which is the
+               corner of any menu opened there, never one of its items. */
+            if (GetTickCount() - lastRelease >= 250) {
+                PostMessageA(window, WM_LBUTTONUP, 0, 0);
+                PostMessageA(window, WM_RBUTTONUP, 0, 0);
+                PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
+                lastRelease = GetTickCount();
+            }
+            if (IsWindowVisible(window)) {
+                std::lock_guard<std::mutex> hold(seenLock);
+                windowShown = true;
+            }
+            Sleep(10);
+        }
+    });
+    /* However the test ends, the closer stops first. */
+    struct StopOnExit {
+        std::atomic<bool> &flag;
+        ~StopOnExit() { flag = true; }
+    } stopCloser{stopClosing};
+
+    Figures figures;
+    robust::Random random(seed);
+    PostProbe probe;
+    static const UINT kMouse[] = {WM_MOUSEMOVE,     WM_LBUTTONDOWN,   WM_LBUTTONUP,   WM_LBUTTONDBLCLK,
+                                  WM_RBUTTONDOWN,   WM_RBUTTONUP,     WM_RBUTTONDBLCLK, WM_MBUTTONDOWN,
+                                  WM_MBUTTONUP,     WM_MBUTTONDBLCLK, WM_MOUSEWHEEL,  WM_XBUTTONDOWN,
+                                  WM_XBUTTONUP,     WM_XBUTTONDBLCLK, WM_MOUSEHWHEEL, WM_CONTEXTMENU,
+                                  NIN_SELECT,       NIN_KEYSELECT,    NIN_BALLOONSHOW, NIN_BALLOONHIDE,
+                                  NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK};
+    const int kMouseCount = (int)(sizeof kMouse / sizeof kMouse[0]);
+    for (int i = 0; i < count && program.IsRunning(); i++) {
+        UINT message;
+        WPARAM wParam = (WPARAM)RandomParameter(random);
+        LPARAM lParam = RandomParameter(random);
+        uint32_t kind = random.Below(10);
+        if (i < kMouseCount || kind < 3) {
+            /* The tray callback, with every mouse message first. */
+            message = WM_TRAYNOTIFY;
+            lParam = i < kMouseCount ? kMouse[i] : random.Chance(80) ? kMouse[random.Below(kMouseCount)]
+                                                                     : lParam;
+            figures.trayCallbacks++;
+        } else if (kind < 5) {
+            static const WORD kCommands[] = {IDM_SETTINGS, IDM_ABOUT, IDOK, IDCANCEL, 0};
+            message = WM_COMMAND;
+            WORD command = random.Chance(70) ? kCommands[random.Below(5)] : (WORD)random.Next();
+            wParam = MAKEWPARAM(command, random.Chance(50) ? 0 : random.Next());
+            figures.menuCommands++;
+        } else {
+            /* Any message, the system's own range most often, with the
+               parameters that mean something to it now and then. */
+            uint32_t range = random.Below(20);
+            message = range < 10 ? random.Below(WM_USER)
+                      : range < 14 ? WM_USER + random.Below(WM_APP - WM_USER)
+                      : range < 17 ? WM_APP + random.Below(0xC000 - WM_APP)
+                                   : 0xC000 + random.Below(0x4000);
+            if (random.Chance(60)) {
+                if (message == WM_SYSCOMMAND)
+                    wParam = kSysCommands[random.Below(kSysCommandCount)] | random.Below(16);
+                else if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
+                    wParam = random.Below(256);
+                else if (message >= WM_NCMOUSEMOVE && message <= WM_NCXBUTTONDBLCLK)
+                    wParam = random.Below(22);
+            }
+        }
+        if (message == WM_TIMER || message == kSysTimer)
+            lParam = 0;
+        if (EndMeaning(message, wParam) || (message >= WM_DDE_FIRST && message <= WM_DDE_LAST)) {
+            figures.leftOut++;
+            continue;
+        }
+        if (random.Chance(70)) {
+            if (PostMessageA(window, message, wParam, lParam))
+                figures.posted++;
+            else
+                figures.refused++;
+        } else if (probe.Postable(message, wParam, lParam)) {
+            DWORD_PTR result;
+            if (SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 100, &result))
+                figures.sent++;
+            else
+                figures.timedOut++;
+        } else {
+            figures.refused++;
+        }
+        /* Paced, so that menus and dialogs come and go during the run. */
+        Sleep(1);
+    }
+
+    /* Let the queue run dry. Posted messages wait behind whatever menu,
+       dialog or tracking loop is up; an About box asked for last shows
+       that everything posted before it has been handled (it is asked for
+       again if it was refused because another dialog was up). */
+    bool drained = false;
+    DWORD start = GetTickCount();
+    for (int attempt = 0; attempt < 6 && !drained; attempt++) {
+        PostMessageA(window, WM_COMMAND, IDM_ABOUT, 0);
+        DWORD asked = GetTickCount();
+        while (!drained && GetTickCount() - asked < 5000) {
+            for (HWND dialog : robust::ProcessWindows(program.pid(), "#32770"))
+                drained = drained || (IsWindowVisible(dialog) && !GetDlgItem(dialog, IDC_SPEED));
+            Sleep(20);
+        }
+    }
+    EXPECT_TRUE(drained) << "the program did not get through the messages within 30 s";
+    /* Then nothing may be up for two seconds. */
+    DWORD calmSince = GetTickCount();
+    while (GetTickCount() - calmSince < 2000 && GetTickCount() - start < 45000) {
+        for (const char *cls : {"#32770", "#32768"}) {
+            for (HWND w : robust::ProcessWindows(program.pid(), cls)) {
+                if (IsWindowVisible(w))
+                    calmSince = GetTickCount();
+            }
+        }
+        Sleep(50);
+    }
+
+    size_t dialogsOpened, menusOpened;
+    bool shown;
+    {
+        std::lock_guard<std::mutex> hold(seenLock);
+        dialogsOpened = dialogsSeen.size();
+        menusOpened = menusSeen.size();
+        shown = windowShown;
+    }
+    printf("hostile messages: %d posted, %d sent (%d more not answered within 100 ms), %d refused by the "
+           "system, %d left out; %d tray callbacks, %d menu commands; %zu menus and %zu dialogs opened, at "
+           "most %d dialog(s) at once; hidden window %s\n",
+           figures.posted, figures.sent, figures.timedOut, figures.refused, figures.leftOut, figures.trayCallbacks,
+           figures.menuCommands, menusOpened, dialogsOpened, maxDialogs.load(),
+           shown ? "was made visible" : "stayed hidden");
+    ::testing::Test::RecordProperty("messages_posted", figures.posted);
+    ::testing::Test::RecordProperty("messages_sent", figures.sent + figures.timedOut);
+
+    ASSERT_TRUE(program.IsRunning()) << "the program ended";
+    EXPECT_TRUE(robust::Responds(window, 5000)) << "the program no longer answers";
+    EXPECT_LE(maxDialogs.load(), 1) << "two dialogs were up at once";
+    EXPECT_GT(dialogsOpened, 1u) << "no dialog was opened but the last: the commands did not arrive";
+    EXPECT_GT(menusOpened, 0u) << "no menu was ever opened: the tray callbacks did not arrive";
+
+    /* Still typing. */
+    testbed::TargetWindow target;
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "nothing typed after the messages";
+    std::string scan = robust::ScanText(9, seed);
+    ASSERT_TRUE(partner.Write(scan));
+    target.WaitForChars(scan.size(), 5000);
+    target.Pump(300);
+    EXPECT_EQ(scan, target.Text());
+
+    DWORD code = 99;
+    EXPECT_TRUE(robust::CloseProgram(window, program.process(), 10000, &code));
+    EXPECT_EQ(0u, code);
+    stopClosing = true;
+    EXPECT_TRUE(closer.Join(5000));
+}
+
+TEST(HostileMessages, ThousandsOfRandomMessages)
+{
+    RunHostile((int)robust::EnvSeconds("TAVRIN_HOSTILE_MESSAGES", 3000), 0x4057113u);
+}
+
+TEST(HostileMessages, FiftyThousandRandomMessagesSoak)
+{
+    RunHostile((int)robust::EnvSeconds("TAVRIN_SOAK_HOSTILE_MESSAGES", 50000), 0x4057114u);
+}
+
+}  // namespace

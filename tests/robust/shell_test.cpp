@@ -1,0 +1,146 @@
+/*
+ * The program among others on the desktop: two copies started at once,
+ * and a shell that loses its tray icons and announces itself again with
+ * "TaskbarCreated". The programs run as processes of their own; the tray
+ * is read from the screen.
+ */
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kSpeed38400 = 8;
+
+/* Polls the tray until it shows `icons` icons. */
+robust::TrayView WaitForIconCount(int icons, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    robust::TrayView view;
+    do {
+        view = robust::ReadTray();
+        if (view.ok && view.icons == icons)
+            break;
+        Sleep(25);
+    } while (GetTickCount() - start < timeoutMs);
+    return view;
+}
+
+TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
+{
+    testbed::DeleteSettingsKey();
+    testbed::SetSettingDword("Port", 1);
+    testbed::SetSettingDword("Baud", kSpeed38400);
+    testbed::TavrinProcess first, second;
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    ASSERT_TRUE(first.WaitForWindow(10000)) << "the first copy's window did not appear";
+    ASSERT_TRUE(second.WaitForWindow(10000)) << "the second copy's window did not appear";
+    ASSERT_NE(first.window(), second.window());
+
+    robust::TrayView view = WaitForIconCount(2, 5000);
+    EXPECT_EQ(2, view.icons) << "two copies, tray shows " << view.Describe();
+    EXPECT_EQ(0, view.yellow) << "an icon shows active with nothing arriving";
+    Sleep(1000);
+    ASSERT_TRUE(first.IsRunning());
+    ASSERT_TRUE(second.IsRunning());
+    EXPECT_TRUE(robust::Responds(first.window(), 5000));
+    EXPECT_TRUE(robust::Responds(second.window(), 5000));
+
+    DWORD code = 99;
+    ASSERT_TRUE(robust::CloseProgram(first.window(), first.process(), 5000, &code)) << "the first copy did not end";
+    EXPECT_EQ(0u, code);
+    Sleep(500);
+    ASSERT_TRUE(second.IsRunning()) << "closing one copy ended the other";
+    EXPECT_TRUE(robust::Responds(second.window(), 5000));
+    view = WaitForIconCount(1, 5000);
+    EXPECT_EQ(1, view.icons) << "after one copy closed, tray shows " << view.Describe();
+
+    /* The copy left (here both could open COM1: Wine does not hold a port
+       exclusively) now gets every byte. */
+    testbed::PartnerPort partner(1);
+    testbed::TargetWindow target;
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "the remaining copy delivers nothing";
+    std::string scan = robust::ScanText(8, 0x2C0);
+    ASSERT_TRUE(partner.Write(scan));
+    target.WaitForChars(scan.size(), 5000);
+    target.Pump(200);
+    EXPECT_EQ(scan, target.Text());
+
+    ASSERT_TRUE(robust::CloseProgram(second.window(), second.process(), 5000, &code));
+    EXPECT_EQ(0u, code);
+    view = WaitForIconCount(0, 5000);
+    EXPECT_TRUE(view.Empty()) << "after both closed, tray shows " << view.Describe();
+}
+
+/* What the shell does when it loses its icons (Explorer restarting): the
+   icon goes, and "TaskbarCreated" is broadcast to every top-level window. */
+void LoseTrayIcon(HWND window)
+{
+    NOTIFYICONDATAA record = {};
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = window;
+    record.uID = 0;
+    Shell_NotifyIconA(NIM_DELETE, &record);
+}
+
+void AnnounceTaskbar()
+{
+    SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+}
+
+TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
+{
+    testbed::DeleteSettingsKey();
+    testbed::SetSettingDword("Port", 4); /* absent: no-port */
+    testbed::SetSettingDword("Baud", kSpeed38400);
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(program.Start());
+    ASSERT_TRUE(program.WaitForWindow(10000));
+    bool reached = false;
+    robust::TrayView view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    ASSERT_TRUE(reached) << "tray shows " << view.Describe();
+
+    LoseTrayIcon(program.window());
+    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    ASSERT_TRUE(reached) << "the icon could not be taken away: " << view.Describe();
+    AnnounceTaskbar();
+    view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    EXPECT_TRUE(reached) << "after TaskbarCreated the tray shows " << view.Describe();
+
+    /* The state changes while the icon is lost: it comes back as it is
+       now, not as it was when it went. */
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 1, kSpeed38400, 10000));
+    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    EXPECT_TRUE(reached) << "on COM1 the tray shows " << view.Describe();
+    LoseTrayIcon(program.window());
+    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    ASSERT_TRUE(reached) << view.Describe();
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
+    Sleep(300);
+    EXPECT_TRUE(robust::ReadTray().Empty()) << "the icon came back before the shell asked for it";
+    AnnounceTaskbar();
+    view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    EXPECT_TRUE(reached) << "after TaskbarCreated on COM4 the tray shows " << view.Describe();
+
+    /* And it is the program's working icon again: a change updates it. */
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    EXPECT_TRUE(reached) << "on COM2 the tray shows " << view.Describe();
+    LoseTrayIcon(program.window());
+    AnnounceTaskbar();
+    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    EXPECT_TRUE(reached) << "after TaskbarCreated on COM2 the tray shows " << view.Describe();
+
+    DWORD code = 99;
+    ASSERT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    EXPECT_EQ(0u, code);
+    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    EXPECT_TRUE(reached) << "after Close the tray shows " << view.Describe();
+}
+
+}  // namespace

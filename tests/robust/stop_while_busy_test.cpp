@@ -1,0 +1,234 @@
+/*
+ * Stop while busy: the program is closed, or its settings changed, in the
+ * middle of a long burst while the target window is slow to take its
+ * characters. Shutdown still runs in order and within its bounds, exits
+ * with 0 and stores the last choice; a change still completes within its
+ * bound; and the icon is never left showing "active" once the worker that
+ * set it is gone. The program runs as its own process.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "resource.h"
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kSpeed38400 = 8;
+const DWORD kLineRate = 3840;
+const size_t kLongBurst = 8 * 1024;   /* about 2.1 s at the line rate */
+const DWORD kSlowTargetMs = 2;        /* per character: an eighth of the line rate */
+const DWORD kStopInMs = 500;          /* into the burst, when the stop comes */
+/* StopReader's bound is 1000 ms; the rest of the way out (or of a change)
+   is quick, but the machine may be loaded. */
+const DWORD kStopBoundMs = 1000 + 2000;
+
+/* Writes `data` to the partner at the line rate, calling `at` once when
+   `atMs` have passed. */
+void WriteAtLineRate(testbed::PartnerPort &partner, const std::vector<BYTE> &data, DWORD atMs,
+                     const std::function<void()> &at)
+{
+    const size_t chunk = kLineRate / 50;
+    double start = testbed::NowMs();
+    bool called = false;
+    for (size_t sent = 0; sent < data.size();) {
+        size_t n = data.size() - sent < chunk ? data.size() - sent : chunk;
+        partner.Write(data.data() + sent, n);
+        sent += n;
+        if (!called && testbed::NowMs() - start >= atMs) {
+            at();
+            called = true;
+        }
+        double due = start + 1000.0 * (double)sent / kLineRate;
+        double now = testbed::NowMs();
+        if (due > now)
+            Sleep((DWORD)(due - now));
+    }
+    if (!called)
+        at();
+}
+
+/* Pumps the slow target until `done`, then until its queue has run dry
+   (no character for a second). */
+void PumpUntilDrained(testbed::TargetWindow &target, const std::atomic<bool> &done)
+{
+    while (!done)
+        target.Pump(50);
+    size_t seen;
+    do {
+        seen = target.chars().size();
+        target.Pump(1000);
+    } while (target.chars().size() != seen);
+}
+
+bool StoredChoice(DWORD *port, DWORD *speed)
+{
+    return testbed::GetSettingDword("Port", port) && testbed::GetSettingDword("Baud", speed);
+}
+
+TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
+{
+    testbed::PartnerPort partner(3);
+    ASSERT_TRUE(partner.IsOpen());
+    testbed::TargetWindow target;
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(robust::StartTavrin(program, 2, 5, TrayState::Ready));
+    /* The last choice, made in the dialog; stored only at shutdown. */
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 3, kSpeed38400, 10000));
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
+    DWORD port = 0, speed = 0;
+    ASSERT_TRUE(StoredChoice(&port, &speed));
+    EXPECT_EQ(2u, port) << "a change in the dialog was written before shutdown";
+    EXPECT_EQ(5u, speed);
+
+    std::vector<BYTE> sent = robust::PatternBytes(kLongBurst, 0xB0B0);
+    target.SetSlowness(kSlowTargetMs);
+    robust::ThreadWatcher census(program.pid());
+    census.Take();
+
+    /* Watches the way out: when the stored values change, when the icon
+       goes, and whether it ever shows "active" once the process is gone. */
+    std::atomic<bool> done{false};
+    double closedAt = 0, exitedAt = 0, savedAt = 0, iconGoneAt = 0;
+    ULONGLONG savedAtTime = 0;
+    bool exited = false, activeAfterExit = false;
+    DWORD exitCode = 99;
+    robust::Background scenario([&] {
+        WriteAtLineRate(partner, sent, kStopInMs, [&] {
+            census.Take();
+            closedAt = testbed::NowMs();
+            PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0);
+            double deadline = closedAt + 10000;
+            while (testbed::NowMs() < deadline) {
+                DWORD p = 0, s = 0;
+                if (!savedAt && StoredChoice(&p, &s) && p == 3 && s == kSpeed38400) {
+                    savedAt = testbed::NowMs();
+                    savedAtTime = robust::FileTimeNow();
+                }
+                robust::TrayView view = robust::ReadTray();
+                if (!iconGoneAt && view.Empty())
+                    iconGoneAt = testbed::NowMs();
+                if (!exited && WaitForSingleObject(program.process(), 0) == WAIT_OBJECT_0) {
+                    exited = true;
+                    exitedAt = testbed::NowMs();
+                    GetExitCodeProcess(program.process(), &exitCode);
+                }
+                if (exited && view.yellow > 0)
+                    activeAfterExit = true;
+                if (exited && testbed::NowMs() - exitedAt > 1000)
+                    break;
+                Sleep(5);
+            }
+        });
+        done = true;
+    });
+    PumpUntilDrained(target, done);
+    ASSERT_TRUE(scenario.Join(20000));
+
+    ASSERT_TRUE(exited) << "the program did not end within 10 s of \"Close\"";
+    printf("close while busy: exit %.0f ms after \"Close\"; settings seen stored after %.0f ms, icon gone after "
+           "%.0f ms; %zu of %zu bytes reached the slow target\n",
+           exitedAt - closedAt, savedAt ? savedAt - closedAt : -1.0, iconGoneAt ? iconGoneAt - closedAt : -1.0,
+           target.chars().size(), sent.size());
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_LE(exitedAt - closedAt, (double)kStopBoundMs) << "shutdown took too long";
+    ASSERT_TRUE(StoredChoice(&port, &speed)) << "no valid settings stored";
+    EXPECT_EQ(3u, port);
+    EXPECT_EQ((DWORD)kSpeed38400, speed);
+    /* In order: the settings are stored before the icon goes. */
+    EXPECT_GT(savedAt, 0.0) << "the stored settings never changed while the program ended";
+    EXPECT_GT(iconGoneAt, 0.0) << "the icon never went away";
+    EXPECT_LE(savedAt, iconGoneAt) << "the icon went before the settings were stored";
+    EXPECT_FALSE(activeAfterExit) << "the tray showed the active icon after the program had ended";
+    /* The reader is stopped first: it had ended before the settings were
+       seen stored. */
+    ULONGLONG readerEnd = census.NewestReaderEnd();
+    EXPECT_NE(0u, readerEnd) << "the reader's end was not recorded";
+    EXPECT_LE(readerEnd, savedAtTime) << "the reader ended "
+                                      << (double)(readerEnd - savedAtTime) / 10000.0
+                                      << " ms after the settings were seen stored";
+    /* What reached the target is the start of what was sent. */
+    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    EXPECT_GT(received.size(), 0u) << "nothing was delivered before \"Close\"";
+    EXPECT_LT(received.size(), sent.size()) << "\"Close\" came after the burst, not during it";
+    received.resize(received.size() < sent.size() ? received.size() : sent.size());
+    EXPECT_EQ("", robust::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+}
+
+TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
+{
+    testbed::PartnerPort oldPartner(1), newPartner(2);
+    ASSERT_TRUE(oldPartner.IsOpen());
+    ASSERT_TRUE(newPartner.IsOpen());
+    testbed::TargetWindow target;
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(robust::SyncReader(oldPartner, target, 5000));
+
+    std::vector<BYTE> sent = robust::PatternBytes(kLongBurst, 0xC4A6);
+    target.SetSlowness(kSlowTargetMs);
+
+    std::atomic<bool> done{false};
+    bool changed = false, readyAfter = false, activeAfter = false;
+    double changeMs = 0;
+    robust::TrayView lastView;
+    robust::Background scenario([&] {
+        WriteAtLineRate(oldPartner, sent, kStopInMs, [&] {
+            double start = testbed::NowMs();
+            changed = robust::ChangeSettings(program.window(), program.pid(), 2, 6, 10000);
+            changeMs = testbed::NowMs() - start;
+            /* The old worker is gone and nothing comes on the new port:
+               the icon must settle on "ready" and stay there. */
+            robust::WaitForTray(TrayState::Ready, 2000, &readyAfter);
+            double watchEnd = testbed::NowMs() + 1000;
+            while (testbed::NowMs() < watchEnd) {
+                lastView = robust::ReadTray();
+                if (lastView.yellow > 0)
+                    activeAfter = true;
+                Sleep(10);
+            }
+        });
+        done = true;
+    });
+    PumpUntilDrained(target, done);
+    ASSERT_TRUE(scenario.Join(20000));
+
+    size_t fromOldPort = target.chars().size();
+    printf("change while busy: the change took %.0f ms (dialog open to closed); %zu of %zu bytes reached the slow "
+           "target from the old port\n",
+           changeMs, fromOldPort, sent.size());
+    ASSERT_TRUE(changed) << "the change did not complete within 10 s";
+    EXPECT_LE(changeMs, (double)kStopBoundMs);
+    EXPECT_TRUE(readyAfter) << "after the change the tray shows " << lastView.Describe();
+    EXPECT_FALSE(activeAfter) << "the active icon showed after the change, with nothing arriving";
+    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    EXPECT_GT(received.size(), 0u);
+    EXPECT_LT(received.size(), sent.size()) << "the change came after the burst, not during it";
+    received.resize(received.size() < sent.size() ? received.size() : sent.size());
+    EXPECT_EQ("", robust::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+
+    /* The new port delivers. */
+    target.SetSlowness(0);
+    target.Clear();
+    target.TakeFocus();
+    std::string scan = robust::ScanText(7, 0xC4A6);
+    ASSERT_TRUE(newPartner.Write(scan));
+    target.WaitForChars(scan.size(), 5000);
+    target.Pump(300);
+    EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
+
+    DWORD code = 99;
+    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 10000, &code));
+    EXPECT_EQ(0u, code);
+    DWORD port = 0, speed = 0;
+    ASSERT_TRUE(StoredChoice(&port, &speed));
+    EXPECT_EQ(2u, port);
+    EXPECT_EQ(6u, speed);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+/*
+ * Stopping a worker that cannot stop by itself, in this process: one held
+ * in a read that has no time-out (a port that opened but could not be
+ * configured), and one held in the middle of a delivery by a shell that
+ * does not answer the icon update. StopReader must return within its
+ * bound with the worker gone, and the icon must not be left "active".
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "app/app.h"
+#include "resource.h"
+#include "serial/serial.h"
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+namespace {
+
+const int kSpeed38400 = 8;
+const DWORD kSlackMs = 1000; /* on top of StopReader's 1000 ms, for a loaded machine */
+
+class StuckWorker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppState.instance = GetModuleHandleA(nullptr);
+        RegisterMainWindowClass(AppState.instance);
+        AppState.mainWindow = CreateMainWindow(AppState.instance);
+        ASSERT_NE(nullptr, AppState.mainWindow);
+    }
+    void TearDown() override
+    {
+        StopReader();
+        ClosePort();
+        DestroyWindow(AppState.mainWindow);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        AppState.mainWindow = nullptr;
+        AppState.portHandle = nullptr;
+        AppState.readerRun = 1;
+        AppState.transferActive = 0;
+    }
+
+    /* Stops the current worker, timing it, and says whether the worker
+       was gone by the time StopReader returned. */
+    DWORD TimedStop(bool *gone)
+    {
+        HANDLE worker = nullptr;
+        DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker, SYNCHRONIZE, FALSE,
+                        0);
+        DWORD start = GetTickCount();
+        StopReader();
+        DWORD took = GetTickCount() - start;
+        *gone = worker && WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+        if (worker)
+            CloseHandle(worker);
+        return took;
+    }
+};
+
+TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
+{
+    /* A speed index with no table entry: the port opens but keeps the
+       device's default time-outs, under which a read waits for a byte. */
+    ASSERT_EQ(0, SelectPort(1, 99));
+    ASSERT_EQ(1, IsPortOpen());
+    StartReader();
+    Sleep(300);
+    bool gone = false;
+    DWORD took = TimedStop(&gone);
+    printf("stuck worker: StopReader took %lu ms\n", (unsigned long)took);
+    EXPECT_LE(took, READER_STOP_TIMEOUT_MS + kSlackMs);
+    EXPECT_TRUE(gone) << "StopReader returned with the worker still alive: the next one would run beside it";
+    EXPECT_EQ(nullptr, AppState.readerThread);
+
+    /* And the next worker, on a configured port, delivers. */
+    ASSERT_NE(0, SelectPort(1, kSpeed38400));
+    testbed::PartnerPort partner(1);
+    testbed::TargetWindow target;
+    StartReader();
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
+    std::string scan = robust::ScanText(3, 0x57C4);
+    ASSERT_TRUE(partner.Write(scan));
+    target.WaitForChars(scan.size(), 5000);
+    target.Pump(200);
+    EXPECT_EQ(scan, target.Text());
+}
+
+/* Stands in for a shell that has stopped answering: the tray is found by
+   its class name, and the icon update waits for this window's answer. */
+class HungShell {
+public:
+    explicit HungShell(DWORD answerAfterMs) : delayMs_(answerAfterMs)
+    {
+        ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+        WaitForSingleObject(ready_, 5000);
+    }
+    ~HungShell()
+    {
+        if (window_)
+            PostMessageA(window_, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(thread_, delayMs_ + 5000) != WAIT_OBJECT_0)
+            TerminateThread(thread_, 1);
+        CloseHandle(thread_);
+        CloseHandle(ready_);
+    }
+    bool Up() const { return window_ != nullptr; }
+    int Calls() const { return calls_; }
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        HungShell *self = reinterpret_cast<HungShell *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (message == WM_COPYDATA && self) {
+            self->calls_++;
+            Sleep(self->delayMs_);
+            return TRUE;
+        }
+        if (message == WM_DESTROY)
+            PostQuitMessage(0);
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+    static DWORD WINAPI Run(LPVOID parameter)
+    {
+        HungShell *self = static_cast<HungShell *>(parameter);
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "Shell_TrayWnd";
+        RegisterClassA(&wc);
+        self->window_ = CreateWindowExA(0, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                        GetModuleHandleA(nullptr), nullptr);
+        if (self->window_)
+            SetWindowLongPtrA(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        SetEvent(self->ready_);
+        MSG msg;
+        while (self->window_ && GetMessageA(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageA(&msg);
+        UnregisterClassA("Shell_TrayWnd", GetModuleHandleA(nullptr));
+        return 0;
+    }
+
+    DWORD delayMs_;
+    HANDLE ready_ = nullptr, thread_ = nullptr;
+    HWND window_ = nullptr;
+    std::atomic<int> calls_{0};
+};
+
+TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
+{
+    ASSERT_NE(0, SelectPort(1, kSpeed38400));
+    testbed::PartnerPort partner(1);
+    testbed::TargetWindow target;
+    StartReader();
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
+
+    {
+        /* The shell takes 3 s over each icon update: the worker sets the
+           active flag and then waits in its first update. */
+        HungShell shell(3000);
+        ASSERT_TRUE(shell.Up());
+        ASSERT_TRUE(partner.Write(robust::ScanText(4, 0x57C4)));
+        DWORD start = GetTickCount();
+        while (!AppState.transferActive && GetTickCount() - start < 5000)
+            target.Pump(10);
+        ASSERT_EQ(1, AppState.transferActive.load()) << "the burst never started";
+        ASSERT_GE(shell.Calls(), 1) << "the icon update did not reach the stand-in shell";
+
+        bool gone = false;
+        DWORD took = TimedStop(&gone);
+        printf("stuck delivery: StopReader took %lu ms\n", (unsigned long)took);
+        EXPECT_LE(took, READER_STOP_TIMEOUT_MS + kSlackMs);
+        EXPECT_TRUE(gone) << "StopReader returned with the worker still alive";
+    }
+    /* The worker was ended in the middle of its delivery; the icon that the
+       next update shows must not be "active". */
+    EXPECT_EQ(0, AppState.transferActive.load()) << "the active flag outlived the worker";
+    NOTIFYICONDATAA record;
+    FillTrayRecord(&record, 1);
+    EXPECT_EQ(LoadIconA(AppState.instance, MAKEINTRESOURCEA(IDI_READY)), record.hIcon)
+        << "the next icon update would not show ready";
+}
+
+}  // namespace

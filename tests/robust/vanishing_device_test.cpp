@@ -1,0 +1,196 @@
+/*
+ * A device that vanishes: the receive wait on an open port fails. The
+ * worker then shows the no-port icon and ends, nothing crashes, and
+ * choosing a working port in the settings dialog brings delivery back.
+ *
+ * Pulling a pseudo-terminal away from a port that Wine holds open takes
+ * the wineserver down, so the failure is made otherwise: in this process,
+ * by handing the worker a handle that is not a serial device; and with
+ * the program as its own process, by closing its port handle from outside,
+ * as a driver would invalidate it.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "app/app.h"
+#include "serial/serial.h"
+#include "support/robust_support.h"
+#include "support/testbed.h"
+
+using robust::TrayState;
+
+namespace {
+
+const int kSpeed38400 = 8;
+
+/* The program's tray host in this process: a real hidden window, so that
+   the icon is drawn in the test bed's tray and the dialog has its owner. */
+class InProcessTray : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        AppState.instance = GetModuleHandleA(nullptr);
+        RegisterMainWindowClass(AppState.instance);
+        AppState.mainWindow = CreateMainWindow(AppState.instance);
+        ASSERT_NE(nullptr, AppState.mainWindow);
+        CreateTrayMenu();
+    }
+    void TearDown() override
+    {
+        StopReader();
+        ClosePort();
+        RemoveTrayIcon();
+        DestroyTrayMenu();
+        DestroyWindow(AppState.mainWindow);
+        /* The window's end posts a quit message to this thread; drop it. */
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        AppState.mainWindow = nullptr;
+        AppState.trayMenu = nullptr;
+        AppState.portHandle = nullptr;
+        AppState.readerRun = 1;
+        AppState.transferActive = 0;
+        AppState.portNumber = 2;
+        AppState.speedIndex = 5;
+    }
+
+    /* The device fails under the worker: its wait is made on `broken`
+       while the real port stays open (closed afterwards). */
+    void RunVanishingDevice(HANDLE broken)
+    {
+        testbed::PartnerPort partner(2);
+        ASSERT_TRUE(partner.IsOpen());
+        AppState.portNumber = 1;
+        AppState.speedIndex = kSpeed38400;
+        ASSERT_NE(0, SelectPort(1, kSpeed38400));
+        AddTrayIcon(1);
+        bool reached = false;
+        robust::TrayView view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+        ASSERT_TRUE(reached) << "tray shows " << view.Describe();
+
+        HANDLE port = AppState.portHandle;
+        AppState.portHandle = broken;
+        StartReader();
+        HANDLE worker = AppState.readerThread;
+        ASSERT_NE(nullptr, worker);
+        DWORD waited = WaitForSingleObject(worker, 5000);
+        DWORD code = 99;
+        GetExitCodeThread(worker, &code);
+        /* The real port is the test's to close; the broken handle stays in
+           AppState, where the next selection will close it. */
+        CloseHandle(port);
+        ASSERT_EQ((DWORD)WAIT_OBJECT_0, waited) << "the worker did not end after its wait failed";
+        EXPECT_EQ(0u, code) << "the worker's exit code";
+        view = robust::WaitForTray(TrayState::NoPort, 3000, &reached);
+        EXPECT_TRUE(reached) << "after the failed wait the tray shows " << view.Describe();
+
+        /* The user picks another port in the dialog; this thread runs the
+           program's window and the dialog's loop meanwhile. */
+        testbed::TargetWindow target;
+        std::atomic<bool> done{false};
+        bool changed = false;
+        robust::Background user([&] {
+            changed = robust::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, kSpeed38400, 10000);
+            done = true;
+        });
+        while (!done)
+            target.Pump(20);
+        ASSERT_TRUE(user.Join(1000));
+        ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
+        EXPECT_EQ(2, AppState.portNumber);
+        view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+        EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
+
+        ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+        std::string scan = robust::ScanText(5, 0x7A7A);
+        ASSERT_TRUE(partner.Write(scan));
+        target.WaitForChars(scan.size(), 5000);
+        target.Pump(300);
+        EXPECT_EQ(scan, target.Text());
+    }
+};
+
+TEST_F(InProcessTray, WaitFailsOnAnEventHandle)
+{
+    RunVanishingDevice(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+TEST_F(InProcessTray, WaitFailsOnAFileHandle)
+{
+    char path[MAX_PATH], name[MAX_PATH];
+    GetTempPathA(sizeof path, path);
+    GetTempFileNameA(path, "tvr", 0, name);
+    HANDLE file = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    RunVanishingDevice(file);
+}
+
+/* The handle value of the serial device open in another process, or
+   null: each of its handles is copied here and asked for line settings. */
+HANDLE FindPortHandle(HANDLE process)
+{
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        HANDLE copy;
+        if (!DuplicateHandle(process, (HANDLE)value, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            continue;
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        bool serial = GetFileType(copy) == FILE_TYPE_CHAR && GetCommState(copy, &dcb);
+        CloseHandle(copy);
+        if (serial)
+            return (HANDLE)value;
+    }
+    return nullptr;
+}
+
+TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
+{
+    testbed::PartnerPort partner(2);
+    ASSERT_TRUE(partner.IsOpen());
+    testbed::TargetWindow target;
+    testbed::TavrinProcess program;
+    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    robust::ThreadWatcher census(program.pid());
+    ASSERT_EQ(1, census.Take().readers);
+
+    HANDLE port = FindPortHandle(program.process());
+    ASSERT_NE(nullptr, port) << "no serial device handle found in the program";
+    /* Moved here and closed: the program's handle value no longer names
+       anything, and its next wait fails. */
+    HANDLE moved = nullptr;
+    ASSERT_TRUE(DuplicateHandle(program.process(), port, GetCurrentProcess(), &moved, 0, FALSE,
+                                DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS))
+        << "could not take the program's port handle, error " << GetLastError();
+    CloseHandle(moved);
+
+    bool reached = false;
+    robust::TrayView view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    EXPECT_TRUE(reached) << "after the port handle went, the tray shows " << view.Describe();
+    DWORD start = GetTickCount();
+    while (census.Take().readers != 0 && GetTickCount() - start < 5000)
+        Sleep(20);
+    EXPECT_EQ(0, census.Take().readers) << "the worker did not end";
+    ASSERT_TRUE(program.IsRunning());
+    EXPECT_TRUE(robust::Responds(program.window(), 5000));
+
+    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+    EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
+    EXPECT_EQ(1, census.Take().readers);
+    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+    std::string scan = robust::ScanText(6, 0x7A7A);
+    ASSERT_TRUE(partner.Write(scan));
+    target.WaitForChars(scan.size(), 5000);
+    target.Pump(300);
+    EXPECT_EQ(scan, target.Text());
+
+    DWORD code = 99;
+    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    EXPECT_EQ(0u, code);
+}
+
+}  // namespace
