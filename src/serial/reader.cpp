@@ -13,6 +13,7 @@ static const DWORD kNoPortSleepMs = 1000;   /* idle poll with no port open */
 static const DWORD kEmptyReadSleepMs = 200; /* pause after a wait with no byte */
 static const DWORD kActivePulseMs = 50;     /* icon shows active at least this */
 static const DWORD kCancelRetryMs = 20;     /* StopReader's cancel cadence */
+static const DWORD kTerminateWaitMs = 100;  /* for a forced end to complete */
 
 void StartReader(void)
 {
@@ -49,7 +50,10 @@ void StopReader(void)
         CancelSynchronousIo(thread);
     }
     if (result != WAIT_OBJECT_0) {
+        /* TerminateThread only asks for the end; wait, briefly, for it to
+           happen, so that the next worker never overlaps this one. */
         TerminateThread(thread, 0xFFFFFFFF);
+        WaitForSingleObject(thread, kTerminateWaitMs);
         /* A worker killed during a delivery cannot reset the flag itself;
            without this the icon would show active for good. */
         AppState.transferActive = 0;
