@@ -530,23 +530,8 @@ bool SyncReader(testbed::PartnerPort &partner, testbed::TargetWindow &target, DW
     return true;
 }
 
-PatientWriter::PatientWriter(int port)
+PatientWriter::PatientWriter(int port) : handle_(testbed::OpenPartner(port, 500))
 {
-    handle_ = CreateFileA(testbed::PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
-        return;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = 38400;
-    dcb.fBinary = 1;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    SetCommState(handle_, &dcb);
-    COMMTIMEOUTS timeouts = {};
-    timeouts.WriteTotalTimeoutConstant = 500;
-    SetCommTimeouts(handle_, &timeouts);
 }
 
 PatientWriter::~PatientWriter()

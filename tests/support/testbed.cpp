@@ -17,12 +17,12 @@ std::string PartnerName(int port)
     return name;
 }
 
-PartnerPort::PartnerPort(int port)
+HANDLE OpenPartner(int port, DWORD writeTimeoutMs)
 {
-    handle_ = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE)
-        return;
+    HANDLE handle = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 38400;
@@ -30,10 +30,15 @@ PartnerPort::PartnerPort(int port)
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    SetCommState(handle_, &dcb);
+    SetCommState(handle, &dcb);
     COMMTIMEOUTS timeouts = {};
-    timeouts.WriteTotalTimeoutConstant = 5000;
-    SetCommTimeouts(handle_, &timeouts);
+    timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
+    SetCommTimeouts(handle, &timeouts);
+    return handle;
+}
+
+PartnerPort::PartnerPort(int port) : handle_(OpenPartner(port, 5000))
+{
 }
 
 PartnerPort::~PartnerPort()

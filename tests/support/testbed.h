@@ -19,6 +19,10 @@ namespace testbed {
 /* "\\.\COM11" for port 1, and so on. */
 std::string PartnerName(int port);
 
+/* Opens a partner end for writing, 38400 8N1, with the given write
+   time-out; INVALID_HANDLE_VALUE if it does not open. */
+HANDLE OpenPartner(int port, DWORD writeTimeoutMs);
+
 /* The partner end of a cable, opened for writing. */
 class PartnerPort {
 public:
