@@ -489,7 +489,7 @@ bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, TrayState
     if (speed >= 0)
         testbed::SetSettingDword("Baud", (DWORD)speed);
     if (!process.Start()) {
-        ADD_FAILURE() << "could not start " << TAVRIN_EXE_PATH << ", error " << GetLastError();
+        ADD_FAILURE() << "could not start " << testbed::TavrinExePath() << ", error " << GetLastError();
         return false;
     }
     if (!process.WaitForWindow(10000)) {
