@@ -14,11 +14,11 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/testbed.h"
-#include "support/tray_screen.h"
+#include "support/screen.h"
 
 namespace {
 
-using testbed::IconColours;
+using testbed::TrayView;
 
 const DWORD kStartMs = 10000;   /* program start to its icon, loaded machine */
 const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
@@ -88,8 +88,8 @@ protected:
         if (!testbed::WaitForTaskbar(5000))
             GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
         testbed::DeleteSettingsKey();
-        IconColours seen;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen))
+        TrayView seen;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen))
             << "the tray shows an icon before the program starts: " << seen.Describe();
     }
     void TearDown() override
@@ -100,25 +100,25 @@ protected:
     }
 
     /* Starts the program and waits for its first picture. */
-    void StartAndWaitFor(bool (*shows)(const IconColours &), const char *what)
+    void StartAndWaitFor(testbed::TrayState shows, const char *what)
     {
         ASSERT_TRUE(program_.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
         ASSERT_TRUE(program_.WaitForWindow(kStartMs)) << "the program's window did not appear";
-        IconColours seen;
+        TrayView seen;
         ASSERT_TRUE(testbed::WaitForTray(shows, kStartMs, &seen)) << "expected " << what << ": " << seen.Describe();
     }
 
     /* The shell loses the icon behind the program's back, then announces
        a new taskbar: the program must add its icon again as it was. */
-    void LoseIconAndAnnounceTaskbar(bool (*shows)(const IconColours &), const char *what)
+    void LoseIconAndAnnounceTaskbar(testbed::TrayState shows, const char *what)
     {
         NOTIFYICONDATAA record = {};
         record.cbSize = NOTIFYICONDATAA_V1_SIZE;
         record.hWnd = program_.window();
         record.uID = 0;
         ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &record)) << "the shell has no icon (window, 0)";
-        IconColours seen;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen)) << seen.Describe();
+        TrayView seen;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen)) << seen.Describe();
 
         const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
         ASSERT_TRUE(PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0));
@@ -141,8 +141,8 @@ protected:
         DWORD code = 0xDEAD;
         ASSERT_TRUE(program_.WaitForExit(kStartMs, &code)) << "the program did not exit";
         EXPECT_EQ(0u, code) << "exit code";
-        IconColours seen;
-        EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, kPictureMs, &seen))
+        TrayView seen;
+        EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen))
             << "the icon stayed after the exit: " << seen.Describe();
     }
 
@@ -168,10 +168,10 @@ std::vector<double> ActivePeriods(testbed::PartnerPort &device, const std::vecto
             break;
         double start = -1, deadline = testbed::NowMs() + 3000;
         for (;;) {
-            IconColours now = testbed::LookAtTray();
+            TrayView now = testbed::ReadTray();
             double t = testbed::NowMs();
             *redSamples += now.red > 0;
-            bool active = testbed::ShowsActive(now);
+            bool active = now.Active();
             if (active && start < 0) {
                 start = t;
                 deadline = t + 5000;
@@ -205,7 +205,7 @@ void Screenshot(const char *name)
 
 TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
 {
-    StartAndWaitFor(testbed::ShowsReady, "the ready icon (COM2 opens)");
+    StartAndWaitFor(testbed::TrayState::Ready, "the ready icon (COM2 opens)");
     Screenshot("tray-ready");
 
     testbed::PartnerPort device(2);
@@ -232,48 +232,48 @@ TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
     std::sort(sorted.begin(), sorted.end());
     EXPECT_GE(sorted[2], 45.0) << "the active picture showed too briefly:" << Figures(shortRuns);
 
-    IconColours seen;
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen)) << "back to ready: " << seen.Describe();
+    TrayView seen;
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen)) << "back to ready: " << seen.Describe();
     Sleep(300);
-    EXPECT_TRUE(testbed::ShowsReady(seen = testbed::LookAtTray())) << "ready stays: " << seen.Describe();
+    EXPECT_TRUE((seen = testbed::ReadTray()).Ready()) << "ready stays: " << seen.Describe();
 
     /* A screenshot while active: the whole screen takes longer to copy
        than the picture lasts, so keep the port busy and retry. */
     bool shot = false;
     for (int attempt = 0; attempt < 10 && !shot; attempt++) {
         ASSERT_TRUE(device.Write(longBurst.data(), longBurst.size()));
-        if (!testbed::WaitForTray(testbed::ShowsActive, 1500, &seen))
+        if (!testbed::WaitForTray(testbed::TrayState::Active, 1500, &seen))
             continue;
         testbed::Capture screen = testbed::CaptureWholeScreen();
-        if (testbed::ShowsActive(testbed::CountIconColours(screen, testbed::TrayArea()))) {
+        if (testbed::CountIconColours(screen, testbed::TrayArea()).Active()) {
             testbed::SaveScreenshot("tray-active", screen);
             shot = true;
         }
-        testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen);
+        testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen);
     }
     EXPECT_TRUE(shot) << "no screenshot caught the active picture";
 
-    ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsReady, kPictureMs, &seen)) << seen.Describe();
-    LoseIconAndAnnounceTaskbar(testbed::ShowsReady, "the ready icon");
+    ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen)) << seen.Describe();
+    LoseIconAndAnnounceTaskbar(testbed::TrayState::Ready, "the ready icon");
     CloseAndExpectCleanExit();
 }
 
 TEST_F(TrayE2ETest, NoPortIconWhenThePortIsMissing)
 {
     testbed::SetSettingDword("Port", 4);   /* COM4 does not exist in the test bed */
-    StartAndWaitFor(testbed::ShowsNoPort, "the no-port icon (COM4 is absent)");
+    StartAndWaitFor(testbed::TrayState::NoPort, "the no-port icon (COM4 is absent)");
     Screenshot("tray-noport");
     Sleep(500);
-    IconColours seen = testbed::LookAtTray();
-    EXPECT_TRUE(testbed::ShowsNoPort(seen)) << "no-port stays: " << seen.Describe();
+    TrayView seen = testbed::ReadTray();
+    EXPECT_TRUE(seen.NoPort()) << "no-port stays: " << seen.Describe();
 
-    LoseIconAndAnnounceTaskbar(testbed::ShowsNoPort, "the no-port icon");
+    LoseIconAndAnnounceTaskbar(testbed::TrayState::NoPort, "the no-port icon");
     CloseAndExpectCleanExit();
 }
 
 TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
 {
-    StartAndWaitFor(testbed::ShowsReady, "the ready icon");
+    StartAndWaitFor(testbed::TrayState::Ready, "the ready icon");
     const POINT cursor = {600, 400};   /* well away from the tray */
     ASSERT_TRUE(SetCursorPos(cursor.x, cursor.y));
 

@@ -13,7 +13,7 @@
 
 #include "app/app.h"
 #include "resource.h"
-#include "support/tray_screen.h"
+#include "support/screen.h"
 
 namespace {
 
@@ -330,8 +330,8 @@ protected:
         TrayIconTest::SetUp();
         if (!testbed::WaitForTaskbar(5000))
             GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
-        testbed::IconColours before;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &before))
+        testbed::TrayView before;
+        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &before))
             << "the tray already shows an icon: " << before.Describe();
     }
     void TearDown() override
@@ -343,27 +343,27 @@ protected:
 
 TEST_F(TrayIconInShellTest, AddUpdateAndRemoveChangeThePicture)
 {
-    testbed::IconColours seen;
+    testbed::TrayView seen;
     AddTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, 3000, &seen)) << "ready: " << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, 3000, &seen)) << "ready: " << seen.Describe();
     EXPECT_EQ(1, LastTrayPortOk());
 
     AppState.transferActive = 1;
     UpdateTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsActive, 3000, &seen)) << "active: " << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Active, 3000, &seen)) << "active: " << seen.Describe();
 
     /* A lost port shows even while a burst is being delivered. */
     UpdateTrayIcon(0);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNoPort, 3000, &seen)) << "no port: " << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::NoPort, 3000, &seen)) << "no port: " << seen.Describe();
     EXPECT_EQ(0, LastTrayPortOk());
 
     AppState.transferActive = 0;
     UpdateTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsReady, 3000, &seen)) << "ready again: " << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, 3000, &seen)) << "ready again: " << seen.Describe();
     EXPECT_EQ(1, testbed::CountTrayIcons()) << "an update must not add a second icon";
 
     RemoveTrayIcon();
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &seen)) << "removed: " << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << "removed: " << seen.Describe();
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "resource.h"
 #include "settings/settings.h"
 #include "support/testbed.h"
-#include "support/tray_screen.h"
+#include "support/screen.h"
 
 namespace {
 
@@ -430,8 +430,8 @@ TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainAsItWas)
         GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
     const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     ASSERT_NE(0u, taskbarCreated);
-    testbed::IconColours seen;
-    ASSERT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &seen))
+    testbed::TrayView seen;
+    ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen))
         << "the tray already shows an icon: " << seen.Describe();
 
     NOTIFYICONDATAA lost = {};
@@ -441,10 +441,10 @@ TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainAsItWas)
 
     struct Case {
         int portOk;
-        bool (*shows)(const testbed::IconColours &);
+        testbed::TrayState shows;
         const char *name;
     };
-    const Case cases[] = {{0, testbed::ShowsNoPort, "no port"}, {1, testbed::ShowsReady, "ready"}};
+    const Case cases[] = {{0, testbed::TrayState::NoPort, "no port"}, {1, testbed::TrayState::Ready, "ready"}};
     AddTrayIcon(0);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -453,14 +453,14 @@ TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainAsItWas)
 
         /* The shell loses the icon (a restarted shell starts empty). */
         ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &lost));
-        EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &seen)) << seen.Describe();
+        EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << seen.Describe();
 
         EXPECT_EQ(0, Send(taskbarCreated, 0, 0));
         EXPECT_TRUE(testbed::WaitForTray(c.shows, 3000, &seen)) << "after TaskbarCreated: " << seen.Describe();
         EXPECT_EQ(1, testbed::CountTrayIcons());
     }
     RemoveTrayIcon();
-    EXPECT_TRUE(testbed::WaitForTray(testbed::ShowsNothing, 3000, &seen)) << seen.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << seen.Describe();
 }
 
 }  // namespace

@@ -13,9 +13,10 @@
 #include <mutex>
 
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 

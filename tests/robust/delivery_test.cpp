@@ -10,9 +10,10 @@
 #include <cstdio>
 
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 

@@ -19,9 +19,10 @@
 #include <string>
 
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 
@@ -126,11 +127,11 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     ASSERT_TRUE(program.WaitForWindow(10000)) << "start-up did not complete";
 
     /* The icon tells the truth. */
-    bool reached = false;
     TrayState expected = portOk ? TrayState::Ready : TrayState::NoPort;
-    robust::TrayView view = robust::WaitForTray(expected, 5000, &reached);
+    testbed::TrayView view;
+    bool reached = testbed::WaitForTray(expected, 5000, &view);
     EXPECT_TRUE(reached) << "in force: port " << port << ", speed index " << speed << "; expected the "
-                         << robust::TrayStateName(expected) << " icon, tray shows " << view.Describe();
+                         << testbed::TrayStateName(expected) << " icon, tray shows " << view.Describe();
 
     /* The dialog opens on what is in force. */
     HWND dialog = robust::OpenSettingsDialog(program.window(), program.pid(), 5000);
@@ -152,7 +153,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
         ASSERT_TRUE(robust::ChooseInSettingsDialog(dialog, newPort, newSpeed, 10000)) << "OK did not close it";
         finalPort = newPort ? newPort : port;
         finalSpeed = newSpeed >= 0 ? newSpeed : speed;
-        view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+        reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
         EXPECT_TRUE(reached) << "after choosing COM" << finalPort << " at index " << finalSpeed
                              << " the tray shows " << view.Describe();
 

@@ -33,9 +33,10 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 

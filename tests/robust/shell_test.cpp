@@ -8,21 +8,22 @@
 
 #include "app/app.h"
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 
 const int kSpeed38400 = 8;
 
 /* Polls the tray until it shows `icons` icons. */
-robust::TrayView WaitForIconCount(int icons, DWORD timeoutMs)
+testbed::TrayView WaitForIconCount(int icons, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    robust::TrayView view;
+    testbed::TrayView view;
     do {
-        view = robust::ReadTray();
+        view = testbed::ReadTray();
         if (view.ok && view.icons == icons)
             break;
         Sleep(25);
@@ -42,7 +43,7 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     ASSERT_TRUE(second.WaitForWindow(10000)) << "the second copy's window did not appear";
     ASSERT_NE(first.window(), second.window());
 
-    robust::TrayView view = WaitForIconCount(2, 5000);
+    testbed::TrayView view = WaitForIconCount(2, 5000);
     EXPECT_EQ(2, view.icons) << "two copies, tray shows " << view.Describe();
     EXPECT_EQ(0, view.yellow) << "an icon shows active with nothing arriving";
     Sleep(1000);
@@ -101,45 +102,45 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     testbed::TavrinProcess program;
     ASSERT_TRUE(program.Start());
     ASSERT_TRUE(program.WaitForWindow(10000));
-    bool reached = false;
-    robust::TrayView view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    testbed::TrayView view;
+    bool reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     ASSERT_TRUE(reached) << "tray shows " << view.Describe();
 
     LoseTrayIcon(program.window());
-    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     ASSERT_TRUE(reached) << "the icon could not be taken away: " << view.Describe();
     AnnounceTaskbar();
-    view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     EXPECT_TRUE(reached) << "after TaskbarCreated the tray shows " << view.Describe();
 
     /* The state changes while the icon is lost: it comes back as it is
        now, not as it was when it went. */
     ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 1, kSpeed38400, 10000));
-    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM1 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());
-    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     ASSERT_TRUE(reached) << view.Describe();
     ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
     Sleep(300);
-    EXPECT_TRUE(robust::ReadTray().Empty()) << "the icon came back before the shell asked for it";
+    EXPECT_TRUE(testbed::ReadTray().Empty()) << "the icon came back before the shell asked for it";
     AnnounceTaskbar();
-    view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     EXPECT_TRUE(reached) << "after TaskbarCreated on COM4 the tray shows " << view.Describe();
 
     /* And it is the program's working icon again: a change updates it. */
     ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
-    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM2 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());
     AnnounceTaskbar();
-    view = robust::WaitForTray(TrayState::Ready, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "after TaskbarCreated on COM2 the tray shows " << view.Describe();
 
     DWORD code = 99;
     ASSERT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
     EXPECT_EQ(0u, code);
-    view = robust::WaitForTray(TrayState::Empty, 5000, &reached);
+    reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     EXPECT_TRUE(reached) << "after Close the tray shows " << view.Describe();
 }
 

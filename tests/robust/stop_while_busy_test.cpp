@@ -13,9 +13,10 @@
 
 #include "resource.h"
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 
@@ -110,7 +111,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
                     savedAt = testbed::NowMs();
                     savedAtTime = robust::FileTimeNow();
                 }
-                robust::TrayView view = robust::ReadTray();
+                testbed::TrayView view = testbed::ReadTray();
                 if (!iconGoneAt && view.Empty())
                     iconGoneAt = testbed::NowMs();
                 if (!exited && WaitForSingleObject(program.process(), 0) == WAIT_OBJECT_0) {
@@ -176,7 +177,7 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     std::atomic<bool> done{false};
     bool changed = false, readyAfter = false, activeAfter = false;
     double changeMs = 0;
-    robust::TrayView lastView;
+    testbed::TrayView lastView;
     robust::Background scenario([&] {
         WriteAtLineRate(oldPartner, sent, kStopInMs, [&] {
             double start = testbed::NowMs();
@@ -184,10 +185,10 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
             changeMs = testbed::NowMs() - start;
             /* The old worker is gone and nothing comes on the new port:
                the icon must settle on "ready" and stay there. */
-            robust::WaitForTray(TrayState::Ready, 2000, &readyAfter);
+            readyAfter = testbed::WaitForTray(TrayState::Ready, 2000, nullptr);
             double watchEnd = testbed::NowMs() + 1000;
             while (testbed::NowMs() < watchEnd) {
-                lastView = robust::ReadTray();
+                lastView = testbed::ReadTray();
                 if (lastView.yellow > 0)
                     activeAfter = true;
                 Sleep(10);

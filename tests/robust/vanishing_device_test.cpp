@@ -17,9 +17,10 @@
 #include "app/app.h"
 #include "serial/serial.h"
 #include "support/robust_support.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
-using robust::TrayState;
+using testbed::TrayState;
 
 namespace {
 
@@ -67,8 +68,8 @@ protected:
         AppState.speedIndex = kSpeed38400;
         ASSERT_NE(0, SelectPort(1, kSpeed38400));
         AddTrayIcon(1);
-        bool reached = false;
-        robust::TrayView view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+        testbed::TrayView view;
+        bool reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
         ASSERT_TRUE(reached) << "tray shows " << view.Describe();
 
         HANDLE port = AppState.portHandle;
@@ -84,7 +85,7 @@ protected:
         CloseHandle(port);
         ASSERT_EQ((DWORD)WAIT_OBJECT_0, waited) << "the worker did not end after its wait failed";
         EXPECT_EQ(0u, code) << "the worker's exit code";
-        view = robust::WaitForTray(TrayState::NoPort, 3000, &reached);
+        reached = testbed::WaitForTray(TrayState::NoPort, 3000, &view);
         EXPECT_TRUE(reached) << "after the failed wait the tray shows " << view.Describe();
 
         /* The user picks another port in the dialog; this thread runs the
@@ -101,7 +102,7 @@ protected:
         ASSERT_TRUE(user.Join(1000));
         ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
         EXPECT_EQ(2, AppState.portNumber);
-        view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+        reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
         EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
 
         ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
@@ -167,8 +168,8 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
         << "could not take the program's port handle, error " << GetLastError();
     CloseHandle(moved);
 
-    bool reached = false;
-    robust::TrayView view = robust::WaitForTray(TrayState::NoPort, 5000, &reached);
+    testbed::TrayView view;
+    bool reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     EXPECT_TRUE(reached) << "after the port handle went, the tray shows " << view.Describe();
     DWORD start = GetTickCount();
     while (census.Take().readers != 0 && GetTickCount() - start < 5000)
@@ -178,7 +179,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     EXPECT_TRUE(robust::Responds(program.window(), 5000));
 
     ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
-    view = robust::WaitForTray(TrayState::Ready, 3000, &reached);
+    reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
     EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
     EXPECT_EQ(1, census.Take().readers);
     ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";

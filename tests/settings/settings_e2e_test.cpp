@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 #include "dialog_layout.h"
 #include "support/dialog_probe.h"
+#include "support/screen.h"
 #include "support/testbed.h"
 
 namespace {
@@ -81,7 +82,7 @@ protected:
         Sleep(300);
         std::string path = testbed::ScreenshotDir() + name;
         int colours = 0;
-        EXPECT_TRUE(dlgprobe::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
+        EXPECT_TRUE(testbed::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
         EXPECT_GE(colours, 3) << "the picture of the dialog looks blank";
     }
 };

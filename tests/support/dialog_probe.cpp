@@ -1,7 +1,6 @@
 #include "support/dialog_probe.h"
 
 #include <cstdio>
-#include <set>
 
 namespace dlgprobe {
 
@@ -385,73 +384,6 @@ bool SetLineRate(int port, DWORD rate)
     dcb.BaudRate = rate;
     ok = ok && SetCommState(h, &dcb);
     CloseHandle(h);
-    return ok;
-}
-
-/* ---- Pictures -------------------------------------------------------------- */
-
-bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
-{
-    RECT rc;
-    if (!GetWindowRect(window, &rc))
-        return false;
-    int width = rc.right - rc.left;
-    int height = rc.bottom - rc.top;
-    if (width <= 0 || height <= 0)
-        return false;
-
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;  /* bottom-up, as BMP files store it */
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
-    const DWORD stride = ((DWORD)width * 3 + 3) & ~3u;
-    const DWORD imageSize = stride * (DWORD)height;
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool ok = bitmap && bits;
-    if (ok) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        ok = BitBlt(memory, 0, 0, width, height, screen, rc.left, rc.top, SRCCOPY) != 0;
-        GdiFlush();
-        SelectObject(memory, old);
-    }
-    if (ok && distinctColours) {
-        std::set<DWORD> colours;
-        const BYTE *p = static_cast<const BYTE *>(bits);
-        for (int y = 0; y < height && colours.size() < 64; y++)
-            for (int x = 0; x < width && colours.size() < 64; x++) {
-                const BYTE *px = p + (DWORD)y * stride + (DWORD)x * 3;
-                colours.insert(px[0] | (px[1] << 8) | ((DWORD)px[2] << 16));
-            }
-        *distinctColours = (int)colours.size();
-    }
-    if (ok) {
-        BITMAPFILEHEADER file = {};
-        file.bfType = 0x4D42;  /* "BM" */
-        file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-        file.bfSize = file.bfOffBits + imageSize;
-        HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        ok = out != INVALID_HANDLE_VALUE;
-        if (ok) {
-            DWORD written = 0;
-            ok = WriteFile(out, &file, sizeof file, &written, nullptr) && written == sizeof file;
-            ok = ok && WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
-                 written == sizeof info.bmiHeader;
-            ok = ok && WriteFile(out, bits, imageSize, &written, nullptr) && written == imageSize;
-            CloseHandle(out);
-        }
-    }
-    if (bitmap)
-        DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
     return ok;
 }
 

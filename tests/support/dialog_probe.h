@@ -114,12 +114,6 @@ DWORD LineRate(int port);
 /* Sets a port's line to a rate through a handle of our own. */
 bool SetLineRate(int port, DWORD rate);
 
-/* ---- Pictures -------------------------------------------------------------- */
-
-/* Copies the window's screen area into a 24-bit BMP file. Returns false
-   when it could not be written; `distinctColours` (optional) counts the
-   colours seen, capped at 64, so that a blank capture shows. */
-bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours);
 }  // namespace dlgprobe
 
 #endif

@@ -14,138 +14,6 @@
 
 namespace robust {
 
-/* ---- The notification area ---- */
-
-/* The taskbar is the bottom 20 rows of the 1024x768 virtual desktop; the
-   tray's icons are drawn at its right end, right to left. The task
-   buttons start at the left end and stay clear of this strip. */
-static const int kTrayWidth = 200;
-static const int kTrayHeight = 20;
-/* Icons are 16 pixels wide with a few pixels between them. */
-static const int kIconGap = 3;
-
-std::string TrayView::Describe() const
-{
-    char text[128];
-    snprintf(text, sizeof text, "{icons %d, black %d, red %d, yellow %d%s}", icons, black, red, yellow,
-             ok ? "" : ", screen not read");
-    return text;
-}
-
-TrayView ReadTray()
-{
-    TrayView view;
-    int width = GetSystemMetrics(SM_CXSCREEN);
-    int height = GetSystemMetrics(SM_CYSCREEN);
-    if (width < kTrayWidth || height < kTrayHeight)
-        return view;
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kTrayWidth;
-    info.bmiHeader.biHeight = -kTrayHeight; /* top-down rows */
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap && bits) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        if (BitBlt(memory, 0, 0, kTrayWidth, kTrayHeight, screen, width - kTrayWidth, height - kTrayHeight,
-                   SRCCOPY)) {
-            GdiFlush();
-            view.ok = true;
-            const DWORD *pixels = static_cast<const DWORD *>(bits);
-            std::vector<bool> column(kTrayWidth, false);
-            for (int y = 0; y < kTrayHeight; y++) {
-                for (int x = 0; x < kTrayWidth; x++) {
-                    DWORD p = pixels[y * kTrayWidth + x];
-                    int r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
-                    bool hit = true;
-                    if (r < 60 && g < 60 && b < 60)
-                        view.black++;
-                    else if (r >= 200 && g < 60 && b < 60)
-                        view.red++;
-                    else if (r >= 200 && g >= 200 && b < 60)
-                        view.yellow++;
-                    else
-                        hit = false;
-                    if (hit)
-                        column[x] = true;
-                }
-            }
-            int gap = kIconGap;
-            for (int x = 0; x < kTrayWidth; x++) {
-                if (column[x]) {
-                    if (gap >= kIconGap)
-                        view.icons++;
-                    gap = 0;
-                } else {
-                    gap++;
-                }
-            }
-        }
-        SelectObject(memory, old);
-    }
-    if (bitmap)
-        DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return view;
-}
-
-const char *TrayStateName(TrayState state)
-{
-    switch (state) {
-    case TrayState::Ready:
-        return "ready";
-    case TrayState::NoPort:
-        return "no-port";
-    case TrayState::Active:
-        return "active";
-    case TrayState::Empty:
-        return "no icon";
-    }
-    return "?";
-}
-
-bool Shows(const TrayView &view, TrayState state)
-{
-    switch (state) {
-    case TrayState::Ready:
-        return view.Ready();
-    case TrayState::NoPort:
-        return view.NoPort();
-    case TrayState::Active:
-        return view.Active();
-    case TrayState::Empty:
-        return view.Empty();
-    }
-    return false;
-}
-
-TrayView WaitForTray(TrayState state, DWORD timeoutMs, bool *reached)
-{
-    DWORD start = GetTickCount();
-    TrayView view;
-    for (;;) {
-        view = ReadTray();
-        if (Shows(view, state)) {
-            if (reached)
-                *reached = true;
-            return view;
-        }
-        if (GetTickCount() - start >= timeoutMs)
-            break;
-        Sleep(25);
-    }
-    if (reached)
-        *reached = false;
-    return view;
-}
-
 /* ---- Another process seen from outside ---- */
 
 int CountThreads(DWORD pid)
@@ -481,7 +349,7 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
 
 /* ---- The program under test ---- */
 
-bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, TrayState expected)
+bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, testbed::TrayState expected)
 {
     testbed::DeleteSettingsKey();
     if (port)
@@ -496,10 +364,9 @@ bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, TrayState
         ADD_FAILURE() << "the program's hidden window did not appear within 10 s";
         return false;
     }
-    bool reached = false;
-    TrayView view = WaitForTray(expected, 5000, &reached);
-    if (!reached) {
-        ADD_FAILURE() << "expected the " << TrayStateName(expected) << " icon after start-up, tray shows "
+    testbed::TrayView view;
+    if (!testbed::WaitForTray(expected, 5000, &view)) {
+        ADD_FAILURE() << "expected the " << testbed::TrayStateName(expected) << " icon after start-up, tray shows "
                       << view.Describe();
         return false;
     }

@@ -1,6 +1,5 @@
 /*
- * Helpers for the robustness tests: what the notification area shows (read
- * from the screen), the program's thread and handle counts read from
+ * Helpers for the robustness tests: the program's thread and handle counts read from
  * outside, driving its settings dialog from another process, and byte
  * streams whose order can be checked.
  */
@@ -14,37 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "support/screen.h"
 #include "support/testbed.h"
 
 namespace robust {
-
-/* ---- The notification area, read as pixels ---- */
-
-/* What the tray area at the bottom right of the virtual desktop shows,
-   counted by the three colours the status icons are drawn in. */
-struct TrayView {
-    int black = 0;     /* keyboard outline and keys (every icon) */
-    int red = 0;       /* the X of the no-port icon */
-    int yellow = 0;    /* the body of the active icon */
-    int icons = 0;     /* separate icon-sized groups of such pixels */
-    bool ok = false;   /* the screen could be read */
-
-    bool Ready() const { return ok && icons == 1 && black > 0 && red == 0 && yellow == 0; }
-    bool NoPort() const { return ok && icons == 1 && red > 0 && yellow == 0; }
-    bool Active() const { return ok && icons == 1 && yellow > 0 && red == 0; }
-    bool Empty() const { return ok && icons == 0; }
-    std::string Describe() const;
-};
-
-TrayView ReadTray();
-
-enum class TrayState { Ready, NoPort, Active, Empty };
-const char *TrayStateName(TrayState state);
-bool Shows(const TrayView &view, TrayState state);
-
-/* Polls the tray until it shows `state` (one icon, or none for Empty);
-   returns the last view read either way. */
-TrayView WaitForTray(TrayState state, DWORD timeoutMs, bool *reached);
 
 /* ---- Another process seen from outside ---- */
 
@@ -158,7 +130,7 @@ bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &recei
 /* Stores Port and Baud, starts the program and waits for its window and
    for its tray icon to show `expected`. Fails the current test (with the
    reason) and returns false if any of it does not happen. */
-bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, TrayState expected);
+bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, testbed::TrayState expected);
 
 /* Writes a marker byte on the partner port until the target receives
    something, so that the program's reader is known to be past its start

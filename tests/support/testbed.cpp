@@ -196,21 +196,6 @@ const char *TavrinExePath()
     return chosen && *chosen ? chosen : TAVRIN_EXE_PATH;
 }
 
-std::string ScreenshotDir()
-{
-    /* The build directory is a Unix path; Wine reaches it through Z:. */
-    std::string dir = TAVRIN_BINARY_DIR;
-    if (!dir.empty() && dir[0] == '/')
-        dir = "Z:" + dir;
-    dir += "/screenshots";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    if (TavrinExePath() != std::string(TAVRIN_EXE_PATH)) {
-        dir += "/shipped";
-        CreateDirectoryA(dir.c_str(), nullptr);
-    }
-    return dir + "/";
-}
-
 bool TavrinProcess::Start()
 {
     STARTUPINFOA si = {};

@@ -81,11 +81,6 @@ std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &char
    shipped build/tavrin.exe so), else the tavrin.exe of this test build. */
 const char *TavrinExePath();
 
-/* Where tests leave their pictures, with a trailing '/', created if need
-   be: <build dir>/screenshots, and its subfolder shipped/ for a run against
-   $TAVRIN_EXE. */
-std::string ScreenshotDir();
-
 /* The program under test in a process of its own. */
 class TavrinProcess {
 public:

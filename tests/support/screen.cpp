@@ -1,10 +1,13 @@
-#include "support/tray_screen.h"
+#include "support/screen.h"
+
+#include <cstdio>
+#include <set>
 
 #include "support/testbed.h"
 
-#include <cstdio>
-
 namespace testbed {
+
+/* ---- Captures ---- */
 
 Capture CaptureScreen(const RECT &rect)
 {
@@ -89,38 +92,86 @@ bool Capture::SaveBmp(const std::string &path) const
     return fclose(out) == 0 && ok;
 }
 
-std::string IconColours::Describe() const
+/* ---- The notification area ---- */
+
+/* Small icons stand a few pixels apart: a run of this many columns
+   without an icon colour separates two of them. */
+static const int kIconGap = 3;
+
+std::string TrayView::Describe() const
 {
-    char text[80];
-    snprintf(text, sizeof text, "black %d, red %d, yellow %d", black, red, yellow);
+    char text[128];
+    snprintf(text, sizeof text, "{icons %d, black %d, red %d, yellow %d%s}", icons, black, red, yellow,
+             ok ? "" : ", screen not read");
     return text;
 }
 
-IconColours CountIconColours(const Capture &capture)
+TrayView CountIconColours(const Capture &capture, const RECT &area)
 {
-    IconColours c;
-    for (DWORD pixel : capture.pixels) {
-        if (pixel == kBlack)
-            c.black++;
-        else if (pixel == kRed)
-            c.red++;
-        else if (pixel == kYellow)
-            c.yellow++;
+    TrayView view;
+    RECT part;
+    if (capture.pixels.empty() || !IntersectRect(&part, &capture.rect, &area))
+        return view;
+    view.ok = true;
+    int gap = kIconGap;
+    for (LONG x = part.left; x < part.right; x++) {
+        bool column = false;
+        for (LONG y = part.top; y < part.bottom; y++) {
+            DWORD pixel = capture.At(x - capture.rect.left, y - capture.rect.top);
+            if (pixel == kBlack)
+                view.black++;
+            else if (pixel == kRed)
+                view.red++;
+            else if (pixel == kYellow)
+                view.yellow++;
+            else
+                continue;
+            column = true;
+        }
+        if (column) {
+            if (gap >= kIconGap)
+                view.icons++;
+            gap = 0;
+        } else {
+            gap++;
+        }
     }
-    return c;
+    return view;
 }
 
-IconColours CountIconColours(const Capture &capture, const RECT &area)
+TrayView CountIconColours(const Capture &capture)
 {
-    Capture part;
-    RECT overlap;
-    if (!IntersectRect(&overlap, &capture.rect, &area))
-        return IconColours();
-    part.rect = overlap;
-    for (LONG y = overlap.top; y < overlap.bottom; y++)
-        for (LONG x = overlap.left; x < overlap.right; x++)
-            part.pixels.push_back(capture.At(x - capture.rect.left, y - capture.rect.top));
-    return CountIconColours(part);
+    return CountIconColours(capture, capture.rect);
+}
+
+const char *TrayStateName(TrayState state)
+{
+    switch (state) {
+    case TrayState::Ready:
+        return "ready";
+    case TrayState::NoPort:
+        return "no-port";
+    case TrayState::Active:
+        return "active";
+    case TrayState::Empty:
+        return "no icon";
+    }
+    return "?";
+}
+
+bool Shows(const TrayView &view, TrayState state)
+{
+    switch (state) {
+    case TrayState::Ready:
+        return view.Ready();
+    case TrayState::NoPort:
+        return view.NoPort();
+    case TrayState::Active:
+        return view.Active();
+    case TrayState::Empty:
+        return view.Empty();
+    }
+    return false;
 }
 
 HWND FindTaskbar()
@@ -167,29 +218,30 @@ RECT TrayArea()
     return area;
 }
 
+TrayView ReadTray()
+{
+    return CountIconColours(CaptureScreen(TrayArea()));
+}
+
 int CountTrayIcons()
 {
+    Capture tray = CaptureScreen(TrayArea());
     int count = 0;
     for (int slot = 0; slot < kTraySlots; slot++) {
-        if (CountIconColours(CaptureScreen(TraySlot(slot))).Any())
+        if (CountIconColours(tray, TraySlot(slot)).Any())
             count = slot + 1;
     }
     return count;
 }
 
-IconColours LookAtTray()
-{
-    return CountIconColours(CaptureScreen(TrayArea()));
-}
-
-bool WaitForTray(bool (*want)(const IconColours &), DWORD timeoutMs, IconColours *last)
+bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        IconColours now = LookAtTray();
+        TrayView now = ReadTray();
         if (last)
             *last = now;
-        if (want(now))
+        if (Shows(now, state))
             return true;
         if (GetTickCount() - start >= timeoutMs)
             return false;
@@ -197,24 +249,21 @@ bool WaitForTray(bool (*want)(const IconColours &), DWORD timeoutMs, IconColours
     }
 }
 
-bool ShowsReady(const IconColours &c)
-{
-    return c.black > 0 && c.red == 0 && c.yellow == 0;
-}
+/* ---- Pictures kept as artifacts ---- */
 
-bool ShowsNoPort(const IconColours &c)
+std::string ScreenshotDir()
 {
-    return c.red > 0 && c.yellow == 0;
-}
-
-bool ShowsActive(const IconColours &c)
-{
-    return c.yellow > 0 && c.red == 0;
-}
-
-bool ShowsNothing(const IconColours &c)
-{
-    return !c.Any();
+    /* The build directory is a Unix path; Wine reaches it through Z:. */
+    std::string dir = TAVRIN_BINARY_DIR;
+    if (!dir.empty() && dir[0] == '/')
+        dir = "Z:" + dir;
+    dir += "/screenshots";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    if (TavrinExePath() != std::string(TAVRIN_EXE_PATH)) {
+        dir += "/shipped";
+        CreateDirectoryA(dir.c_str(), nullptr);
+    }
+    return dir + "/";
 }
 
 std::string SaveScreenshot(const char *name, const Capture &capture)
@@ -226,6 +275,23 @@ std::string SaveScreenshot(const char *name, const Capture &capture)
 std::string SaveScreenshot(const char *name)
 {
     return SaveScreenshot(name, CaptureWholeScreen());
+}
+
+bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return false;
+    Capture capture = CaptureScreen(rect);
+    if (capture.pixels.empty())
+        return false;
+    if (distinctColours) {
+        std::set<DWORD> colours;
+        for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
+            colours.insert(capture.pixels[i]);
+        *distinctColours = (int)colours.size();
+    }
+    return capture.SaveBmp(path);
 }
 
 }  // namespace testbed

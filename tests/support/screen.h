@@ -1,0 +1,119 @@
+/*
+ * The screen of the test bed's virtual desktop, read as pixels: captures of
+ * screen areas and windows, what the notification area shows of the
+ * program's icon, and screenshots kept as artifacts of a run.
+ *
+ * Used by the tray tests in app/, by the robustness tests (which watch the
+ * icon of a program running as its own process) and by the dialog tests
+ * (pictures of the dialogs).
+ *
+ * The icons are drawn with pure colours from the 16-colour palette: black
+ * outline and keys, red for the X of the no-port icon, yellow for the body
+ * of the active one; the empty taskbar has none of them.
+ */
+#ifndef TAVRIN_TESTS_SCREEN_H
+#define TAVRIN_TESTS_SCREEN_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+/* ---- Captures ---- */
+
+/* Pixels of a screen rectangle, top row first, 0x00RRGGBB each. */
+struct Capture {
+    RECT rect = {};
+    std::vector<DWORD> pixels;
+
+    int width() const { return rect.right - rect.left; }
+    int height() const { return rect.bottom - rect.top; }
+    DWORD At(int x, int y) const { return pixels[(size_t)y * width() + x]; }
+    /* Writes a 24-bit .bmp; returns false if the file cannot be written. */
+    bool SaveBmp(const std::string &path) const;
+};
+
+/* Copies a screen rectangle (BitBlt from the screen's DC). An empty
+   capture means the screen could not be read. */
+Capture CaptureScreen(const RECT &rect);
+Capture CaptureWholeScreen();
+
+/* ---- The notification area ---- */
+
+const DWORD kBlack = 0x000000;
+const DWORD kRed = 0xFF0000;
+const DWORD kYellow = 0xFFFF00;
+
+/* What an area of the screen shows of the status icons: how many pixels
+   of each icon colour it holds, and how many separate icon-sized groups
+   of such pixels stand side by side in it. */
+struct TrayView {
+    int black = 0;     /* keyboard outline and keys (every icon) */
+    int red = 0;       /* the X of the no-port icon */
+    int yellow = 0;    /* the body of the active icon */
+    int icons = 0;
+    bool ok = false;   /* the screen could be read */
+
+    bool Any() const { return black + red + yellow > 0; }
+    /* Exactly one icon, with the given picture; or none at all. */
+    bool Ready() const { return ok && icons == 1 && black > 0 && red == 0 && yellow == 0; }
+    bool NoPort() const { return ok && icons == 1 && red > 0 && yellow == 0; }
+    bool Active() const { return ok && icons == 1 && yellow > 0 && red == 0; }
+    bool Empty() const { return ok && icons == 0; }
+    std::string Describe() const;   /* "{icons 1, black 66, red 0, yellow 0}" */
+};
+
+/* Counts the icon colours of a capture, or of the part of it in `area`. */
+TrayView CountIconColours(const Capture &capture);
+TrayView CountIconColours(const Capture &capture, const RECT &area);
+
+enum class TrayState { Ready, NoPort, Active, Empty };
+const char *TrayStateName(TrayState state);
+bool Shows(const TrayView &view, TrayState state);
+
+/* The taskbar ("Shell_TrayWnd"); null while the desktop has no shell. The
+   shell starts with the first program on the desktop: WaitForTaskbar
+   gives it time. */
+HWND FindTaskbar();
+HWND WaitForTaskbar(DWORD timeoutMs);
+/* The shell draws the icons itself at the right end of the taskbar at the
+   bottom of the screen, one slot (a small icon and a border of 2 pixels)
+   each, the first added at the right. Slot 0 is the rightmost; rectangles
+   are in screen coordinates and include a few rows above the taskbar. */
+const int kTraySlots = 8;
+RECT TraySlot(int slot);
+/* The right-hand end of the taskbar, kTraySlots slots wide. */
+RECT TrayArea();
+
+/* What the tray area shows now. */
+TrayView ReadTray();
+/* How many slots, counted from the right, up to the leftmost that shows
+   an icon now. */
+int CountTrayIcons();
+/* Polls the tray area until it shows `state` (one icon, or none for
+   Empty) or `timeoutMs` passes; returns whether it did. `last` receives
+   the last look either way. */
+bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
+
+/* ---- Pictures kept as artifacts ---- */
+
+/* Where tests leave their pictures, with a trailing '/', created if need
+   be: <build dir>/screenshots, and its subfolder shipped/ for a run against
+   $TAVRIN_EXE. */
+std::string ScreenshotDir();
+
+/* Saves a screenshot of the whole screen as <build dir>/screenshots/<name>.bmp
+   (scripts/test turns them into .png); returns the path, empty on failure. */
+std::string SaveScreenshot(const char *name);
+std::string SaveScreenshot(const char *name, const Capture &capture);
+
+/* Copies the window's screen area into a 24-bit BMP file. Returns false
+   when it could not be written; `distinctColours` (optional) counts the
+   colours seen, capped at 64, so that a blank capture shows. */
+bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours);
+
+}  // namespace testbed
+
+#endif
