@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <string>
 
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/program.h"
+#include "support/registry.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 namespace {
 

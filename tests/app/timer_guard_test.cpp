@@ -14,7 +14,8 @@
 
 #include "app/app.h"
 #include "resource.h"
-#include "support/robust_support.h"
+#include "support/program.h"
+#include "support/timing.h"
 
 namespace {
 
@@ -121,10 +122,10 @@ protected:
     {
         std::atomic<bool> found{false};
         HWND window = window_;
-        robust::Background planter([&] {
+        testbed::Background planter([&] {
             HWND modal = nullptr;
             for (int i = 0; i < 500 && !modal; i++) {
-                for (HWND w : robust::ProcessWindows(GetCurrentProcessId(), modalClass)) {
+                for (HWND w : testbed::ProcessWindows(GetCurrentProcessId(), modalClass)) {
                     if (IsWindowVisible(w))
                         modal = w;
                 }

@@ -13,8 +13,11 @@
 
 #include "app/app.h"
 #include "resource.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/program.h"
+#include "support/registry.h"
 #include "support/screen.h"
+#include "support/timing.h"
 
 namespace {
 

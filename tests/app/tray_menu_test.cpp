@@ -14,7 +14,7 @@
 #include "app/app.h"
 #include "resource.h"
 #include "settings/settings.h"
-#include "support/testbed.h"
+#include "support/registry.h"
 #include "support/screen.h"
 
 namespace {

@@ -42,7 +42,9 @@
 #include <vector>
 
 #include "../../res/resource.h"
-#include "support/testbed.h"
+#include "support/program.h"
+#include "support/registry.h"
+#include "support/timing.h"
 
 using testbed::NowMs;
 

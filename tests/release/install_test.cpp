@@ -23,7 +23,10 @@
 #include <vector>
 
 #include "app/app.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/program.h"
+#include "support/registry.h"
+#include "support/target.h"
 
 namespace {
 

@@ -12,9 +12,13 @@
 #include <memory>
 #include <mutex>
 
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -38,8 +42,8 @@ Counts SettledCounts(const testbed::TavrinProcess &program, DWORD timeoutMs)
     for (;;) {
         Counts least = {1 << 30, 1 << 30};
         for (int i = 0; i < 10; i++) {
-            int threads = robust::CountThreads(program.pid());
-            int handles = robust::CountHandles(program.pid(), program.process());
+            int threads = testbed::CountThreads(program.pid());
+            int handles = testbed::CountHandles(program.pid(), program.process());
             if (threads < least.threads)
                 least.threads = threads;
             if (handles < least.handles)
@@ -59,7 +63,7 @@ void PumpWhile(testbed::TargetWindow &target, DWORD pid, const std::atomic<bool>
 {
     while (!done) {
         target.Pump(50);
-        if (GetForegroundWindow() != target.hwnd() && robust::ProcessWindows(pid, "#32770").empty())
+        if (GetForegroundWindow() != target.hwnd() && testbed::ProcessWindows(pid, "#32770").empty())
             target.TakeFocus();
     }
 }
@@ -74,14 +78,14 @@ void RunChurn(int changes, uint32_t seed)
     }
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
-    ASSERT_TRUE(robust::SyncReader(*partners[1], target, 5000));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::SyncReader(*partners[1], target, 5000));
     Counts cold = SettledCounts(program, 5000);
 
     /* The first trip through the dialog may leave things the system keeps
        for the rest of the process's life (a loaded control library, say);
        the starting counts are taken after it. */
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
     Counts start = SettledCounts(program, 5000);
     printf("settings churn: threads %d, handles %d at start-up; %d and %d after a first change\n", cold.threads,
            cold.handles, start.threads, start.handles);
@@ -93,10 +97,10 @@ void RunChurn(int changes, uint32_t seed)
     std::mutex sentLock;
     std::vector<BYTE> sent;
     uint32_t serial = 0;
-    robust::Background writer([&] {
-        robust::Random random(seed + 1);
+    testbed::Background writer([&] {
+        testbed::Random random(seed + 1);
         while (!stopWriting) {
-            std::string scan = robust::ScanText(serial++, seed);
+            std::string scan = testbed::ScanText(serial++, seed);
             int port = currentPort;
             {
                 std::lock_guard<std::mutex> hold(sentLock);
@@ -112,10 +116,10 @@ void RunChurn(int changes, uint32_t seed)
        program has, and which of them are reader workers. */
     std::atomic<bool> stopWatching{false};
     std::atomic<int> maxThreads{0}, maxReaders{0}, maxSystem{0}, samples{0};
-    robust::ThreadWatcher census(program.pid());
-    robust::Background watcher([&] {
+    testbed::ThreadWatcher census(program.pid());
+    testbed::Background watcher([&] {
         while (!stopWatching) {
-            robust::ThreadCensus now = census.Take();
+            testbed::ThreadCensus now = census.Take();
             if (now.total > maxThreads)
                 maxThreads = now.total;
             if (now.readers > maxReaders)
@@ -130,8 +134,8 @@ void RunChurn(int changes, uint32_t seed)
     std::atomic<bool> driverDone{false};
     int survived = 0;
     std::string failure;
-    robust::Background driver([&] {
-        robust::Random random(seed);
+    testbed::Background driver([&] {
+        testbed::Random random(seed);
         int port = 2, speed = kSpeed38400;
         for (int i = 0; i < changes && failure.empty(); i++) {
             int newPort, newSpeed;
@@ -139,12 +143,12 @@ void RunChurn(int changes, uint32_t seed)
                 newPort = 1 + (int)random.Below(3);
                 newSpeed = (int)random.Below(9);
             } while (newPort == port && newSpeed == speed);
-            if (!robust::ChangeSettings(program.window(), program.pid(), newPort, newSpeed, 10000)) {
+            if (!testbed::ChangeSettings(program.window(), program.pid(), newPort, newSpeed, 10000)) {
                 failure = "change " + std::to_string(i + 1) + " (COM" + std::to_string(newPort) + ", speed " +
                           std::to_string(newSpeed) + ") did not complete within 10 s";
             } else if (!program.IsRunning()) {
                 failure = "the program ended during change " + std::to_string(i + 1);
-            } else if (!robust::Responds(program.window(), 5000)) {
+            } else if (!testbed::Responds(program.window(), 5000)) {
                 failure = "the program stopped answering after change " + std::to_string(i + 1);
             } else {
                 port = newPort;
@@ -172,8 +176,8 @@ void RunChurn(int changes, uint32_t seed)
 
     /* Scans may be cut or lost while a change is applied, but what arrived
        came in the order sent, with nothing added or repeated. */
-    std::vector<BYTE> received = robust::ToBytes(target.Text());
-    EXPECT_TRUE(robust::IsSubsequence(sent, received))
+    std::vector<BYTE> received = testbed::ToBytes(target.Text());
+    EXPECT_TRUE(testbed::IsSubsequence(sent, received))
         << "what arrived during the changes is not the sent stream with parts left out";
 
     /* After the last change every scan is delivered. */
@@ -181,14 +185,14 @@ void RunChurn(int changes, uint32_t seed)
     target.TakeFocus();
     std::string finalScans;
     for (uint32_t i = 0; i < 20; i++) {
-        std::string scan = robust::ScanText(1000000 + i, seed);
+        std::string scan = testbed::ScanText(1000000 + i, seed);
         finalScans += scan;
         ASSERT_TRUE(partners[currentPort]->Write(scan));
         target.Pump(150);
     }
     target.WaitForChars(finalScans.size(), 10000);
     target.Pump(300);
-    EXPECT_EQ("", robust::CompareStreams(robust::ToBytes(finalScans), robust::ToBytes(target.Text())))
+    EXPECT_EQ("", testbed::CompareStreams(testbed::ToBytes(finalScans), testbed::ToBytes(target.Text())))
         << "on COM" << currentPort;
 
     Counts end = SettledCounts(program, 10000);
@@ -213,18 +217,18 @@ void RunChurn(int changes, uint32_t seed)
     EXPECT_EQ(start.handles, end.handles);
 
     DWORD code = 99;
-    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));
     EXPECT_EQ(0u, code);
 }
 
 TEST(SettingsChurn, FiftyChangesWhileScanning)
 {
-    RunChurn((int)robust::EnvSeconds("TAVRIN_CHURN_CHANGES", 50), 0xC0FFEE01u);
+    RunChurn((int)testbed::EnvSeconds("TAVRIN_CHURN_CHANGES", 50), 0xC0FFEE01u);
 }
 
 TEST(SettingsChurn, FiveHundredChangesSoak)
 {
-    RunChurn((int)robust::EnvSeconds("TAVRIN_SOAK_CHURN_CHANGES", 500), 0xC0FFEE02u);
+    RunChurn((int)testbed::EnvSeconds("TAVRIN_SOAK_CHURN_CHANGES", 500), 0xC0FFEE02u);
 }
 
 }  // namespace

@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/program.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -26,13 +29,13 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(partner_.IsOpen()) << "cannot open " << testbed::PartnerName(kPort);
-        ASSERT_TRUE(robust::StartTavrin(program_, kPort, kSpeed38400, TrayState::Ready));
-        ASSERT_TRUE(robust::SyncReader(partner_, target_, 5000)) << "the reader never delivered a marker";
+        ASSERT_TRUE(testbed::StartTavrin(program_, kPort, kSpeed38400, TrayState::Ready));
+        ASSERT_TRUE(testbed::SyncReader(partner_, target_, 5000)) << "the reader never delivered a marker";
     }
     void TearDown() override
     {
         DWORD code = 99;
-        EXPECT_TRUE(robust::CloseProgram(program_.window(), program_.process(), 5000, &code));
+        EXPECT_TRUE(testbed::CloseProgram(program_.window(), program_.process(), 5000, &code));
         EXPECT_EQ(0u, code);
     }
 
@@ -45,7 +48,7 @@ protected:
         return n;
     }
 
-    std::vector<BYTE> Received() const { return robust::ToBytes(target_.Text()); }
+    std::vector<BYTE> Received() const { return testbed::ToBytes(target_.Text()); }
 
     testbed::PartnerPort partner_{kPort};
     testbed::TargetWindow target_;
@@ -67,7 +70,7 @@ TEST_F(DeliveryTest, EveryByteValueInOneBurst)
     target_.WaitForChars(sent.size(), 5000);
     target_.Pump(300); /* anything extra would show up now */
 
-    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
     EXPECT_EQ(0u, NonZeroLParams());
     std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 40);
     EXPECT_EQ(1u, bursts.size()) << "256 bytes sent back to back should make one burst";
@@ -91,7 +94,7 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
     target_.WaitForChars(sent.size(), 3000);
     target_.Pump(300);
 
-    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
     EXPECT_EQ(0u, NonZeroLParams());
     std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 200);
     EXPECT_EQ((size_t)pieces, bursts.size()) << "each piece should arrive as a burst of its own";
@@ -112,7 +115,7 @@ TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
     target_.WaitForChars(sent.size(), 8000);
     target_.Pump(300);
 
-    EXPECT_EQ("", robust::CompareStreams(sent, Received()));
+    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
     EXPECT_EQ(0u, NonZeroLParams());
 }
 
@@ -121,19 +124,19 @@ TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
    stream), half as scan-sized writes of 8 to 40 bytes. */
 void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
 {
-    robust::PatientWriter partner(port);
+    testbed::PatientWriter partner(port);
     ASSERT_TRUE(partner.IsOpen());
     const uint32_t seed = 0x5EED0000u + seconds;
     const size_t total = (size_t)kLineRate * seconds;
-    std::vector<BYTE> sent = robust::PatternBytes(total, seed);
+    std::vector<BYTE> sent = testbed::PatternBytes(total, seed);
     printf("line rate: %u s at %u bytes/s, %zu bytes, pattern seed 0x%08X\n", (unsigned)seconds,
            (unsigned)kLineRate, total, (unsigned)seed);
 
     bool writeOk = true;
     size_t written = 0;
     double writeStart = 0, writeEnd = 0;
-    robust::Background writer([&] {
-        robust::Random sizes(seed);
+    testbed::Background writer([&] {
+        testbed::Random sizes(seed);
         writeStart = testbed::NowMs();
         while (written < total && writeOk) {
             size_t chunk;
@@ -185,7 +188,7 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
     double drained = (testbed::NowMs() - drainStart) / 1000.0;
     target.Pump(500);
 
-    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    std::vector<BYTE> received = testbed::ToBytes(target.Text());
     double writeSeconds = (writeEnd - writeStart) / 1000.0;
     printf("line rate: sent %zu bytes in %.1f s (%.0f bytes/s), received %zu bytes; largest backlog %zu bytes, "
            "%u writes waited for room, last byte in %.1f s after the last write\n",
@@ -196,17 +199,17 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
     /* The pace is a ceiling that a loaded machine may not reach; writing
        must only not have run faster than the line. */
     EXPECT_GE(writeSeconds, 0.95 * (double)seconds);
-    EXPECT_EQ("", robust::CompareStreams(sent, received));
+    EXPECT_EQ("", testbed::CompareStreams(sent, received));
 }
 
 TEST_F(DeliveryTest, LineRateForAMinute)
 {
-    RunLineRate(kPort, target_, robust::EnvSeconds("TAVRIN_LINE_RATE_SECONDS", 60));
+    RunLineRate(kPort, target_, testbed::EnvSeconds("TAVRIN_LINE_RATE_SECONDS", 60));
 }
 
 TEST_F(DeliveryTest, LineRateSoak)
 {
-    RunLineRate(kPort, target_, robust::EnvSeconds("TAVRIN_SOAK_LINE_RATE_SECONDS", 600));
+    RunLineRate(kPort, target_, testbed::EnvSeconds("TAVRIN_SOAK_LINE_RATE_SECONDS", 600));
 }
 
 }  // namespace

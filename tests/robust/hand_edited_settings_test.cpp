@@ -18,9 +18,13 @@
 #include <ostream>
 #include <string>
 
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
 
 using testbed::TrayState;
 
@@ -134,9 +138,9 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
                          << testbed::TrayStateName(expected) << " icon, tray shows " << view.Describe();
 
     /* The dialog opens on what is in force. */
-    HWND dialog = robust::OpenSettingsDialog(program.window(), program.pid(), 5000);
+    HWND dialog = testbed::OpenSettingsDialog(program.window(), program.pid(), 5000);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-    robust::DialogChoice shown = robust::ReadSettingsDialog(dialog);
+    testbed::DialogChoice shown = testbed::ReadSettingsDialog(dialog);
     EXPECT_EQ(port >= 1 && port <= 4 ? port : 0, shown.port) << "port button checked (0: none)";
     EXPECT_EQ(ValidSpeed(speed) ? speed : -1, shown.speed) << "speed selected (-1: none)";
 
@@ -150,7 +154,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
             newPort = port == 1 ? 2 : 1;
         if (!ValidSpeed(speed))
             newSpeed = 6;
-        ASSERT_TRUE(robust::ChooseInSettingsDialog(dialog, newPort, newSpeed, 10000)) << "OK did not close it";
+        ASSERT_TRUE(testbed::ChooseInSettingsDialog(dialog, newPort, newSpeed, 10000)) << "OK did not close it";
         finalPort = newPort ? newPort : port;
         finalSpeed = newSpeed >= 0 ? newSpeed : speed;
         reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
@@ -159,18 +163,18 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
 
         testbed::PartnerPort partner(finalPort);
         testbed::TargetWindow target;
-        ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM" << finalPort << " delivers nothing";
-        std::string scan = robust::ScanText((uint32_t)(c.port * 100 + c.baud), 0x4E6D);
+        ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM" << finalPort << " delivers nothing";
+        std::string scan = testbed::ScanText((uint32_t)(c.port * 100 + c.baud), 0x4E6D);
         ASSERT_TRUE(partner.Write(scan));
         target.WaitForChars(scan.size(), 5000);
         target.Pump(200);
         EXPECT_EQ(scan, target.Text());
     } else {
-        ASSERT_TRUE(robust::CancelDialog(dialog, 5000));
+        ASSERT_TRUE(testbed::CancelDialog(dialog, 5000));
     }
 
     DWORD code = 99;
-    ASSERT_TRUE(robust::CloseProgram(program.window(), program.process(), 10000, &code));
+    ASSERT_TRUE(testbed::CloseProgram(program.window(), program.process(), 10000, &code));
     EXPECT_EQ(0u, code);
     DWORD storedPort = 0, storedSpeed = 0;
     EXPECT_TRUE(testbed::GetSettingDword("Port", &storedPort)) << "Port is not a 4-byte REG_DWORD after the end";

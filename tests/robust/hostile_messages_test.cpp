@@ -32,9 +32,12 @@
 
 #include "app/app.h"
 #include "resource.h"
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/program.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -112,7 +115,7 @@ const WPARAM kSysCommands[] = {SC_SIZE,     SC_MOVE,     SC_MINIMIZE,   SC_MAXIM
                                SC_HOTKEY,   SC_DEFAULT,  SC_MONITORPOWER, SC_CONTEXTHELP};
 const uint32_t kSysCommandCount = sizeof kSysCommands / sizeof kSysCommands[0];
 
-LPARAM RandomParameter(robust::Random &random)
+LPARAM RandomParameter(testbed::Random &random)
 {
     switch (random.Below(4)) {
     case 0:
@@ -132,7 +135,7 @@ void RunHostile(int count, uint32_t seed)
     testbed::PartnerPort partner(1);
     ASSERT_TRUE(partner.IsOpen());
     testbed::TavrinProcess program;
-    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
     HWND window = program.window();
     /* The program's image starts at its instance handle. */
     ULONG_PTR image = (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE);
@@ -149,7 +152,7 @@ void RunHostile(int count, uint32_t seed)
     std::mutex seenLock;
     std::set<HWND> dialogsSeen, menusSeen;
     bool windowShown = false;
-    robust::Background closer([&] {
+    testbed::Background closer([&] {
         std::vector<std::pair<HWND, DWORD>> firstSeen;
         auto age = [&](HWND hwnd) {
             for (auto &seen : firstSeen) {
@@ -162,7 +165,7 @@ void RunHostile(int count, uint32_t seed)
         DWORD lastRelease = GetTickCount();
         while (!stopClosing) {
             int open = 0;
-            for (HWND dialog : robust::ProcessWindows(program.pid(), "#32770")) {
+            for (HWND dialog : testbed::ProcessWindows(program.pid(), "#32770")) {
                 if (!IsWindowVisible(dialog))
                     continue;
                 open++;
@@ -175,7 +178,7 @@ void RunHostile(int count, uint32_t seed)
             }
             if (open > maxDialogs)
                 maxDialogs = open;
-            for (HWND menu : robust::ProcessWindows(program.pid(), "#32768")) {
+            for (HWND menu : testbed::ProcessWindows(program.pid(), "#32768")) {
                 if (!IsWindowVisible(menu))
                     continue;
                 {
@@ -209,7 +212,7 @@ void RunHostile(int count, uint32_t seed)
     } stopCloser{stopClosing};
 
     Figures figures;
-    robust::Random random(seed);
+    testbed::Random random(seed);
     PostProbe probe;
     static const UINT kMouse[] = {WM_MOUSEMOVE,     WM_LBUTTONDOWN,   WM_LBUTTONUP,   WM_LBUTTONDBLCLK,
                                   WM_RBUTTONDOWN,   WM_RBUTTONUP,     WM_RBUTTONDBLCLK, WM_MBUTTONDOWN,
@@ -295,7 +298,7 @@ void RunHostile(int count, uint32_t seed)
         PostMessageA(window, WM_COMMAND, IDM_ABOUT, 0);
         DWORD asked = GetTickCount();
         while (!drained && GetTickCount() - asked < 5000) {
-            for (HWND dialog : robust::ProcessWindows(program.pid(), "#32770"))
+            for (HWND dialog : testbed::ProcessWindows(program.pid(), "#32770"))
                 drained = drained || (IsWindowVisible(dialog) && !GetDlgItem(dialog, IDC_SPEED));
             Sleep(20);
         }
@@ -305,7 +308,7 @@ void RunHostile(int count, uint32_t seed)
     DWORD calmSince = GetTickCount();
     while (GetTickCount() - calmSince < 2000 && GetTickCount() - start < 45000) {
         for (const char *cls : {"#32770", "#32768"}) {
-            for (HWND w : robust::ProcessWindows(program.pid(), cls)) {
+            for (HWND w : testbed::ProcessWindows(program.pid(), cls)) {
                 if (IsWindowVisible(w))
                     calmSince = GetTickCount();
             }
@@ -331,22 +334,22 @@ void RunHostile(int count, uint32_t seed)
     ::testing::Test::RecordProperty("messages_sent", figures.sent + figures.timedOut);
 
     ASSERT_TRUE(program.IsRunning()) << "the program ended";
-    EXPECT_TRUE(robust::Responds(window, 5000)) << "the program no longer answers";
+    EXPECT_TRUE(testbed::Responds(window, 5000)) << "the program no longer answers";
     EXPECT_LE(maxDialogs.load(), 1) << "two dialogs were up at once";
     EXPECT_GT(dialogsOpened, 1u) << "no dialog was opened but the last: the commands did not arrive";
     EXPECT_GT(menusOpened, 0u) << "no menu was ever opened: the tray callbacks did not arrive";
 
     /* Still typing. */
     testbed::TargetWindow target;
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "nothing typed after the messages";
-    std::string scan = robust::ScanText(9, seed);
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "nothing typed after the messages";
+    std::string scan = testbed::ScanText(9, seed);
     ASSERT_TRUE(partner.Write(scan));
     target.WaitForChars(scan.size(), 5000);
     target.Pump(300);
     EXPECT_EQ(scan, target.Text());
 
     DWORD code = 99;
-    EXPECT_TRUE(robust::CloseProgram(window, program.process(), 10000, &code));
+    EXPECT_TRUE(testbed::CloseProgram(window, program.process(), 10000, &code));
     EXPECT_EQ(0u, code);
     stopClosing = true;
     EXPECT_TRUE(closer.Join(5000));
@@ -354,12 +357,12 @@ void RunHostile(int count, uint32_t seed)
 
 TEST(HostileMessages, ThousandsOfRandomMessages)
 {
-    RunHostile((int)robust::EnvSeconds("TAVRIN_HOSTILE_MESSAGES", 3000), 0x4057113u);
+    RunHostile((int)testbed::EnvSeconds("TAVRIN_HOSTILE_MESSAGES", 3000), 0x4057113u);
 }
 
 TEST(HostileMessages, FiftyThousandRandomMessagesSoak)
 {
-    RunHostile((int)robust::EnvSeconds("TAVRIN_SOAK_HOSTILE_MESSAGES", 50000), 0x4057114u);
+    RunHostile((int)testbed::EnvSeconds("TAVRIN_SOAK_HOSTILE_MESSAGES", 50000), 0x4057114u);
 }
 
 }  // namespace

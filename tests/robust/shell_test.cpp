@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
 
 using testbed::TrayState;
 
@@ -49,15 +53,15 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     Sleep(1000);
     ASSERT_TRUE(first.IsRunning());
     ASSERT_TRUE(second.IsRunning());
-    EXPECT_TRUE(robust::Responds(first.window(), 5000));
-    EXPECT_TRUE(robust::Responds(second.window(), 5000));
+    EXPECT_TRUE(testbed::Responds(first.window(), 5000));
+    EXPECT_TRUE(testbed::Responds(second.window(), 5000));
 
     DWORD code = 99;
-    ASSERT_TRUE(robust::CloseProgram(first.window(), first.process(), 5000, &code)) << "the first copy did not end";
+    ASSERT_TRUE(testbed::CloseProgram(first.window(), first.process(), 5000, &code)) << "the first copy did not end";
     EXPECT_EQ(0u, code);
     Sleep(500);
     ASSERT_TRUE(second.IsRunning()) << "closing one copy ended the other";
-    EXPECT_TRUE(robust::Responds(second.window(), 5000));
+    EXPECT_TRUE(testbed::Responds(second.window(), 5000));
     view = WaitForIconCount(1, 5000);
     EXPECT_EQ(1, view.icons) << "after one copy closed, tray shows " << view.Describe();
 
@@ -65,14 +69,14 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
        exclusively) now gets every byte. */
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "the remaining copy delivers nothing";
-    std::string scan = robust::ScanText(8, 0x2C0);
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "the remaining copy delivers nothing";
+    std::string scan = testbed::ScanText(8, 0x2C0);
     ASSERT_TRUE(partner.Write(scan));
     target.WaitForChars(scan.size(), 5000);
     target.Pump(200);
     EXPECT_EQ(scan, target.Text());
 
-    ASSERT_TRUE(robust::CloseProgram(second.window(), second.process(), 5000, &code));
+    ASSERT_TRUE(testbed::CloseProgram(second.window(), second.process(), 5000, &code));
     EXPECT_EQ(0u, code);
     view = WaitForIconCount(0, 5000);
     EXPECT_TRUE(view.Empty()) << "after both closed, tray shows " << view.Describe();
@@ -115,13 +119,13 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
 
     /* The state changes while the icon is lost: it comes back as it is
        now, not as it was when it went. */
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 1, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 1, kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM1 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());
     reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     ASSERT_TRUE(reached) << view.Describe();
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
     Sleep(300);
     EXPECT_TRUE(testbed::ReadTray().Empty()) << "the icon came back before the shell asked for it";
     AnnounceTaskbar();
@@ -129,7 +133,7 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     EXPECT_TRUE(reached) << "after TaskbarCreated on COM4 the tray shows " << view.Describe();
 
     /* And it is the program's working icon again: a change updates it. */
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM2 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());
@@ -138,7 +142,7 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     EXPECT_TRUE(reached) << "after TaskbarCreated on COM2 the tray shows " << view.Describe();
 
     DWORD code = 99;
-    ASSERT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    ASSERT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));
     EXPECT_EQ(0u, code);
     reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     EXPECT_TRUE(reached) << "after Close the tray shows " << view.Describe();

@@ -12,9 +12,14 @@
 #include <cstdio>
 
 #include "resource.h"
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -78,18 +83,18 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     ASSERT_TRUE(partner.IsOpen());
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(robust::StartTavrin(program, 2, 5, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 2, 5, TrayState::Ready));
     /* The last choice, made in the dialog; stored only at shutdown. */
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 3, kSpeed38400, 10000));
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 3, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
     DWORD port = 0, speed = 0;
     ASSERT_TRUE(StoredChoice(&port, &speed));
     EXPECT_EQ(2u, port) << "a change in the dialog was written before shutdown";
     EXPECT_EQ(5u, speed);
 
-    std::vector<BYTE> sent = robust::PatternBytes(kLongBurst, 0xB0B0);
+    std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xB0B0);
     target.SetSlowness(kSlowTargetMs);
-    robust::ThreadWatcher census(program.pid());
+    testbed::ThreadWatcher census(program.pid());
     census.Take();
 
     /* Watches the way out: when the stored values change, when the icon
@@ -99,7 +104,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     ULONGLONG savedAtTime = 0;
     bool exited = false, activeAfterExit = false;
     DWORD exitCode = 99;
-    robust::Background scenario([&] {
+    testbed::Background scenario([&] {
         WriteAtLineRate(partner, sent, kStopInMs, [&] {
             census.Take();
             closedAt = testbed::NowMs();
@@ -109,7 +114,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
                 DWORD p = 0, s = 0;
                 if (!savedAt && StoredChoice(&p, &s) && p == 3 && s == kSpeed38400) {
                     savedAt = testbed::NowMs();
-                    savedAtTime = robust::FileTimeNow();
+                    savedAtTime = testbed::FileTimeNow();
                 }
                 testbed::TrayView view = testbed::ReadTray();
                 if (!iconGoneAt && view.Empty())
@@ -154,11 +159,11 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
                                       << (double)(readerEnd - savedAtTime) / 10000.0
                                       << " ms after the settings were seen stored";
     /* What reached the target is the start of what was sent. */
-    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    std::vector<BYTE> received = testbed::ToBytes(target.Text());
     EXPECT_GT(received.size(), 0u) << "nothing was delivered before \"Close\"";
     EXPECT_LT(received.size(), sent.size()) << "\"Close\" came after the burst, not during it";
     received.resize(received.size() < sent.size() ? received.size() : sent.size());
-    EXPECT_EQ("", robust::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+    EXPECT_EQ("", testbed::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
 }
 
 TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
@@ -168,20 +173,20 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     ASSERT_TRUE(newPartner.IsOpen());
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
-    ASSERT_TRUE(robust::SyncReader(oldPartner, target, 5000));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::SyncReader(oldPartner, target, 5000));
 
-    std::vector<BYTE> sent = robust::PatternBytes(kLongBurst, 0xC4A6);
+    std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xC4A6);
     target.SetSlowness(kSlowTargetMs);
 
     std::atomic<bool> done{false};
     bool changed = false, readyAfter = false, activeAfter = false;
     double changeMs = 0;
     testbed::TrayView lastView;
-    robust::Background scenario([&] {
+    testbed::Background scenario([&] {
         WriteAtLineRate(oldPartner, sent, kStopInMs, [&] {
             double start = testbed::NowMs();
-            changed = robust::ChangeSettings(program.window(), program.pid(), 2, 6, 10000);
+            changed = testbed::ChangeSettings(program.window(), program.pid(), 2, 6, 10000);
             changeMs = testbed::NowMs() - start;
             /* The old worker is gone and nothing comes on the new port:
                the icon must settle on "ready" and stay there. */
@@ -207,24 +212,24 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     EXPECT_LE(changeMs, (double)kStopBoundMs);
     EXPECT_TRUE(readyAfter) << "after the change the tray shows " << lastView.Describe();
     EXPECT_FALSE(activeAfter) << "the active icon showed after the change, with nothing arriving";
-    std::vector<BYTE> received = robust::ToBytes(target.Text());
+    std::vector<BYTE> received = testbed::ToBytes(target.Text());
     EXPECT_GT(received.size(), 0u);
     EXPECT_LT(received.size(), sent.size()) << "the change came after the burst, not during it";
     received.resize(received.size() < sent.size() ? received.size() : sent.size());
-    EXPECT_EQ("", robust::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+    EXPECT_EQ("", testbed::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
 
     /* The new port delivers. */
     target.SetSlowness(0);
     target.Clear();
     target.TakeFocus();
-    std::string scan = robust::ScanText(7, 0xC4A6);
+    std::string scan = testbed::ScanText(7, 0xC4A6);
     ASSERT_TRUE(newPartner.Write(scan));
     target.WaitForChars(scan.size(), 5000);
     target.Pump(300);
     EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
 
     DWORD code = 99;
-    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 10000, &code));
+    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 10000, &code));
     EXPECT_EQ(0u, code);
     DWORD port = 0, speed = 0;
     ASSERT_TRUE(StoredChoice(&port, &speed));

@@ -13,8 +13,10 @@
 #include "app/app.h"
 #include "resource.h"
 #include "serial/serial.h"
-#include "support/robust_support.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/program.h"
+#include "support/streams.h"
+#include "support/target.h"
 
 namespace {
 
@@ -81,8 +83,8 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
     StartReader();
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
-    std::string scan = robust::ScanText(3, 0x57C4);
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
+    std::string scan = testbed::ScanText(3, 0x57C4);
     ASSERT_TRUE(partner.Write(scan));
     target.WaitForChars(scan.size(), 5000);
     target.Pump(200);
@@ -156,14 +158,14 @@ TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
     StartReader();
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000));
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
 
     {
         /* The shell takes 3 s over each icon update: the worker sets the
            active flag and then waits in its first update. */
         HungShell shell(3000);
         ASSERT_TRUE(shell.Up());
-        ASSERT_TRUE(partner.Write(robust::ScanText(4, 0x57C4)));
+        ASSERT_TRUE(partner.Write(testbed::ScanText(4, 0x57C4)));
         DWORD start = GetTickCount();
         while (!AppState.transferActive && GetTickCount() - start < 5000)
             target.Pump(10);

@@ -16,9 +16,13 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "support/robust_support.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -93,8 +97,8 @@ protected:
         testbed::TargetWindow target;
         std::atomic<bool> done{false};
         bool changed = false;
-        robust::Background user([&] {
-            changed = robust::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, kSpeed38400, 10000);
+        testbed::Background user([&] {
+            changed = testbed::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, kSpeed38400, 10000);
             done = true;
         });
         while (!done)
@@ -105,8 +109,8 @@ protected:
         reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
         EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
 
-        ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
-        std::string scan = robust::ScanText(5, 0x7A7A);
+        ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+        std::string scan = testbed::ScanText(5, 0x7A7A);
         ASSERT_TRUE(partner.Write(scan));
         target.WaitForChars(scan.size(), 5000);
         target.Pump(300);
@@ -154,8 +158,8 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     ASSERT_TRUE(partner.IsOpen());
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
-    robust::ThreadWatcher census(program.pid());
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    testbed::ThreadWatcher census(program.pid());
     ASSERT_EQ(1, census.Take().readers);
 
     HANDLE port = FindPortHandle(program.process());
@@ -176,21 +180,21 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
         Sleep(20);
     EXPECT_EQ(0, census.Take().readers) << "the worker did not end";
     ASSERT_TRUE(program.IsRunning());
-    EXPECT_TRUE(robust::Responds(program.window(), 5000));
+    EXPECT_TRUE(testbed::Responds(program.window(), 5000));
 
-    ASSERT_TRUE(robust::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
     EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
     EXPECT_EQ(1, census.Take().readers);
-    ASSERT_TRUE(robust::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
-    std::string scan = robust::ScanText(6, 0x7A7A);
+    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+    std::string scan = testbed::ScanText(6, 0x7A7A);
     ASSERT_TRUE(partner.Write(scan));
     target.WaitForChars(scan.size(), 5000);
     target.Pump(300);
     EXPECT_EQ(scan, target.Text());
 
     DWORD code = 99;
-    EXPECT_TRUE(robust::CloseProgram(program.window(), program.process(), 5000, &code));
+    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));
     EXPECT_EQ(0u, code);
 }
 

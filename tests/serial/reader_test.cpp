@@ -18,7 +18,9 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/target.h"
+#include "support/timing.h"
 
 namespace {
 

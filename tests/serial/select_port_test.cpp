@@ -6,7 +6,6 @@
 
 #include "serial/serial.h"
 #include "app/app.h"
-#include "support/testbed.h"
 
 namespace {
 

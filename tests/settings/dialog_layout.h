@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "resource.h"
-#include "support/dialog_probe.h"
+#include "support/dialogs.h"
 
 namespace layout {
 
@@ -106,13 +106,13 @@ const char *const kSpeedLabels[9] = {"110", "300", "600", "1200", "2400", "4800"
    on a dialog of this process or of another one. */
 inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
 {
-    std::string caption = dlgprobe::WindowText(dialog);
-    EXPECT_EQ(d.caption1251, caption) << "caption bytes " << dlgprobe::Hex(caption);
+    std::string caption = testbed::WindowText(dialog);
+    EXPECT_EQ(d.caption1251, caption) << "caption bytes " << testbed::Hex(caption);
     DWORD style = (DWORD)GetWindowLongA(dialog, GWL_STYLE);
     EXPECT_EQ(kDialogStyle & ~(DWORD)DS_SETFONT, style & kDialogStyle & ~(DWORD)DS_SETFONT)
         << "dialog style 0x" << std::hex << style;
 
-    std::vector<HWND> children = dlgprobe::Children(dialog);
+    std::vector<HWND> children = testbed::Children(dialog);
     ASSERT_EQ(d.count, children.size()) << "controls in the dialog";
     for (size_t i = 0; i < d.count; i++) {
         const Control &c = d.controls[i];
@@ -120,12 +120,12 @@ inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
         SCOPED_TRACE("control " + std::to_string(i) + " (" + c.className + " " +
                      (c.text1251 ? c.text1251 : "maker's line") + ")");
         EXPECT_EQ(c.id, (WORD)GetDlgCtrlID(child));
-        EXPECT_EQ(c.className, dlgprobe::ClassName(child));
-        std::string text = dlgprobe::WindowText(child);
+        EXPECT_EQ(c.className, testbed::ClassName(child));
+        std::string text = testbed::WindowText(child);
         if (lstrcmpA(c.className, "ComboBox") == 0) {
             /* A drop-down list's text is its selection, not the template's. */
         } else if (c.text1251) {
-            EXPECT_EQ(c.text1251, text) << "text bytes " << dlgprobe::Hex(text);
+            EXPECT_EQ(c.text1251, text) << "text bytes " << testbed::Hex(text);
         } else {
             EXPECT_FALSE(text.empty()) << "the maker's lines carry some text";
         }

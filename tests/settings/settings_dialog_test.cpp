@@ -12,10 +12,11 @@
 #include "serial/serial.h"
 #include "settings/settings.h"
 #include "dialog_layout.h"
-#include "support/dialog_probe.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/target.h"
 
-using dlgprobe::ModalDriver;
+using testbed::ModalDriver;
 using Step = ModalDriver::Step;
 
 namespace {
@@ -240,9 +241,9 @@ protected:
 
 void ExpectTemplate(const layout::Dialog &d)
 {
-    dlgprobe::DialogTemplate t;
+    testbed::DialogTemplate t;
     std::string why;
-    ASSERT_TRUE(dlgprobe::LoadDialogTemplate(d.id, layout::kRussian, &t, &why)) << why;
+    ASSERT_TRUE(testbed::LoadDialogTemplate(d.id, layout::kRussian, &t, &why)) << why;
     EXPECT_EQ(layout::kDialogStyle, t.style) << "style 0x" << std::hex << t.style;
     EXPECT_EQ(0u, t.exStyle) << "extended style 0x" << std::hex << t.exStyle;
     EXPECT_EQ(0, t.x);
@@ -258,7 +259,7 @@ void ExpectTemplate(const layout::Dialog &d)
     ASSERT_EQ(d.count, t.items.size()) << "controls in the template";
     for (size_t i = 0; i < d.count; i++) {
         const layout::Control &c = d.controls[i];
-        const dlgprobe::TemplateItem &item = t.items[i];
+        const testbed::TemplateItem &item = t.items[i];
         SCOPED_TRACE("template control " + std::to_string(i) + " (" + c.className + " " +
                      (c.text1251 ? c.text1251 : "maker's line") + ")");
         EXPECT_EQ(c.id, item.id);
@@ -323,7 +324,7 @@ TEST_F(DialogTest, OpensOnTheValuesInForce)
         AppState.speedIndex = c.speed;
         std::vector<std::string> labels;
         INT_PTR result = RunSettings({ExpectDialogOpenFlag(), ExpectShown(c.port, c.speed),
-                                      [&labels](HWND d) { labels = dlgprobe::ComboItems(GetDlgItem(d, IDC_SPEED)); },
+                                      [&labels](HWND d) { labels = testbed::ComboItems(GetDlgItem(d, IDC_SPEED)); },
                                       Click(IDCANCEL)});
         EXPECT_EQ(IDCANCEL, result);
         ASSERT_EQ(9u, labels.size()) << "speeds listed";
@@ -517,7 +518,7 @@ TEST_F(DialogTest, WhileTheSettingsDialogShowsTheMenuOpensNoOtherDialog)
     const DWORD self = GetCurrentThreadId();
     size_t seen = 0;
     INT_PTR result = RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT),
-                                  [&](HWND) { seen = dlgprobe::DialogsOfThread(self).size(); },
+                                  [&](HWND) { seen = testbed::DialogsOfThread(self).size(); },
                                   ExpectShown(2, 5), Click(IDCANCEL)});
     EXPECT_EQ(1u, seen) << "dialogs shown after the menu's settings and About commands";
     EXPECT_EQ(IDCANCEL, result);
@@ -528,7 +529,7 @@ TEST_F(DialogTest, WhileTheAboutBoxShowsTheMenuOpensNoOtherDialog)
     const DWORD self = GetCurrentThreadId();
     size_t seen = 0;
     INT_PTR result = RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT),
-                               [&](HWND) { seen = dlgprobe::DialogsOfThread(self).size(); }, Click(IDOK)});
+                               [&](HWND) { seen = testbed::DialogsOfThread(self).size(); }, Click(IDOK)});
     EXPECT_EQ(1u, seen) << "dialogs shown after the menu's settings and About commands";
     EXPECT_EQ(IDOK, result);
 }

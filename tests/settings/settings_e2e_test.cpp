@@ -8,9 +8,12 @@
 
 #include "settings/settings.h"
 #include "dialog_layout.h"
-#include "support/dialog_probe.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
 #include "support/screen.h"
-#include "support/testbed.h"
+#include "support/target.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ protected:
     {
         ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
         ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
-        ASSERT_TRUE(dlgprobe::WaitForStartup(program.process(), kStartTimeoutMs))
+        ASSERT_TRUE(testbed::WaitForStartup(program.process(), kStartTimeoutMs))
             << "the program did not reach its message loop";
     }
 
@@ -37,7 +40,7 @@ protected:
     HWND OpenDialog(testbed::TavrinProcess &program, WORD command)
     {
         PostMessageA(program.window(), WM_COMMAND, command, 0);
-        return dlgprobe::WaitForDialog(program.pid(), kDialogTimeoutMs);
+        return testbed::WaitForDialog(program.pid(), kDialogTimeoutMs);
     }
 
     static void Click(HWND dialog, int id)
@@ -98,7 +101,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
 
     layout::ExpectLiveDialog(dialog, layout::kSettings);
-    std::vector<std::string> labels = dlgprobe::ComboItems(GetDlgItem(dialog, IDC_SPEED));
+    std::vector<std::string> labels = testbed::ComboItems(GetDlgItem(dialog, IDC_SPEED));
     ASSERT_EQ(9u, labels.size()) << "speeds listed";
     for (size_t i = 0; i < labels.size(); i++)
         EXPECT_EQ(layout::kSpeedLabels[i], labels[i]) << "list position " << i;
@@ -109,9 +112,9 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
     ExpectShown(dialog, 1, 6);
     Click(dialog, IDOK);
-    ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+    ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
 
-    EXPECT_EQ(9600u, dlgprobe::LineRate(1)) << "COM1's line rate";
+    EXPECT_EQ(9600u, testbed::LineRate(1)) << "COM1's line rate";
     testbed::TargetWindow target;
     ASSERT_TRUE(target.TakeFocus());
     target.Pump(400);  /* the restarted reader purges the port first */
@@ -165,7 +168,7 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
         Click(dialog, IDC_COM1);
         SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
         Click(dialog, IDOK);
-        ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
         program.Kill();
         ASSERT_FALSE(program.IsRunning());
         ExpectStored(3, 3);
@@ -179,7 +182,7 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
         Click(dialog, IDC_COM1);
         SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
         Click(dialog, IDOK);
-        ASSERT_TRUE(dlgprobe::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
 
         DWORD_PTR answer = 0;
         ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 5000, &answer));
@@ -222,7 +225,7 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
             first = false;
         }
         way.end(about);
-        EXPECT_TRUE(dlgprobe::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
+        EXPECT_TRUE(testbed::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
         EXPECT_TRUE(program.IsRunning()) << "the program ended with the box";
         EXPECT_TRUE(IsWindow(program.window()));
     }

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "settings/settings.h"
-#include "support/dialog_probe.h"
-#include "support/testbed.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
+#include "support/target.h"
 
 #include "resource.h"
 
@@ -145,7 +148,7 @@ protected:
     {
         ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
         ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
-        ASSERT_TRUE(dlgprobe::WaitForStartup(program.process(), kStartTimeoutMs))
+        ASSERT_TRUE(testbed::WaitForStartup(program.process(), kStartTimeoutMs))
             << "the program did not reach its message loop";
     }
 
@@ -188,13 +191,13 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
 {
     ASSERT_FALSE(testbed::SettingsKeyExists());
     /* Leave COM2's line at another rate, so that 4800 shows the program set it. */
-    ASSERT_TRUE(dlgprobe::SetLineRate(2, 9600));
+    ASSERT_TRUE(testbed::SetLineRate(2, 9600));
 
     testbed::TavrinProcess program;
     Start(program);
     EXPECT_TRUE(testbed::SettingsKeyExists()) << "start-up should create the key";
     EXPECT_EQ(0u, ValueCount()) << "values in the key while the program runs";
-    EXPECT_EQ(4800u, dlgprobe::LineRate(2)) << "COM2's line rate";
+    EXPECT_EQ(4800u, testbed::LineRate(2)) << "COM2's line rate";
 
     testbed::TargetWindow target;
     EXPECT_EQ(kScan, SendScan(target, 2, sizeof kScan - 1)) << "scan on COM2";
@@ -207,11 +210,11 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
 TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
 {
     testbed::SetSettingDword("Port", 3);
-    ASSERT_TRUE(dlgprobe::SetLineRate(3, 9600));
+    ASSERT_TRUE(testbed::SetLineRate(3, 9600));
 
     testbed::TavrinProcess program;
     Start(program);
-    EXPECT_EQ(4800u, dlgprobe::LineRate(3)) << "COM3's line rate";
+    EXPECT_EQ(4800u, testbed::LineRate(3)) << "COM3's line rate";
 
     testbed::TargetWindow target;
     EXPECT_EQ(kScan, SendScan(target, 3, sizeof kScan - 1)) << "scan on COM3";
@@ -247,7 +250,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
         ASSERT_TRUE(IsWindow(program.window())) << "its window is gone";
 
         PostMessageA(program.window(), WM_COMMAND, IDM_SETTINGS, 0);
-        HWND dialog = dlgprobe::WaitForDialog(program.pid(), kStartTimeoutMs);
+        HWND dialog = testbed::WaitForDialog(program.pid(), kStartTimeoutMs);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
         bool portValid = c.port >= 1 && c.port <= 4;
         for (int id = IDC_COM1; id <= IDC_COM4; id++) {
@@ -259,7 +262,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
 
         DWORD_PTR answer = 0;
         SendMessageTimeoutA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &answer);
-        EXPECT_TRUE(dlgprobe::WaitForWindowGone(dialog, 5000)) << "OK did not end the dialog";
+        EXPECT_TRUE(testbed::WaitForWindowGone(dialog, 5000)) << "OK did not end the dialog";
         EXPECT_TRUE(program.IsRunning());
 
         PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0);

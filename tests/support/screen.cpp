@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <set>
 
-#include "support/testbed.h"
+#include "support/program.h"
 
 namespace testbed {
 

@@ -1,8 +1,12 @@
-#include "support/dialog_probe.h"
+#include "support/dialogs.h"
 
 #include <cstdio>
+#include <cstring>
 
-namespace dlgprobe {
+#include "resource.h"
+#include "support/program.h"
+
+namespace testbed {
 
 std::string WindowText(HWND window)
 {
@@ -61,38 +65,34 @@ std::string Hex(const std::string &bytes)
     return hex;
 }
 
-struct DialogSearch {
-    DWORD pid;
-    DWORD tid;
-    std::vector<HWND> found;
-};
+/* The visible windows of class #32770 among `windows`. */
+static std::vector<HWND> VisibleDialogs(const std::vector<HWND> &windows)
+{
+    std::vector<HWND> visible;
+    for (HWND window : windows) {
+        if (IsWindowVisible(window))
+            visible.push_back(window);
+    }
+    return visible;
+}
 
 static BOOL CALLBACK CollectDialog(HWND window, LPARAM lParam)
 {
-    DialogSearch *search = reinterpret_cast<DialogSearch *>(lParam);
-    DWORD pid = 0;
-    DWORD tid = GetWindowThreadProcessId(window, &pid);
-    if (search->pid && pid != search->pid)
-        return TRUE;
-    if (search->tid && tid != search->tid)
-        return TRUE;
-    if (IsWindowVisible(window) && ClassName(window) == "#32770")
-        search->found.push_back(window);
+    if (ClassName(window) == "#32770")
+        reinterpret_cast<std::vector<HWND> *>(lParam)->push_back(window);
     return TRUE;
 }
 
 std::vector<HWND> DialogsOfProcess(DWORD pid)
 {
-    DialogSearch search = {pid, 0, {}};
-    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return VisibleDialogs(ProcessWindows(pid, "#32770"));
 }
 
 std::vector<HWND> DialogsOfThread(DWORD tid)
 {
-    DialogSearch search = {0, tid, {}};
-    EnumThreadWindows(tid, CollectDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    std::vector<HWND> found;
+    EnumThreadWindows(tid, CollectDialog, reinterpret_cast<LPARAM>(&found));
+    return VisibleDialogs(found);
 }
 
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
@@ -117,18 +117,6 @@ bool WaitForWindowGone(HWND window, DWORD timeoutMs)
         Sleep(20);
     }
     return true;
-}
-
-/* The reader is started just before the message loop and purges the port
-   first thing: bytes written before that would be dropped. */
-static const DWORD kReaderSettleMs = 400;
-
-bool WaitForStartup(HANDLE process, DWORD timeoutMs)
-{
-    if (WaitForInputIdle(process, timeoutMs) != 0)
-        return false;
-    Sleep(kReaderSettleMs);
-    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 /* ---- Dialog templates -------------------------------------------------- */
@@ -352,39 +340,82 @@ void ModalDriver::OnTick()
         EndDialog(d, kAbandoned);
 }
 
-/* ---- Serial lines ---------------------------------------------------------- */
+/* ---- The settings dialog, driven from another process ---- */
 
-static HANDLE OpenProbe(int port)
+static HWND FindSettingsDialog(DWORD pid)
 {
-    char name[16];
-    snprintf(name, sizeof name, "COM%d", port);
-    return CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    for (HWND dialog : DialogsOfProcess(pid)) {
+        if (GetDlgItem(dialog, IDC_SPEED))
+            return dialog;
+    }
+    return nullptr;
 }
 
-DWORD LineRate(int port)
+HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
 {
-    HANDLE h = OpenProbe(port);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    DWORD rate = GetCommState(h, &dcb) ? dcb.BaudRate : 0;
-    CloseHandle(h);
-    return rate;
+    PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
+    DWORD start = GetTickCount();
+    do {
+        HWND dialog = FindSettingsDialog(pid);
+        if (dialog)
+            return dialog;
+        Sleep(10);
+    } while (GetTickCount() - start < timeoutMs);
+    return nullptr;
 }
 
-bool SetLineRate(int port, DWORD rate)
+DialogChoice ReadSettingsDialog(HWND dialog)
 {
-    HANDLE h = OpenProbe(port);
-    if (h == INVALID_HANDLE_VALUE)
+    DialogChoice choice;
+    for (int port = 1; port <= 4; port++) {
+        if (IsDlgButtonChecked(dialog, IDC_COM1 + port - 1) == BST_CHECKED)
+            choice.port = port;
+    }
+    DWORD_PTR selection = (DWORD_PTR)CB_ERR;
+    SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0, SMTO_NORMAL, 2000, &selection);
+    choice.speed = (int)(LRESULT)selection;
+    return choice;
+}
+
+bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && IsWindowVisible(window)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)
+{
+    DWORD_PTR result;
+    if (port >= 1 && port <= 4)
+        SendMessageTimeoutA(GetDlgItem(dialog, IDC_COM1 + port - 1), BM_CLICK, 0, 0, SMTO_NORMAL, 2000, &result);
+    if (speed >= 0)
+        SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, (WPARAM)speed, 0, SMTO_NORMAL, 2000,
+                            &result);
+    /* Posted, as a click would arrive: applying a change stops the reader,
+       which may take up to a second. */
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
+    return WaitForWindowHidden(dialog, timeoutMs);
+}
+
+bool CancelDialog(HWND dialog, DWORD timeoutMs)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDCANCEL));
+    return WaitForWindowHidden(dialog, timeoutMs);
+}
+
+bool ChangeSettings(HWND mainWindow, DWORD pid, int port, int speed, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    HWND dialog = OpenSettingsDialog(mainWindow, pid, timeoutMs);
+    if (!dialog)
         return false;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    bool ok = GetCommState(h, &dcb);
-    dcb.BaudRate = rate;
-    ok = ok && SetCommState(h, &dcb);
-    CloseHandle(h);
-    return ok;
+    DWORD spent = GetTickCount() - start;
+    return ChooseInSettingsDialog(dialog, port, speed, spent < timeoutMs ? timeoutMs - spent : 1);
 }
 
-}  // namespace dlgprobe
+}  // namespace testbed

@@ -1,11 +1,15 @@
 /*
- * Helpers for the dialog tests: finding a program's dialog windows, reading
- * their controls, parsing a dialog template as compiled into the resources,
- * driving a modal dialog that runs on the test's own thread, probing the
- * line rate a port was left at, and saving a window's picture as a BMP.
+ * Dialogs: finding a program's dialog windows and reading their controls,
+ * parsing a dialog template as compiled into the resources, driving a
+ * modal dialog that runs on the test's own thread, and driving the
+ * program's settings dialog from another process.
+ *
+ * Used by the dialog tests in settings/ (in this process and end to end),
+ * by the tray menu tests and by the robustness tests that change settings
+ * while the program runs.
  */
-#ifndef TAVRIN_TESTS_DIALOG_PROBE_H
-#define TAVRIN_TESTS_DIALOG_PROBE_H
+#ifndef TAVRIN_TESTS_DIALOGS_H
+#define TAVRIN_TESTS_DIALOGS_H
 
 #include <windows.h>
 
@@ -13,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace dlgprobe {
+namespace testbed {
 
 /* ---- Windows and controls ---------------------------------------------- */
 
@@ -34,11 +38,9 @@ std::vector<HWND> DialogsOfThread(DWORD tid);
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs);
 /* Waits until the window no longer exists; returns whether it went. */
 bool WaitForWindowGone(HWND window, DWORD timeoutMs);
-
-/* The program under test has finished starting: its main thread waits in
-   its message loop, and the reader it started just before has had a
-   moment to purge the port and begin reading. */
-bool WaitForStartup(HANDLE process, DWORD timeoutMs);
+/* Waits until the window is hidden or gone (a dialog ended with EndDialog
+   is hidden before its owner's loop destroys it). */
+bool WaitForWindowHidden(HWND window, DWORD timeoutMs);
 
 /* ---- Dialog templates -------------------------------------------------- */
 
@@ -105,15 +107,30 @@ private:
     bool abandoned_ = false;
 };
 
-/* ---- Serial lines ---------------------------------------------------------- */
+/* ---- The settings dialog, driven from another process ------------------- */
 
-/* The baud rate a port's line is set to, read through a handle of our own
-   (a pseudo-terminal's settings are shared by every handle on it); 0 when
-   the port cannot be opened. */
-DWORD LineRate(int port);
-/* Sets a port's line to a rate through a handle of our own. */
-bool SetLineRate(int port, DWORD rate);
+/* Posts the menu's settings command to the program's hidden window and
+   waits for its dialog; null on time-out. */
+HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs);
 
-}  // namespace dlgprobe
+/* What the open dialog shows: the checked port (0 if none) and the
+   selected list position (-1 if none). */
+struct DialogChoice {
+    int port = 0;
+    int speed = -1;
+};
+DialogChoice ReadSettingsDialog(HWND dialog);
+
+/* Clicks a port button (1..4; 0 leaves the buttons alone) and selects a
+   speed (0..8; -1 leaves the list alone), then OK, and waits until the
+   dialog has closed. Returns false if it did not close in time. */
+bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs);
+/* Cancels the dialog and waits until it has closed. */
+bool CancelDialog(HWND dialog, DWORD timeoutMs);
+
+/* Changes port and speed through the dialog, start to finish. */
+bool ChangeSettings(HWND mainWindow, DWORD pid, int port, int speed, DWORD timeoutMs);
+
+}  // namespace testbed
 
 #endif

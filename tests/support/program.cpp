@@ -1,4 +1,4 @@
-#include "support/robust_support.h"
+#include "support/program.h"
 
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -10,9 +10,143 @@
 
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "resource.h"
+#include "support/registry.h"
 
-namespace robust {
+namespace testbed {
+
+const char *TavrinExePath()
+{
+    const char *chosen = getenv("TAVRIN_EXE");
+    return chosen && *chosen ? chosen : TAVRIN_EXE_PATH;
+}
+
+TavrinProcess::~TavrinProcess()
+{
+    if (pi_.hProcess) {
+        if (IsRunning())
+            Kill();
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+    }
+}
+
+bool TavrinProcess::Start()
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    char commandLine[MAX_PATH + 2];
+    snprintf(commandLine, sizeof commandLine, "\"%s\"", TavrinExePath());
+    return CreateProcessA(TavrinExePath(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &si, &pi_) != 0;
+}
+
+HWND FindTavrinWindow(DWORD pid)
+{
+    std::vector<HWND> windows = ProcessWindows(pid, kWindowClassName);
+    return windows.empty() ? nullptr : windows.front();
+}
+
+bool TavrinProcess::WaitForWindow(DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        window_ = FindTavrinWindow(pi_.dwProcessId);
+        if (window_)
+            return true;
+        if (!IsRunning())
+            return false;
+        Sleep(20);
+    }
+    return false;
+}
+
+bool TavrinProcess::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
+{
+    if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(pi_.hProcess, exitCode);
+    return true;
+}
+
+bool TavrinProcess::IsRunning() const
+{
+    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void TavrinProcess::Kill()
+{
+    TerminateProcess(pi_.hProcess, 1);
+    WaitForSingleObject(pi_.hProcess, 5000);
+}
+
+/* The reader is started just before the message loop and purges the port
+   first thing: bytes written before that would be dropped. */
+static const DWORD kReaderSettleMs = 400;
+
+bool WaitForStartup(HANDLE process, DWORD timeoutMs)
+{
+    if (WaitForInputIdle(process, timeoutMs) != 0)
+        return false;
+    Sleep(kReaderSettleMs);
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
+{
+    PostMessageA(mainWindow, WM_COMMAND, IDM_CLOSE, 0);
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(process, exitCode);
+    return true;
+}
+
+bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected)
+{
+    StoreSettings(port, speed);
+    if (!process.Start()) {
+        ADD_FAILURE() << "could not start " << TavrinExePath() << ", error " << GetLastError();
+        return false;
+    }
+    if (!process.WaitForWindow(10000)) {
+        ADD_FAILURE() << "the program's hidden window did not appear within 10 s";
+        return false;
+    }
+    TrayView view;
+    if (!WaitForTray(expected, 5000, &view)) {
+        ADD_FAILURE() << "expected the " << TrayStateName(expected) << " icon after start-up, tray shows "
+                      << view.Describe();
+        return false;
+    }
+    return true;
+}
+
+bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    bool received = false;
+    while (!received && GetTickCount() - start < timeoutMs) {
+        /* A dialog of the program that just closed may hand the
+           activation back to the program's own window. */
+        if (GetForegroundWindow() != target.hwnd())
+            target.TakeFocus();
+        partner.Write("~", 1);
+        received = target.WaitForChars(target.chars().size() + 1, 400);
+    }
+    if (!received)
+        return false;
+    /* Let every marker still on its way arrive, then forget them all. */
+    size_t seen;
+    do {
+        seen = target.chars().size();
+        target.Pump(300);
+    } while (target.chars().size() != seen);
+    target.Clear();
+    return true;
+}
 
 /* ---- Another process seen from outside ---- */
 
@@ -188,13 +322,6 @@ ULONGLONG ThreadWatcher::NewestReaderEnd() const
     return FileTimeValue(exit);
 }
 
-ULONGLONG FileTimeNow()
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return FileTimeValue(now);
-}
-
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
 int CountHandles(DWORD pid, HANDLE process)
@@ -259,284 +386,4 @@ bool Responds(HWND window, DWORD timeoutMs)
     return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0;
 }
 
-/* ---- The settings dialog ---- */
-
-static HWND FindSettingsDialog(DWORD pid)
-{
-    for (HWND dialog : ProcessWindows(pid, "#32770")) {
-        if (IsWindowVisible(dialog) && GetDlgItem(dialog, IDC_SPEED))
-            return dialog;
-    }
-    return nullptr;
-}
-
-HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
-{
-    PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
-    DWORD start = GetTickCount();
-    do {
-        HWND dialog = FindSettingsDialog(pid);
-        if (dialog)
-            return dialog;
-        Sleep(10);
-    } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
-}
-
-DialogChoice ReadSettingsDialog(HWND dialog)
-{
-    DialogChoice choice;
-    for (int port = 1; port <= 4; port++) {
-        if (IsDlgButtonChecked(dialog, IDC_COM1 + port - 1) == BST_CHECKED)
-            choice.port = port;
-    }
-    DWORD_PTR selection = (DWORD_PTR)CB_ERR;
-    SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0, SMTO_NORMAL, 2000, &selection);
-    choice.speed = (int)(LRESULT)selection;
-    return choice;
-}
-
-static bool WaitForWindowGone(HWND window, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
-
-bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)
-{
-    DWORD_PTR result;
-    if (port >= 1 && port <= 4)
-        SendMessageTimeoutA(GetDlgItem(dialog, IDC_COM1 + port - 1), BM_CLICK, 0, 0, SMTO_NORMAL, 2000, &result);
-    if (speed >= 0)
-        SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, (WPARAM)speed, 0, SMTO_NORMAL, 2000,
-                            &result);
-    /* Posted, as a click would arrive: applying a change stops the reader,
-       which may take up to a second. */
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
-    return WaitForWindowGone(dialog, timeoutMs);
-}
-
-bool CancelDialog(HWND dialog, DWORD timeoutMs)
-{
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDCANCEL));
-    return WaitForWindowGone(dialog, timeoutMs);
-}
-
-bool ChangeSettings(HWND mainWindow, DWORD pid, int port, int speed, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    HWND dialog = OpenSettingsDialog(mainWindow, pid, timeoutMs);
-    if (!dialog)
-        return false;
-    DWORD spent = GetTickCount() - start;
-    return ChooseInSettingsDialog(dialog, port, speed, spent < timeoutMs ? timeoutMs - spent : 1);
-}
-
-bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
-{
-    PostMessageA(mainWindow, WM_COMMAND, IDM_CLOSE, 0);
-    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    if (exitCode)
-        GetExitCodeProcess(process, exitCode);
-    return true;
-}
-
-/* ---- The program under test ---- */
-
-bool StartTavrin(testbed::TavrinProcess &process, int port, int speed, testbed::TrayState expected)
-{
-    testbed::DeleteSettingsKey();
-    if (port)
-        testbed::SetSettingDword("Port", (DWORD)port);
-    if (speed >= 0)
-        testbed::SetSettingDword("Baud", (DWORD)speed);
-    if (!process.Start()) {
-        ADD_FAILURE() << "could not start " << testbed::TavrinExePath() << ", error " << GetLastError();
-        return false;
-    }
-    if (!process.WaitForWindow(10000)) {
-        ADD_FAILURE() << "the program's hidden window did not appear within 10 s";
-        return false;
-    }
-    testbed::TrayView view;
-    if (!testbed::WaitForTray(expected, 5000, &view)) {
-        ADD_FAILURE() << "expected the " << testbed::TrayStateName(expected) << " icon after start-up, tray shows "
-                      << view.Describe();
-        return false;
-    }
-    return true;
-}
-
-bool SyncReader(testbed::PartnerPort &partner, testbed::TargetWindow &target, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    bool received = false;
-    while (!received && GetTickCount() - start < timeoutMs) {
-        /* A dialog of the program that just closed may hand the
-           activation back to the program's own window. */
-        if (GetForegroundWindow() != target.hwnd())
-            target.TakeFocus();
-        partner.Write("~", 1);
-        received = target.WaitForChars(target.chars().size() + 1, 400);
-    }
-    if (!received)
-        return false;
-    /* Let every marker still on its way arrive, then forget them all. */
-    size_t seen;
-    do {
-        seen = target.chars().size();
-        target.Pump(300);
-    } while (target.chars().size() != seen);
-    target.Clear();
-    return true;
-}
-
-PatientWriter::PatientWriter(int port) : handle_(testbed::OpenPartner(port, 500))
-{
-}
-
-PatientWriter::~PatientWriter()
-{
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
-}
-
-bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs)
-{
-    DWORD lastProgress = GetTickCount();
-    while (size > 0) {
-        DWORD written = 0;
-        BOOL ok = WriteFile(handle_, data, (DWORD)size, &written, nullptr);
-        if (written > 0) {
-            data += written;
-            size -= written;
-            lastProgress = GetTickCount();
-        }
-        if (size == 0)
-            break;
-        /* A time-out, with or without part of the data gone: the cable
-           is full. Anything else is a real failure. */
-        if (!ok && GetLastError() != ERROR_TIMEOUT && GetLastError() != WAIT_TIMEOUT)
-            return false;
-        waits_++;
-        if (GetTickCount() - lastProgress >= stallMs)
-            return false;
-    }
-    return true;
-}
-
-Background::Background(std::function<void()> body) : body_(std::move(body))
-{
-    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-}
-
-Background::~Background()
-{
-    if (thread_ && !Join(60000)) {
-        /* The test has failed already; a runaway helper must not outlive
-           the objects it uses. */
-        TerminateThread(thread_, 1);
-    }
-    if (thread_)
-        CloseHandle(thread_);
-}
-
-bool Background::Join(DWORD timeoutMs)
-{
-    return !thread_ || WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0;
-}
-
-DWORD WINAPI Background::Run(LPVOID self)
-{
-    static_cast<Background *>(self)->body_();
-    return 0;
-}
-
-/* ---- Byte streams ---- */
-
-uint32_t Random::Next()
-{
-    /* xorshift32 */
-    uint32_t x = state_;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    state_ = x;
-    return x;
-}
-
-std::vector<BYTE> PatternBytes(size_t count, uint32_t seed)
-{
-    Random random(seed);
-    std::vector<BYTE> bytes(count);
-    for (size_t i = 0; i < count; i++)
-        bytes[i] = (BYTE)(random.Next() >> 24);
-    return bytes;
-}
-
-std::string ScanText(uint32_t serial, uint32_t seed)
-{
-    static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    Random random(seed ^ (serial * 2654435761u));
-    char text[48];
-    int n = snprintf(text, sizeof text, "%06u-", (unsigned)serial);
-    int extra = 4 + (int)random.Below(12);
-    for (int i = 0; i < extra; i++)
-        text[n++] = kAlphabet[random.Below(sizeof kAlphabet - 1)];
-    text[n++] = '\r';
-    return std::string(text, (size_t)n);
-}
-
-std::vector<BYTE> ToBytes(const std::string &text)
-{
-    return std::vector<BYTE>(text.begin(), text.end());
-}
-
-std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
-{
-    size_t common = sent.size() < received.size() ? sent.size() : received.size();
-    size_t i = 0;
-    while (i < common && sent[i] == received[i])
-        i++;
-    if (i == common && sent.size() == received.size())
-        return std::string();
-    char text[200];
-    if (i == common)
-        snprintf(text, sizeof text, "sent %zu bytes, received %zu; the first %zu agree", sent.size(),
-                 received.size(), common);
-    else
-        snprintf(text, sizeof text, "sent %zu bytes, received %zu; first difference at byte %zu: sent 0x%02X, got 0x%02X",
-                 sent.size(), received.size(), i, sent[i], received[i]);
-    return text;
-}
-
-bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
-{
-    size_t s = 0;
-    for (BYTE b : received) {
-        while (s < sent.size() && sent[s] != b)
-            s++;
-        if (s == sent.size())
-            return false;
-        s++;
-    }
-    return true;
-}
-
-DWORD EnvSeconds(const char *name, DWORD fallback)
-{
-    char value[32];
-    DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-    if (n == 0 || n >= sizeof value)
-        return fallback;
-    long seconds = strtol(value, nullptr, 10);
-    return seconds > 0 ? (DWORD)seconds : fallback;
-}
-
-}  // namespace robust
+}  // namespace testbed

@@ -1,0 +1,147 @@
+#include "support/cable.h"
+
+#include <cstdio>
+
+#include "support/timing.h"
+
+namespace testbed {
+
+std::string PartnerName(int port)
+{
+    /* Names from COM10 on are device names only in the \\.\ form. */
+    char name[16];
+    snprintf(name, sizeof name, "\\\\.\\COM%d", port + 10);
+    return name;
+}
+
+HANDLE OpenPartner(int port, DWORD writeTimeoutMs)
+{
+    HANDLE handle = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 38400;
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    SetCommState(handle, &dcb);
+    COMMTIMEOUTS timeouts = {};
+    timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
+    SetCommTimeouts(handle, &timeouts);
+    return handle;
+}
+
+PartnerPort::PartnerPort(int port) : handle_(OpenPartner(port, 5000))
+{
+}
+
+PartnerPort::~PartnerPort()
+{
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+}
+
+bool PartnerPort::Write(const void *data, size_t size)
+{
+    const BYTE *p = static_cast<const BYTE *>(data);
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle_, p, (DWORD)size, &written, nullptr) || written == 0)
+            return false;
+        p += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool PartnerPort::WritePaced(const std::vector<BYTE> &data, DWORD bytesPerSecond)
+{
+    const size_t chunk = bytesPerSecond / 50 > 0 ? bytesPerSecond / 50 : 1;  /* 20 ms worth */
+    double start = NowMs();
+    size_t sent = 0;
+    while (sent < data.size()) {
+        size_t n = data.size() - sent < chunk ? data.size() - sent : chunk;
+        if (!Write(data.data() + sent, n))
+            return false;
+        sent += n;
+        double due = start + 1000.0 * (double)sent / bytesPerSecond;
+        double now = NowMs();
+        if (due > now)
+            Sleep((DWORD)(due - now));
+    }
+    return true;
+}
+
+PatientWriter::PatientWriter(int port) : handle_(OpenPartner(port, 500))
+{
+}
+
+PatientWriter::~PatientWriter()
+{
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+}
+
+bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs)
+{
+    DWORD lastProgress = GetTickCount();
+    while (size > 0) {
+        DWORD written = 0;
+        BOOL ok = WriteFile(handle_, data, (DWORD)size, &written, nullptr);
+        if (written > 0) {
+            data += written;
+            size -= written;
+            lastProgress = GetTickCount();
+        }
+        if (size == 0)
+            break;
+        /* A time-out, with or without part of the data gone: the cable
+           is full. Anything else is a real failure. */
+        if (!ok && GetLastError() != ERROR_TIMEOUT && GetLastError() != WAIT_TIMEOUT)
+            return false;
+        waits_++;
+        if (GetTickCount() - lastProgress >= stallMs)
+            return false;
+    }
+    return true;
+}
+
+/* ---- Line settings read through a handle of our own ---- */
+
+static HANDLE OpenProbe(int port)
+{
+    char name[16];
+    snprintf(name, sizeof name, "COM%d", port);
+    return CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+DWORD LineRate(int port)
+{
+    HANDLE h = OpenProbe(port);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    DWORD rate = GetCommState(h, &dcb) ? dcb.BaudRate : 0;
+    CloseHandle(h);
+    return rate;
+}
+
+bool SetLineRate(int port, DWORD rate)
+{
+    HANDLE h = OpenProbe(port);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    bool ok = GetCommState(h, &dcb);
+    dcb.BaudRate = rate;
+    ok = ok && SetCommState(h, &dcb);
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace testbed

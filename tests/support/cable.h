@@ -1,0 +1,73 @@
+/*
+ * The partner ends of the test bed's null-modem cables, where a test plays
+ * the scanner, and the line settings of the program's own ends.
+ *
+ * Port map of the test bed (scripts/lib/testbed.sh): COM1..COM3 are wired
+ * to COM11..COM13; COM4 does not exist.
+ *
+ * Used by every test that sends bytes to the program, in this process or
+ * in its own, and by the dialog tests that check the rate a port was set to.
+ */
+#ifndef TAVRIN_TESTS_CABLE_H
+#define TAVRIN_TESTS_CABLE_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+/* "\\.\COM11" for port 1, and so on. */
+std::string PartnerName(int port);
+
+/* Opens a partner end for writing, 38400 8N1, with the given write
+   time-out; INVALID_HANDLE_VALUE if it does not open. */
+HANDLE OpenPartner(int port, DWORD writeTimeoutMs);
+
+/* The partner end of a cable, opened for writing. */
+class PartnerPort {
+public:
+    explicit PartnerPort(int port);
+    ~PartnerPort();
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    /* Writes all bytes; returns false if the device refused. */
+    bool Write(const void *data, size_t size);
+    bool Write(const std::string &text) { return Write(text.data(), text.size()); }
+    /* Writes at a given line rate, in chunks, so that no gap of 100 ms
+       or more opens between them. */
+    bool WritePaced(const std::vector<BYTE> &data, DWORD bytesPerSecond);
+
+private:
+    HANDLE handle_;
+};
+
+/* The partner end of a cable, for long streams: when the program reads
+   more slowly than the line and the cable's buffers are full, a write is
+   tried again until nothing at all has moved for `stallMs`. */
+class PatientWriter {
+public:
+    explicit PatientWriter(int port);
+    ~PatientWriter();
+    PatientWriter(const PatientWriter &) = delete;
+    PatientWriter &operator=(const PatientWriter &) = delete;
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool Write(const BYTE *data, size_t size, DWORD stallMs);
+    /* Writes that had to wait for room, so far. */
+    unsigned Waits() const { return waits_; }
+
+private:
+    HANDLE handle_;
+    unsigned waits_ = 0;
+};
+
+/* The baud rate a port's line is set to, read through a handle of our own
+   (a pseudo-terminal's settings are shared by every handle on it); 0 when
+   the port cannot be opened. */
+DWORD LineRate(int port);
+/* Sets a port's line to a rate through a handle of our own. */
+bool SetLineRate(int port, DWORD rate);
+
+}  // namespace testbed
+
+#endif

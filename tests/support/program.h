@@ -1,0 +1,133 @@
+/*
+ * The program under test as a process of its own: starting it with given
+ * settings, finding its hidden window, commanding it, closing it and
+ * reading its exit code, and what can be seen of it from outside (its
+ * threads, handles and top-level windows, and whether it answers).
+ *
+ * Used by the end-to-end tests in app/, settings/ and release/, by the
+ * robustness tests and by the benchmark.
+ */
+#ifndef TAVRIN_TESTS_PROGRAM_H
+#define TAVRIN_TESTS_PROGRAM_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/cable.h"
+#include "support/screen.h"
+#include "support/target.h"
+
+namespace testbed {
+
+/* The program under test: $TAVRIN_EXE when set (the 32-bit lane runs the
+   shipped build/tavrin.exe so), else the tavrin.exe of this test build. */
+const char *TavrinExePath();
+
+/* The program under test in a process of its own; killed if it still runs
+   when the object goes. */
+class TavrinProcess {
+public:
+    TavrinProcess() = default;
+    ~TavrinProcess();
+    bool Start();
+    /* Waits until its hidden window exists. */
+    bool WaitForWindow(DWORD timeoutMs);
+    HWND window() const { return window_; }
+    DWORD pid() const { return pi_.dwProcessId; }
+    HANDLE process() const { return pi_.hProcess; }
+    /* Waits for the process to end; returns false on time-out. */
+    bool WaitForExit(DWORD timeoutMs, DWORD *exitCode);
+    bool IsRunning() const;
+    void Kill();
+
+private:
+    PROCESS_INFORMATION pi_ = {};
+    HWND window_ = nullptr;
+};
+
+/* Finds the top-level window of class "TavrinWindow" owned by a process. */
+HWND FindTavrinWindow(DWORD pid);
+
+/* The program under test has finished starting: its main thread waits in
+   its message loop, and the reader it started just before has had a
+   moment to purge the port and begin reading. */
+bool WaitForStartup(HANDLE process, DWORD timeoutMs);
+
+/* Stores Port and Baud (see StoreSettings), starts the program and waits
+   for its window and for its tray icon to show `expected`. Fails the
+   current test (with the reason) and returns false if any of it does not
+   happen. */
+bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected);
+
+/* Writes a marker byte on the partner port until the target receives
+   something, so that the program's reader is known to be past its start
+   (which discards what came before); then lets the line fall quiet and
+   forgets what the target received. */
+bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs);
+
+/* Posts "Close" to the program and waits for it to end. */
+bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+
+/* ---- Another process seen from outside ---- */
+
+/* Threads of a process, from a toolhelp snapshot; -1 if it failed. */
+int CountThreads(DWORD pid);
+
+/* The program's threads told apart by where they started: its main
+   thread, its reader workers (started in the program's own image, at
+   another address than the main thread), and threads of the system, which
+   start elsewhere (Wine runs each wait for a serial event on a thread of
+   its own that lives for a moment). */
+struct ThreadCensus {
+    int total = -1;
+    int readers = 0;
+    int system = 0;   /* started outside the image, or gone before asked */
+};
+
+class ThreadWatcher {
+public:
+    explicit ThreadWatcher(DWORD pid);
+    ~ThreadWatcher();
+    ThreadWatcher(const ThreadWatcher &) = delete;
+    ThreadWatcher &operator=(const ThreadWatcher &) = delete;
+
+    /* One reading. Every reader seen is remembered, with a handle kept
+       open so that its start and end can be read after it is gone. */
+    ThreadCensus Take();
+
+    /* Reader workers seen so far. */
+    size_t ReadersSeen() const { return readers_.size(); }
+    /* Empty when no reader started before the one before it had ended,
+       judged by the times the system recorded; else the first overlap. */
+    std::string ReaderOverlap() const;
+    /* When the newest reader seen ended, as a FILETIME value; 0 if it
+       still runs or none was seen. */
+    ULONGLONG NewestReaderEnd() const;
+
+private:
+    struct Reader {
+        DWORD id;
+        HANDLE handle;
+        ULONGLONG created;
+    };
+    DWORD pid_;
+    ULONG_PTR imageStart_ = 0, imageEnd_ = 0;
+    ULONG_PTR mainStart_ = 0;
+    std::vector<Reader> readers_;
+};
+
+/* Handles of a process, as the system counts them; -1 if it failed. */
+int CountHandles(DWORD pid, HANDLE process);
+
+/* Top-level windows of a process with a given class ("#32770" dialogs,
+   "#32768" menus), in z-order. */
+std::vector<HWND> ProcessWindows(DWORD pid, const char *className);
+
+/* Whether the window's thread answers a message within the time. */
+bool Responds(HWND window, DWORD timeoutMs);
+
+}  // namespace testbed
+
+#endif

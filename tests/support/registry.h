@@ -1,0 +1,28 @@
+/*
+ * The program's settings key under HKEY_CURRENT_USER, read and written as
+ * the user or an installer would leave it.
+ *
+ * Used by every test that starts the program with given settings or checks
+ * what it saved, and by the settings store's own tests.
+ */
+#ifndef TAVRIN_TESTS_REGISTRY_H
+#define TAVRIN_TESTS_REGISTRY_H
+
+#include <windows.h>
+
+namespace testbed {
+
+void DeleteSettingsKey();
+bool SettingsKeyExists();
+void SetSettingDword(const char *name, DWORD value);
+void SetSettingRaw(const char *name, DWORD type, const void *data, DWORD size);
+/* Returns false when the value is missing or not a 4-byte REG_DWORD. */
+bool GetSettingDword(const char *name, DWORD *value);
+
+/* A fresh key holding Port and Baud as DWORDs; port 0 or speed -1 leaves
+   that value out. */
+void StoreSettings(int port, int speed);
+
+}  // namespace testbed
+
+#endif

@@ -1,0 +1,76 @@
+#include "support/streams.h"
+
+#include <cstdio>
+
+namespace testbed {
+
+uint32_t Random::Next()
+{
+    /* xorshift32 */
+    uint32_t x = state_;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    state_ = x;
+    return x;
+}
+
+std::vector<BYTE> PatternBytes(size_t count, uint32_t seed)
+{
+    Random random(seed);
+    std::vector<BYTE> bytes(count);
+    for (size_t i = 0; i < count; i++)
+        bytes[i] = (BYTE)(random.Next() >> 24);
+    return bytes;
+}
+
+std::string ScanText(uint32_t serial, uint32_t seed)
+{
+    static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    Random random(seed ^ (serial * 2654435761u));
+    char text[48];
+    int n = snprintf(text, sizeof text, "%06u-", (unsigned)serial);
+    int extra = 4 + (int)random.Below(12);
+    for (int i = 0; i < extra; i++)
+        text[n++] = kAlphabet[random.Below(sizeof kAlphabet - 1)];
+    text[n++] = '\r';
+    return std::string(text, (size_t)n);
+}
+
+std::vector<BYTE> ToBytes(const std::string &text)
+{
+    return std::vector<BYTE>(text.begin(), text.end());
+}
+
+std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
+{
+    size_t common = sent.size() < received.size() ? sent.size() : received.size();
+    size_t i = 0;
+    while (i < common && sent[i] == received[i])
+        i++;
+    if (i == common && sent.size() == received.size())
+        return std::string();
+    char text[200];
+    if (i == common)
+        snprintf(text, sizeof text, "sent %zu bytes, received %zu; the first %zu agree", sent.size(),
+                 received.size(), common);
+    else
+        snprintf(text, sizeof text, "sent %zu bytes, received %zu; first difference at byte %zu: sent 0x%02X, got 0x%02X",
+                 sent.size(), received.size(), i, sent[i], received[i]);
+    return text;
+}
+
+bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
+{
+    size_t s = 0;
+    for (BYTE b : received) {
+        while (s < sent.size() && sent[s] != b)
+            s++;
+        if (s == sent.size())
+            return false;
+        s++;
+    }
+    return true;
+}
+
+}  // namespace testbed

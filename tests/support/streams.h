@@ -1,0 +1,51 @@
+/*
+ * Byte streams a test sends and checks: deterministic pseudo-random data
+ * and scans, and comparisons that say where two streams part.
+ *
+ * Used by the robustness tests and wherever a run must be repeatable from
+ * the seed it prints.
+ */
+#ifndef TAVRIN_TESTS_STREAMS_H
+#define TAVRIN_TESTS_STREAMS_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+/* A tiny deterministic generator, so that a run can be repeated from the
+   seed it prints. */
+class Random {
+public:
+    explicit Random(uint32_t seed) : state_(seed ? seed : 0x9E3779B9u) {}
+    uint32_t Next();
+    uint32_t Below(uint32_t bound) { return bound ? Next() % bound : 0; }
+    bool Chance(uint32_t percent) { return Below(100) < percent; }
+
+private:
+    uint32_t state_;
+};
+
+/* Deterministic pseudo-random bytes (every value occurs), from a seed. */
+std::vector<BYTE> PatternBytes(size_t count, uint32_t seed);
+
+/* Short scans of digits and capital letters ending in a carriage return,
+   from a seed; each scan is unique within the run (it carries a serial). */
+std::string ScanText(uint32_t serial, uint32_t seed);
+
+/* The received WM_CHAR values as bytes. */
+std::vector<BYTE> ToBytes(const std::string &text);
+
+/* Empty when `received` equals `sent`; otherwise says where they part. */
+std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
+
+/* Whether `received` is `sent` with some bytes left out, in order and
+   with nothing added or repeated out of place. */
+bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
+
+}  // namespace testbed
+
+#endif

@@ -1,0 +1,61 @@
+#include "support/timing.h"
+
+#include <cstdlib>
+
+namespace testbed {
+
+double NowMs()
+{
+    static LARGE_INTEGER frequency;
+    if (!frequency.QuadPart)
+        QueryPerformanceFrequency(&frequency);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return 1000.0 * (double)now.QuadPart / (double)frequency.QuadPart;
+}
+
+ULONGLONG FileTimeNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+}
+
+DWORD EnvSeconds(const char *name, DWORD fallback)
+{
+    char value[32];
+    DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+    if (n == 0 || n >= sizeof value)
+        return fallback;
+    long seconds = strtol(value, nullptr, 10);
+    return seconds > 0 ? (DWORD)seconds : fallback;
+}
+
+Background::Background(std::function<void()> body) : body_(std::move(body))
+{
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+Background::~Background()
+{
+    if (thread_ && !Join(60000)) {
+        /* The test has failed already; a runaway helper must not outlive
+           the objects it uses. */
+        TerminateThread(thread_, 1);
+    }
+    if (thread_)
+        CloseHandle(thread_);
+}
+
+bool Background::Join(DWORD timeoutMs)
+{
+    return !thread_ || WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD WINAPI Background::Run(LPVOID self)
+{
+    static_cast<Background *>(self)->body_();
+    return 0;
+}
+
+}  // namespace testbed

@@ -1,0 +1,47 @@
+/*
+ * Time and threads as a test sees them: clocks, the length of long cases
+ * taken from the environment, and a function run on a thread of its own.
+ *
+ * Used by the robustness tests (which drive the program from a second
+ * thread while the first pumps the target window's messages), by the
+ * writers that keep to a line rate, and by the benchmark.
+ */
+#ifndef TAVRIN_TESTS_TIMING_H
+#define TAVRIN_TESTS_TIMING_H
+
+#include <windows.h>
+
+#include <functional>
+
+namespace testbed {
+
+/* Milliseconds since an arbitrary start, with sub-millisecond resolution. */
+double NowMs();
+
+/* The system time now, as a FILETIME value (comparable with the times the
+   system records for threads). */
+ULONGLONG FileTimeNow();
+
+/* Seconds a long case runs, from the environment variable `name` if set
+   (so that a soak can be shortened or lengthened), else `fallback`. */
+DWORD EnvSeconds(const char *name, DWORD fallback);
+
+/* A function run on a thread of its own, joined with a bound. */
+class Background {
+public:
+    explicit Background(std::function<void()> body);
+    ~Background();
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+    /* Waits for the function to return; false on time-out. */
+    bool Join(DWORD timeoutMs);
+
+private:
+    static DWORD WINAPI Run(LPVOID self);
+    std::function<void()> body_;
+    HANDLE thread_;
+};
+
+}  // namespace testbed
+
+#endif
