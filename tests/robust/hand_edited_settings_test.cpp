@@ -165,9 +165,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
         testbed::TargetWindow target;
         ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM" << finalPort << " delivers nothing";
         std::string scan = testbed::ScanText((uint32_t)(c.port * 100 + c.baud), 0x4E6D);
-        ASSERT_TRUE(partner.Write(scan));
-        target.WaitForChars(scan.size(), 5000);
-        target.Pump(200);
+        ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
         EXPECT_EQ(scan, target.Text());
     } else {
         ASSERT_TRUE(testbed::CancelDialog(dialog, 5000));

@@ -343,9 +343,7 @@ void RunHostile(int count, uint32_t seed)
     testbed::TargetWindow target;
     ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "nothing typed after the messages";
     std::string scan = testbed::ScanText(9, seed);
-    ASSERT_TRUE(partner.Write(scan));
-    target.WaitForChars(scan.size(), 5000);
-    target.Pump(300);
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
     EXPECT_EQ(scan, target.Text());
 
     DWORD code = 99;

@@ -71,9 +71,7 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     testbed::TargetWindow target;
     ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "the remaining copy delivers nothing";
     std::string scan = testbed::ScanText(8, 0x2C0);
-    ASSERT_TRUE(partner.Write(scan));
-    target.WaitForChars(scan.size(), 5000);
-    target.Pump(200);
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
     EXPECT_EQ(scan, target.Text());
 
     ASSERT_TRUE(testbed::CloseProgram(second.window(), second.process(), 5000, &code));

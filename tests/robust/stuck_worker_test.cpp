@@ -14,6 +14,7 @@
 #include "resource.h"
 #include "serial/serial.h"
 #include "support/cable.h"
+#include "support/host.h"
 #include "support/program.h"
 #include "support/streams.h"
 #include "support/target.h"
@@ -23,29 +24,8 @@ namespace {
 const int kSpeed38400 = 8;
 const DWORD kSlackMs = 1000; /* on top of StopReader's 1000 ms, for a loaded machine */
 
-class StuckWorker : public ::testing::Test {
+class StuckWorker : public testbed::HostedWindowTest {
 protected:
-    void SetUp() override
-    {
-        AppState.instance = GetModuleHandleA(nullptr);
-        RegisterMainWindowClass(AppState.instance);
-        AppState.mainWindow = CreateMainWindow(AppState.instance);
-        ASSERT_NE(nullptr, AppState.mainWindow);
-    }
-    void TearDown() override
-    {
-        StopReader();
-        ClosePort();
-        DestroyWindow(AppState.mainWindow);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        }
-        AppState.mainWindow = nullptr;
-        AppState.portHandle = nullptr;
-        AppState.readerRun = 1;
-        AppState.transferActive = 0;
-    }
-
     /* Stops the current worker, timing it, and says whether the worker
        was gone by the time StopReader returned. */
     DWORD TimedStop(bool *gone)
@@ -85,9 +65,7 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
     StartReader();
     ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
     std::string scan = testbed::ScanText(3, 0x57C4);
-    ASSERT_TRUE(partner.Write(scan));
-    target.WaitForChars(scan.size(), 5000);
-    target.Pump(200);
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
     EXPECT_EQ(scan, target.Text());
 }
 

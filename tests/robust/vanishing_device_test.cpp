@@ -18,6 +18,7 @@
 #include "serial/serial.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/host.h"
 #include "support/program.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -32,36 +33,8 @@ const int kSpeed38400 = 8;
 
 /* The program's tray host in this process: a real hidden window, so that
    the icon is drawn in the test bed's tray and the dialog has its owner. */
-class InProcessTray : public ::testing::Test {
+class InProcessTray : public testbed::HostedWindowTest {
 protected:
-    void SetUp() override
-    {
-        AppState.instance = GetModuleHandleA(nullptr);
-        RegisterMainWindowClass(AppState.instance);
-        AppState.mainWindow = CreateMainWindow(AppState.instance);
-        ASSERT_NE(nullptr, AppState.mainWindow);
-        CreateTrayMenu();
-    }
-    void TearDown() override
-    {
-        StopReader();
-        ClosePort();
-        RemoveTrayIcon();
-        DestroyTrayMenu();
-        DestroyWindow(AppState.mainWindow);
-        /* The window's end posts a quit message to this thread; drop it. */
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        }
-        AppState.mainWindow = nullptr;
-        AppState.trayMenu = nullptr;
-        AppState.portHandle = nullptr;
-        AppState.readerRun = 1;
-        AppState.transferActive = 0;
-        AppState.portNumber = 2;
-        AppState.speedIndex = 5;
-    }
-
     /* The device fails under the worker: its wait is made on `broken`
        while the real port stays open (closed afterwards). */
     void RunVanishingDevice(HANDLE broken)
@@ -111,9 +84,7 @@ protected:
 
         ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
         std::string scan = testbed::ScanText(5, 0x7A7A);
-        ASSERT_TRUE(partner.Write(scan));
-        target.WaitForChars(scan.size(), 5000);
-        target.Pump(300);
+        ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
         EXPECT_EQ(scan, target.Text());
     }
 };
@@ -188,9 +159,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     EXPECT_EQ(1, census.Take().readers);
     ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
     std::string scan = testbed::ScanText(6, 0x7A7A);
-    ASSERT_TRUE(partner.Write(scan));
-    target.WaitForChars(scan.size(), 5000);
-    target.Pump(300);
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
     EXPECT_EQ(scan, target.Text());
 
     DWORD code = 99;

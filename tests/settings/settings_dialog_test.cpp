@@ -214,23 +214,18 @@ protected:
         return found;
     }
 
-    INT_PTR RunSettings(std::vector<Step> steps)
-    {
-        size_t count = steps.size();
-        INT_PTR result = driver_.Run(ShowSettingsDialog, std::move(steps));
-        EXPECT_EQ(count, driver_.stepsRun()) << "the dialog ended before every step had run";
-        EXPECT_FALSE(driver_.abandoned()) << "the dialog did not end by itself";
-        EXPECT_EQ(0, AppState.dialogOpen) << "dialogOpen after the dialog";
-        return result;
-    }
+    INT_PTR RunSettings(std::vector<Step> steps) { return RunModal(ShowSettingsDialog, std::move(steps), "dialog"); }
+    INT_PTR RunAbout(std::vector<Step> steps) { return RunModal(ShowAboutDialog, std::move(steps), "box"); }
 
-    INT_PTR RunAbout(std::vector<Step> steps)
+    /* Plays the steps against the dialog `show` runs, which must end by
+       itself after the last one. */
+    INT_PTR RunModal(const std::function<INT_PTR()> &show, std::vector<Step> steps, const char *what)
     {
         size_t count = steps.size();
-        INT_PTR result = driver_.Run(ShowAboutDialog, std::move(steps));
-        EXPECT_EQ(count, driver_.stepsRun()) << "the box ended before every step had run";
-        EXPECT_FALSE(driver_.abandoned()) << "the box did not end by itself";
-        EXPECT_EQ(0, AppState.dialogOpen) << "dialogOpen after the box";
+        INT_PTR result = driver_.Run(show, std::move(steps));
+        EXPECT_EQ(count, driver_.stepsRun()) << "the " << what << " ended before every step had run";
+        EXPECT_FALSE(driver_.abandoned()) << "the " << what << " did not end by itself";
+        EXPECT_EQ(0, AppState.dialogOpen) << "dialogOpen after the " << what;
         return result;
     }
 

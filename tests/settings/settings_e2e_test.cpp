@@ -18,24 +18,11 @@
 namespace {
 
 const char kScan[] = "400638133393\r";
-const DWORD kStartTimeoutMs = 10000;
 const DWORD kDialogTimeoutMs = 5000;
-const DWORD kExitTimeoutMs = 8000;
 const DWORD kDeliveryTimeoutMs = 3000;
 
-class SettingsEndToEndTest : public ::testing::Test {
+class SettingsEndToEndTest : public testbed::ProgramTest {
 protected:
-    void SetUp() override { testbed::DeleteSettingsKey(); }
-    void TearDown() override { testbed::DeleteSettingsKey(); }
-
-    void Start(testbed::TavrinProcess &program)
-    {
-        ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
-        ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
-        ASSERT_TRUE(testbed::WaitForStartup(program.process(), kStartTimeoutMs))
-            << "the program did not reach its message loop";
-    }
-
     /* Chooses a menu command and waits for the dialog it opens. */
     HWND OpenDialog(testbed::TavrinProcess &program, WORD command)
     {
@@ -61,21 +48,18 @@ protected:
             << "list selection";
     }
 
-    static void ExpectStored(DWORD port, DWORD speed)
+    /* Starts the program on COM3 at index 3 as stored, and chooses COM1 at
+       index 6 in its settings dialog. */
+    void StartAndChooseCom1At6(testbed::TavrinProcess &program)
     {
-        DWORD value = 0;
-        EXPECT_TRUE(testbed::GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
-        EXPECT_EQ(port, value) << "stored Port";
-        value = 0;
-        EXPECT_TRUE(testbed::GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
-        EXPECT_EQ(speed, value) << "stored Baud";
-    }
-
-    static void ExpectOrderlyExit(testbed::TavrinProcess &program)
-    {
-        DWORD code = 0xDEAD;
-        ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
-        EXPECT_EQ(0u, code) << "exit code";
+        Start(program);
+        HWND dialog = OpenDialog(program, IDM_SETTINGS);
+        ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
+        ExpectShown(dialog, 3, 3);
+        Click(dialog, IDC_COM1);
+        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
+        Click(dialog, IDOK);
+        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
     }
 
     static void Screenshot(HWND dialog, const char *name)
@@ -161,28 +145,14 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
     testbed::SetSettingDword("Baud", 3);
     {
         testbed::TavrinProcess program;
-        Start(program);
-        HWND dialog = OpenDialog(program, IDM_SETTINGS);
-        ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        ExpectShown(dialog, 3, 3);
-        Click(dialog, IDC_COM1);
-        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
-        Click(dialog, IDOK);
-        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        ASSERT_NO_FATAL_FAILURE(StartAndChooseCom1At6(program));
         program.Kill();
         ASSERT_FALSE(program.IsRunning());
         ExpectStored(3, 3);
     }
     {
         testbed::TavrinProcess program;
-        Start(program);
-        HWND dialog = OpenDialog(program, IDM_SETTINGS);
-        ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        ExpectShown(dialog, 3, 3);
-        Click(dialog, IDC_COM1);
-        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
-        Click(dialog, IDOK);
-        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        ASSERT_NO_FATAL_FAILURE(StartAndChooseCom1At6(program));
 
         DWORD_PTR answer = 0;
         ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 5000, &answer));

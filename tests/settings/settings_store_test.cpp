@@ -17,8 +17,6 @@
 namespace {
 
 const char kScan[] = "400638133393\r";
-const DWORD kStartTimeoutMs = 10000;
-const DWORD kExitTimeoutMs = 8000;
 const DWORD kDeliveryTimeoutMs = 3000;
 
 DWORD ValueCount()
@@ -138,37 +136,8 @@ TEST_F(AccessSettingsTest, ValuesOfAnotherTypeOrSizeAreIgnored)
 
 /* ---- The program: load at start-up, save at an orderly end ------------------ */
 
-class StoreEndToEndTest : public ::testing::Test {
+class StoreEndToEndTest : public testbed::ProgramTest {
 protected:
-    void SetUp() override { testbed::DeleteSettingsKey(); }
-    void TearDown() override { testbed::DeleteSettingsKey(); }
-
-    /* Starts the program and waits until its start-up is complete. */
-    void Start(testbed::TavrinProcess &program)
-    {
-        ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
-        ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
-        ASSERT_TRUE(testbed::WaitForStartup(program.process(), kStartTimeoutMs))
-            << "the program did not reach its message loop";
-    }
-
-    void ExpectOrderlyExit(testbed::TavrinProcess &program)
-    {
-        DWORD code = 0xDEAD;
-        ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
-        EXPECT_EQ(0u, code) << "exit code";
-    }
-
-    void ExpectStored(DWORD port, DWORD speed)
-    {
-        DWORD value = 0;
-        EXPECT_TRUE(testbed::GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
-        EXPECT_EQ(port, value) << "stored Port";
-        value = 0;
-        EXPECT_TRUE(testbed::GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
-        EXPECT_EQ(speed, value) << "stored Baud";
-    }
-
     /* Sends a scan down `port`'s cable; returns what reached `target`. */
     std::string SendScan(testbed::TargetWindow &target, int port, size_t expect)
     {

@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <gtest/gtest.h>
-
 #include "app/app.h"
 #include "resource.h"
 #include "support/registry.h"
@@ -146,6 +144,49 @@ bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs)
     } while (target.chars().size() != seen);
     target.Clear();
     return true;
+}
+
+bool SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text, DWORD settleMs)
+{
+    if (!partner.Write(text))
+        return false;
+    target.WaitForChars(target.chars().size() + text.size(), 5000);
+    target.Pump(settleMs);
+    return true;
+}
+
+void ProgramTest::SetUp()
+{
+    DeleteSettingsKey();
+}
+
+void ProgramTest::TearDown()
+{
+    DeleteSettingsKey();
+}
+
+void ProgramTest::Start(TavrinProcess &program)
+{
+    ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
+    ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
+    ASSERT_TRUE(WaitForStartup(program.process(), kStartTimeoutMs)) << "the program did not reach its message loop";
+}
+
+void ProgramTest::ExpectOrderlyExit(TavrinProcess &program)
+{
+    DWORD code = 0xDEAD;
+    ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
+    EXPECT_EQ(0u, code) << "exit code";
+}
+
+void ProgramTest::ExpectStored(DWORD port, DWORD speed)
+{
+    DWORD value = 0;
+    EXPECT_TRUE(GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
+    EXPECT_EQ(port, value) << "stored Port";
+    value = 0;
+    EXPECT_TRUE(GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
+    EXPECT_EQ(speed, value) << "stored Baud";
 }
 
 /* ---- Another process seen from outside ---- */

@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -67,8 +69,30 @@ bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected
    forgets what the target received. */
 bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs);
 
+/* Writes `text` on the partner port, then pumps the target's messages
+   until as many characters have arrived (5 s at the most) and `settleMs`
+   longer, so that anything extra shows as well. False if the write failed. */
+bool SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text, DWORD settleMs);
+
 /* Posts "Close" to the program and waits for it to end. */
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+
+/* The base of the end-to-end tests that start the program on a settings
+   key of their own making: the key is deleted before and after each test. */
+class ProgramTest : public ::testing::Test {
+protected:
+    static const DWORD kStartTimeoutMs = 10000;
+    static const DWORD kExitTimeoutMs = 8000;
+
+    void SetUp() override;
+    void TearDown() override;
+    /* Starts the program and waits until its start-up is complete. */
+    static void Start(TavrinProcess &program);
+    /* Waits for the program to end and expects exit code 0. */
+    static void ExpectOrderlyExit(TavrinProcess &program);
+    /* Expects Port and Baud stored as 4-byte DWORDs with these values. */
+    static void ExpectStored(DWORD port, DWORD speed);
+};
 
 /* ---- Another process seen from outside ---- */
 
