@@ -4,9 +4,8 @@
  * modal dialog that runs on the test's own thread, and driving the
  * program's settings dialog from another process.
  *
- * Used by the dialog tests in settings/ (in this process and end to end),
- * by the tray menu tests and by the robustness tests that change settings
- * while the program runs.
+ * Used by the dialog tests in settings/ (in this process and end to end)
+ * and by the robustness tests that change settings while the program runs.
  */
 #ifndef TAVRIN_TESTS_DIALOGS_H
 #define TAVRIN_TESTS_DIALOGS_H
