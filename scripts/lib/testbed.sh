@@ -1,7 +1,9 @@
 # Test bed for Tavrin: a throw-away Wine prefix, a private Xvfb, one
-# persistent wineserver and socat null-modem cables for the serial ports.
-# Sourced by scripts/test, scripts/run and scripts/bench; tb_stop undoes
-# everything tb_start started and is safe to call twice.
+# persistent wineserver, socat null-modem cables for the serial ports, and
+# Wine's 32-bit half started (natively, or under emulation where the kernel
+# cannot run 32-bit programs; see tb_enable_i686). Sourced by scripts/test,
+# scripts/run and scripts/bench; tb_stop undoes everything tb_start started
+# and is safe to call twice.
 #
 # Port map (Wine's HKLM\Software\Wine\Ports):
 #   COM1, COM2, COM3  -> one end of a null-modem pair each
@@ -26,18 +28,11 @@ TB_PIDS=()
 
 tb_log() { printf 'testbed: %s\n' "$*" >&2; }
 
-# Picks the Windows architecture the tests can run. The shipped program is
-# 32-bit; where the kernel cannot execute 32-bit Linux binaries (some
-# sandboxes), Wine's 32-bit half cannot start, and the same sources are
-# built and tested as a 64-bit program instead.
+# The Windows architecture of the test programs: 64-bit, which every Wine
+# here runs natively (TAVRIN_TEST_ARCH=i686 builds them 32-bit instead).
+# The shipped 32-bit program is run by the 32-bit lane (tb_enable_i686).
 tb_pick_arch() {
-    if [ -n "${TAVRIN_TEST_ARCH:-}" ]; then
-        echo "$TAVRIN_TEST_ARCH"
-    elif /usr/lib/wine/wine --version >/dev/null 2>&1; then
-        echo i686
-    else
-        echo x86_64
-    fi
+    echo "${TAVRIN_TEST_ARCH:-x86_64}"
 }
 
 tb_env() {
@@ -54,6 +49,92 @@ tb_env() {
     fi
     export WINESERVER=/usr/lib/wine/wineserver
     export TB_DIR
+}
+
+# ---- Wine's 32-bit half ----
+# Where the kernel runs 32-bit Linux programs, Wine's 32-bit loader simply
+# starts. Some machines (sandboxes, containers) refuse them ("Exec format
+# error"), and then the loader can still run under user-mode emulation:
+# qemu-i386-static, registered with binfmt_misc for i386 ELF files with
+# flag F (the kernel opens the emulator once, at registration). Every
+# 32-bit process Wine starts then runs emulated; the wineserver and the
+# 64-bit programs stay native. Each emulated process translates its code
+# afresh, so a start costs seconds of CPU, and times measured there mean
+# little. The entry is machine-wide until reboot, so the test bed adds one
+# only when it must, as root, never touches an entry it did not add, and
+# removes its own in tb_stop. Entries are named after the shell that added
+# them, so one left by a test bed that was killed is removed by the next.
+# TAVRIN_I686_EMULATE=1 registers the emulator even where the kernel runs
+# 32-bit programs itself (binfmt_misc is asked first), to try that path.
+TB_BINFMT=/proc/sys/fs/binfmt_misc
+TB_I386_MAGIC='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+TB_I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+TB_BINFMT_ENTRY=
+
+tb_wine32_starts() {
+    timeout 300 /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Sets TB_I686 to "native" or "emulated", or leaves it empty with the
+# reason in TB_I686_WHY.
+tb_enable_i686() {
+    TB_I686= TB_I686_WHY=
+    export TB_I686 TB_I686_WHY
+    if [ "${TAVRIN_I686_EMULATE:-0}" != 1 ] && tb_wine32_starts; then
+        TB_I686=native
+        return 0
+    fi
+    local qemu=/usr/bin/qemu-i386-static
+    if [ "$(id -u)" -ne 0 ]; then
+        TB_I686_WHY="Wine's 32-bit half does not start here, and only root may register an emulator for it"
+        return 0
+    fi
+    if [ ! -x "$qemu" ]; then
+        TB_I686_WHY="Wine's 32-bit half does not start here, and $qemu is missing (scripts/setup-deps installs qemu-user-static)"
+        return 0
+    fi
+    if [ ! -e "$TB_BINFMT/register" ] && ! mount -t binfmt_misc binfmt_misc "$TB_BINFMT" 2>/dev/null; then
+        TB_I686_WHY="Wine's 32-bit half does not start here, and binfmt_misc cannot be mounted on $TB_BINFMT"
+        return 0
+    fi
+    local entry pid other=
+    for entry in "$TB_BINFMT"/tavrin-i386-*; do
+        [ -e "$entry" ] || continue
+        pid=${entry##*-}
+        kill -0 "$pid" 2>/dev/null || echo -1 >"$entry" 2>/dev/null || true
+    done
+    for entry in "$TB_BINFMT"/*; do
+        case ${entry##*/} in register|status) continue ;; esac
+        grep -qx 'magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null && other=${entry##*/}
+    done
+    if [ -n "$other" ]; then
+        if tb_wine32_starts; then
+            TB_I686=emulated
+        else
+            TB_I686_WHY="Wine's 32-bit half does not start, and binfmt_misc already has an entry for 32-bit programs ($other) that is not this test bed's to replace"
+        fi
+        return 0
+    fi
+    TB_BINFMT_ENTRY=$TB_BINFMT/tavrin-i386-$$
+    if ! printf '%s' ":tavrin-i386-$$:M::$TB_I386_MAGIC:$TB_I386_MASK:$qemu:F" >"$TB_BINFMT/register" 2>/dev/null; then
+        TB_BINFMT_ENTRY=
+        TB_I686_WHY="Wine's 32-bit half does not start here, and binfmt_misc refused the emulator's entry"
+        return 0
+    fi
+    tb_log "registered $qemu for 32-bit programs (${TB_BINFMT_ENTRY##*/})"
+    if tb_wine32_starts; then
+        TB_I686=emulated
+    else
+        tb_remove_binfmt
+        TB_I686_WHY="Wine's 32-bit half does not start, not even under $qemu"
+    fi
+}
+
+tb_remove_binfmt() {
+    if [ -n "$TB_BINFMT_ENTRY" ] && [ -e "$TB_BINFMT_ENTRY" ]; then
+        echo -1 >"$TB_BINFMT_ENTRY" 2>/dev/null || tb_log "could not remove $TB_BINFMT_ENTRY"
+    fi
+    TB_BINFMT_ENTRY=
 }
 
 tb_start_xvfb() {
@@ -163,8 +244,18 @@ tb_start() {
     trap tb_stop EXIT
     trap 'tb_stop; exit 130' INT TERM
     tb_start_xvfb
+    tb_enable_i686
+    # A prefix made while no 32-bit program could start lacks its 32-bit
+    # half (syswow64); made again, it gets one.
+    if [ -n "$TB_I686" ] && [ -f "$WINEPREFIX/system.reg" ] &&
+        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/cmd.exe" ]; then
+        tb_log "making the Wine prefix again, with its 32-bit half"
+        "$WINESERVER" -k 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         tb_log "creating Wine prefix (once)"
+        local made=$SECONDS
         # Guard every COM number, mapped ones included: the map does not
         # exist yet. Wine makes the drive links only when it creates
         # dosdevices/ itself, so they are made here as Wine would.
@@ -174,6 +265,7 @@ tb_start() {
         TB_MAPPED_PORTS= tb_guard_ports
         "$WINE" wineboot -i >/dev/null 2>&1 || true
         "$WINESERVER" -w
+        tb_log "prefix made in $((SECONDS - made)) s"
     fi
     tb_add_wine_fonts
     local n
@@ -199,7 +291,10 @@ tb_stop() {
     trap - EXIT INT TERM
     if [ -n "${WINESERVER:-}" ] && [ -n "${WINEPREFIX:-}" ]; then
         "$WINESERVER" -k 2>/dev/null || true
+        # No 32-bit process may still need the emulator's entry.
+        [ -z "$TB_BINFMT_ENTRY" ] || timeout 30 "$WINESERVER" -w 2>/dev/null || true
     fi
+    tb_remove_binfmt
     local p
     for p in "${TB_PIDS[@]}"; do
         kill "$p" 2>/dev/null || true

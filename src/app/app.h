@@ -57,6 +57,11 @@ void CreateTrayMenu(void);
 void DestroyTrayMenu(void);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+/* Drops timer messages that carry a callback address, whatever loop takes
+   them (timer_guard.cpp). Main thread only. */
+bool InstallTimerGuard(void);
+void RemoveTimerGuard(void);
+
 /* About box (about_dialog.cpp). Main thread only. */
 INT_PTR ShowAboutDialog(void);
 INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

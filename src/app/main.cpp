@@ -23,6 +23,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     AddTrayIcon(portOk);
     CreateTrayMenu();
     StartReader();
+    /* Installed before the first message is taken. Without it the program
+       still works; it is only open to forged timer messages. */
+    InstallTimerGuard();
 
     MSG msg;
     msg.wParam = 0;
@@ -36,5 +39,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     SaveSettings();
     DestroyTrayMenu();
     RemoveTrayIcon();
+    RemoveTimerGuard();
     return (int)msg.wParam;
 }

@@ -102,7 +102,7 @@ protected:
     /* Starts the program and waits for its first picture. */
     void StartAndWaitFor(bool (*shows)(const IconColours &), const char *what)
     {
-        ASSERT_TRUE(program_.Start()) << "cannot start " << TAVRIN_EXE_PATH << ", error " << GetLastError();
+        ASSERT_TRUE(program_.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
         ASSERT_TRUE(program_.WaitForWindow(kStartMs)) << "the program's window did not appear";
         IconColours seen;
         ASSERT_TRUE(testbed::WaitForTray(shows, kStartMs, &seen)) << "expected " << what << ": " << seen.Describe();

@@ -15,11 +15,13 @@
  *   Enter and Space (key-downs VK_RETURN, VK_SPACE and the characters
  *   '\r' and ' '), which choose the highlighted item of an open menu.
  * WM_QUERYENDSESSION stays in: it only asks.
+ * One message in ten is a timer message (WM_TIMER or WM_SYSTIMER) carrying
+ * a callback address the program never registered: a random value, or an
+ * address inside the program's own image, where a call would run live code.
  * For the sender's own safety, parameters that the system reads as
  * addresses or memory handles in the sending process are not random: the
- * DDE messages are not used, a WM_TIMER carries no callback, and messages
- * that the system copies through pointers (it refuses to post them) are
- * only posted, never sent.
+ * DDE messages are not used, and messages that the system copies through
+ * pointers (it refuses to post them) are only posted, never sent.
  */
 #include <gtest/gtest.h>
 
@@ -74,7 +76,7 @@ const char *EndMeaning(UINT message, WPARAM wParam)
 
 struct Figures {
     int posted = 0, sent = 0, refused = 0, timedOut = 0, leftOut = 0;
-    int trayCallbacks = 0, menuCommands = 0;
+    int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0;
 };
 
 /* A window of the sender's own, to ask the system whether it would post a
@@ -131,6 +133,9 @@ void RunHostile(int count, uint32_t seed)
     testbed::TavrinProcess program;
     ASSERT_TRUE(robust::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
     HWND window = program.window();
+    /* The program's image starts at its instance handle. */
+    ULONG_PTR image = (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE);
+    ASSERT_NE(0u, image) << "cannot read the program's instance handle";
 
     /* Does what a user would do with what the messages open: closes menus
        after 50 ms and dialogs after 200 ms (so that more messages reach
@@ -223,6 +228,17 @@ void RunHostile(int count, uint32_t seed)
             lParam = i < kMouseCount ? kMouse[i] : random.Chance(80) ? kMouse[random.Below(kMouseCount)]
                                                                      : lParam;
             figures.trayCallbacks++;
+        } else if (kind == 9) {
+            /* A forged timer: dispatching it would call lParam. Always
+               posted, since only a dispatched timer message is called. */
+            message = random.Chance(50) ? WM_TIMER : kSysTimer;
+            lParam = random.Chance(50) ? (LPARAM)(image + random.Below(0x8000)) : (LPARAM)(DWORD)random.Next();
+            if (PostMessageA(window, message, wParam, lParam))
+                figures.timerCallbacks++;
+            else
+                figures.refused++;
+            Sleep(1);
+            continue;
         } else if (kind < 5) {
             static const WORD kCommands[] = {IDM_SETTINGS, IDM_ABOUT, IDOK, IDCANCEL, 0};
             message = WM_COMMAND;
@@ -246,8 +262,6 @@ void RunHostile(int count, uint32_t seed)
                     wParam = random.Below(22);
             }
         }
-        if (message == WM_TIMER || message == kSysTimer)
-            lParam = 0;
         if (EndMeaning(message, wParam) || (message >= WM_DDE_FIRST && message <= WM_DDE_LAST)) {
             figures.leftOut++;
             continue;
@@ -307,10 +321,10 @@ void RunHostile(int count, uint32_t seed)
         shown = windowShown;
     }
     printf("hostile messages: %d posted, %d sent (%d more not answered within 100 ms), %d refused by the "
-           "system, %d left out; %d tray callbacks, %d menu commands; %zu menus and %zu dialogs opened, at "
+           "system, %d left out; %d tray callbacks, %d menu commands, %d forged timer callbacks; %zu menus and %zu dialogs opened, at "
            "most %d dialog(s) at once; hidden window %s\n",
            figures.posted, figures.sent, figures.timedOut, figures.refused, figures.leftOut, figures.trayCallbacks,
-           figures.menuCommands, menusOpened, dialogsOpened, maxDialogs.load(),
+           figures.menuCommands, figures.timerCallbacks, menusOpened, dialogsOpened, maxDialogs.load(),
            shown ? "was made visible" : "stayed hidden");
     ::testing::Test::RecordProperty("messages_posted", figures.posted);
     ::testing::Test::RecordProperty("messages_sent", figures.sent + figures.timedOut);

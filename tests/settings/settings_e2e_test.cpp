@@ -79,7 +79,7 @@ protected:
         SetForegroundWindow(dialog);
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         Sleep(300);
-        std::string path = dlgprobe::ScreenshotDir() + name;
+        std::string path = testbed::ScreenshotDir() + name;
         int colours = 0;
         EXPECT_TRUE(dlgprobe::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
         EXPECT_GE(colours, 3) << "the picture of the dialog looks blank";

@@ -455,15 +455,4 @@ bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours
     return ok;
 }
 
-std::string ScreenshotDir()
-{
-    /* The build directory is a Unix path; Wine reaches it through Z:. */
-    std::string dir = TAVRIN_BINARY_DIR;
-    if (!dir.empty() && dir[0] == '/')
-        dir = "Z:" + dir;
-    dir += "/screenshots";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir + "/";
-}
-
 }  // namespace dlgprobe

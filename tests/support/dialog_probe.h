@@ -120,9 +120,6 @@ bool SetLineRate(int port, DWORD rate);
    when it could not be written; `distinctColours` (optional) counts the
    colours seen, capped at 64, so that a blank capture shows. */
 bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours);
-/* TAVRIN_BINARY_DIR/screenshots, created if need be, with a trailing '/'. */
-std::string ScreenshotDir();
-
 }  // namespace dlgprobe
 
 #endif

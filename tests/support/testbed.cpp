@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/app.h"
 #include "settings/settings.h"
@@ -189,13 +190,34 @@ TavrinProcess::~TavrinProcess()
     }
 }
 
+const char *TavrinExePath()
+{
+    const char *chosen = getenv("TAVRIN_EXE");
+    return chosen && *chosen ? chosen : TAVRIN_EXE_PATH;
+}
+
+std::string ScreenshotDir()
+{
+    /* The build directory is a Unix path; Wine reaches it through Z:. */
+    std::string dir = TAVRIN_BINARY_DIR;
+    if (!dir.empty() && dir[0] == '/')
+        dir = "Z:" + dir;
+    dir += "/screenshots";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    if (TavrinExePath() != std::string(TAVRIN_EXE_PATH)) {
+        dir += "/shipped";
+        CreateDirectoryA(dir.c_str(), nullptr);
+    }
+    return dir + "/";
+}
+
 bool TavrinProcess::Start()
 {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     char commandLine[MAX_PATH + 2];
-    snprintf(commandLine, sizeof commandLine, "\"%s\"", TAVRIN_EXE_PATH);
-    return CreateProcessA(TAVRIN_EXE_PATH, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    snprintf(commandLine, sizeof commandLine, "\"%s\"", TavrinExePath());
+    return CreateProcessA(TavrinExePath(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                           &si, &pi_) != 0;
 }
 

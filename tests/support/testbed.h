@@ -77,7 +77,16 @@ private:
    two consecutive characters arrived more than `gapMs` apart. */
 std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs);
 
-/* The program under test (build/tavrin.exe) in a process of its own. */
+/* The program under test: $TAVRIN_EXE when set (the 32-bit lane runs the
+   shipped build/tavrin.exe so), else the tavrin.exe of this test build. */
+const char *TavrinExePath();
+
+/* Where tests leave their pictures, with a trailing '/', created if need
+   be: <build dir>/screenshots, and its subfolder shipped/ for a run against
+   $TAVRIN_EXE. */
+std::string ScreenshotDir();
+
+/* The program under test in a process of its own. */
 class TavrinProcess {
 public:
     TavrinProcess() = default;

@@ -1,5 +1,7 @@
 #include "support/tray_screen.h"
 
+#include "support/testbed.h"
+
 #include <cstdio>
 
 namespace testbed {
@@ -217,9 +219,7 @@ bool ShowsNothing(const IconColours &c)
 
 std::string SaveScreenshot(const char *name, const Capture &capture)
 {
-    std::string dir = std::string(TAVRIN_BINARY_DIR) + "/screenshots";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    std::string path = dir + "/" + name + ".bmp";
+    std::string path = ScreenshotDir() + name + ".bmp";
     return capture.SaveBmp(path) ? path : std::string();
 }
 
