@@ -1,7 +1,9 @@
 # Test bed for Tavrin: a throw-away Wine prefix, a private Xvfb, one
-# persistent wineserver and socat null-modem cables for the serial ports.
-# Sourced by scripts/test, scripts/run and scripts/bench; tb_stop undoes
-# everything tb_start started and is safe to call twice.
+# persistent wineserver, socat null-modem cables for the serial ports, and
+# Wine's 32-bit half started (natively, or under emulation where the kernel
+# cannot run 32-bit programs; see tb_enable_i686). Sourced by scripts/test,
+# scripts/run and scripts/bench; tb_stop undoes everything tb_start started
+# and is safe to call twice.
 #
 # Port map (Wine's HKLM\Software\Wine\Ports):
 #   COM1, COM2, COM3  -> one end of a null-modem pair each
@@ -253,6 +255,7 @@ tb_start() {
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         tb_log "creating Wine prefix (once)"
+        local made=$SECONDS
         # Guard every COM number, mapped ones included: the map does not
         # exist yet. Wine makes the drive links only when it creates
         # dosdevices/ itself, so they are made here as Wine would.
@@ -262,6 +265,7 @@ tb_start() {
         TB_MAPPED_PORTS= tb_guard_ports
         "$WINE" wineboot -i >/dev/null 2>&1 || true
         "$WINESERVER" -w
+        tb_log "prefix made in $((SECONDS - made)) s"
     fi
     tb_add_wine_fonts
     local n

@@ -6,9 +6,9 @@
  *
  * Two installers are built from packaging/tavrin.nsi with the tests: one
  * around the tavrin.exe under test, for the tests' own architecture, and,
- * in a 64-bit test build, the shipped 32-bit one around build/tavrin.exe.
- * The 32-bit one runs where Wine can start 32-bit programs and is skipped,
- * saying so, where it cannot.
+ * in a 64-bit test build, the shipped 32-bit one around build/tavrin.exe,
+ * whose cases run in the 32-bit lane (ctest label i686). They skip, saying
+ * so, where Wine cannot start 32-bit programs.
  */
 #include <gtest/gtest.h>
 

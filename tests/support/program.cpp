@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -236,16 +237,25 @@ static bool AskThread(HANDLE thread, ULONG_PTR *start, ULONGLONG *created)
 
 ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        MODULEENTRY32 module;
-        module.dwSize = sizeof module;
-        /* The first module is the program's own image. */
-        if (Module32First(snapshot, &module)) {
-            imageStart_ = (ULONG_PTR)module.modBaseAddr;
-            imageEnd_ = imageStart_ + module.modBaseSize;
+    /* The program's own image: it starts at its window's instance handle
+       (a module snapshot, which Wine cannot take of a 32-bit process from
+       a 64-bit one, is not needed), and its size is in its PE header. */
+    HWND window = FindTavrinWindow(pid);
+    ULONG_PTR base = window ? (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE) : 0;
+    HANDLE process = base ? OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr;
+    if (process) {
+        IMAGE_DOS_HEADER dos = {};
+        DWORD sizeOfImage = 0;
+        SIZE_T got = 0;
+        /* SizeOfImage sits at the same offset in the 32- and 64-bit forms. */
+        const SIZE_T sizeOffset = offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
+        if (ReadProcessMemory(process, (LPCVOID)base, &dos, sizeof dos, &got) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+            ReadProcessMemory(process, (LPCVOID)(base + dos.e_lfanew + sizeOffset), &sizeOfImage,
+                              sizeof sizeOfImage, &got)) {
+            imageStart_ = base;
+            imageEnd_ = base + sizeOfImage;
         }
-        CloseHandle(snapshot);
+        CloseHandle(process);
     }
     /* The main thread is the oldest. */
     HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
