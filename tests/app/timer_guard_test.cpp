@@ -14,6 +14,7 @@
 
 #include "app/app.h"
 #include "resource.h"
+#include "support/host.h"
 #include "support/program.h"
 #include "support/timing.h"
 
@@ -84,15 +85,14 @@ void PostPlanted(HWND window)
     PostMessageA(window, kSysTimer, 1, (LPARAM)Planted);
 }
 
-class TimerGuardTest : public ::testing::Test {
+class TimerGuardTest : public testbed::HostedWindowTest {
 protected:
     void SetUp() override
     {
-        AppState.instance = GetModuleHandleA(nullptr);
-        RegisterMainWindowClass(AppState.instance);   /* once per process; later calls fail harmlessly */
-        window_ = AppState.mainWindow = CreateMainWindow(AppState.instance);
-        ASSERT_NE(nullptr, window_) << "CreateMainWindow failed, error " << GetLastError();
-        CreateTrayMenu();
+        testbed::HostedWindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        window_ = AppState.mainWindow;
         RunMainLoop(0);
         plantedCalls = rawPlanted = rawOtherCallbacks = passedCallbacks = passedPlainTimers = 0;
         /* The hook installed last is called first. */
@@ -106,12 +106,7 @@ protected:
         UnhookWindowsHookEx(rawHook);
         RemoveTimerGuard();
         UnhookWindowsHookEx(passedHook);
-        DestroyTrayMenu();
-        AppState.trayMenu = nullptr;
-        if (IsWindow(window_))
-            DestroyWindow(window_);
-        AppState.mainWindow = nullptr;
-        RunMainLoop(0);
+        testbed::HostedWindowTest::TearDown();
     }
 
     /* Sends `message` to the hidden window, which opens a modal loop on
