@@ -85,15 +85,19 @@ PatientWriter::~PatientWriter()
         CloseHandle(handle_);
 }
 
-bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs)
+bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs, size_t *written)
 {
+    size_t sink;
+    size_t &total = written ? *written : sink;
+    total = 0;
     DWORD lastProgress = GetTickCount();
     while (size > 0) {
-        DWORD written = 0;
-        BOOL ok = WriteFile(handle_, data, (DWORD)size, &written, nullptr);
-        if (written > 0) {
-            data += written;
-            size -= written;
+        DWORD taken = 0;
+        BOOL ok = WriteFile(handle_, data, (DWORD)size, &taken, nullptr);
+        if (taken > 0) {
+            data += taken;
+            size -= taken;
+            total += taken;
             lastProgress = GetTickCount();
         }
         if (size == 0)

@@ -52,7 +52,8 @@ public:
     PatientWriter(const PatientWriter &) = delete;
     PatientWriter &operator=(const PatientWriter &) = delete;
     bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    bool Write(const BYTE *data, size_t size, DWORD stallMs);
+    /* `written` (optional) receives how much went out, also on failure. */
+    bool Write(const BYTE *data, size_t size, DWORD stallMs, size_t *written = nullptr);
     /* Writes that had to wait for room, so far. */
     unsigned Waits() const { return waits_; }
 

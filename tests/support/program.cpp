@@ -375,18 +375,13 @@ ULONGLONG ThreadWatcher::NewestReaderEnd() const
 
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
-int CountHandles(DWORD pid, HANDLE process)
+ProcessFigures ReadProcessFigures(DWORD pid)
 {
-    DWORD count = 0;
-    if (GetProcessHandleCount(process, &count) && count > 0)
-        return (int)count;
-
-    /* Wine 8 answers GetProcessHandleCount with 0; the process list that
-       task managers read carries the count the system keeps. */
-    auto query = (QuerySystemInformationFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                                 "NtQuerySystemInformation");
+    ProcessFigures figures;
+    static auto query = (QuerySystemInformationFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
+                                                                        "NtQuerySystemInformation");
     if (!query)
-        return -1;
+        return figures;
     std::vector<BYTE> buffer(256 * 1024);
     ULONG needed = 0;
     NTSTATUS status;
@@ -395,16 +390,33 @@ int CountHandles(DWORD pid, HANDLE process)
            && buffer.size() < 64 * 1024 * 1024)
         buffer.resize(buffer.size() * 2);
     if (status != 0)
-        return -1;
-    const BYTE *at = buffer.data();
-    for (;;) {
+        return figures;
+    for (const BYTE *at = buffer.data();;) {
         const SYSTEM_PROCESS_INFORMATION *entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(at);
-        if ((DWORD)(ULONG_PTR)entry->UniqueProcessId == pid)
-            return (int)entry->HandleCount;
+        if ((DWORD)(ULONG_PTR)entry->UniqueProcessId == pid) {
+            figures.found = true;
+            figures.cpuMs = (double)(entry->UserTime.QuadPart + entry->KernelTime.QuadPart) / 10000.0;
+            figures.threads = (int)entry->NumberOfThreads;
+            figures.handles = (int)entry->HandleCount;
+            figures.workingSetKiB = (double)entry->VirtualMemoryCounters.WorkingSetSize / 1024.0;
+            figures.privateKiB = (double)entry->VirtualMemoryCounters.PagefileUsage / 1024.0;
+            return figures;
+        }
         if (!entry->NextEntryOffset)
-            return -1;
+            return figures;
         at += entry->NextEntryOffset;
     }
+}
+
+int CountHandles(DWORD pid, HANDLE process)
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(process, &count) && count > 0)
+        return (int)count;
+    /* Wine 8 answers GetProcessHandleCount with 0; the process list
+       carries the count the system keeps. */
+    ProcessFigures figures = ReadProcessFigures(pid);
+    return figures.found ? figures.handles : -1;
 }
 
 struct WindowQuery {

@@ -145,6 +145,20 @@ private:
 /* Handles of a process, as the system counts them; -1 if it failed. */
 int CountHandles(DWORD pid, HANDLE process);
 
+/* What the system's process list (the one task managers read) says of a
+   process. Under Wine this list answers for another process where the
+   per-process calls do not: GetProcessHandleCount gives 0, and
+   GetProcessTimes the caller's own times. */
+struct ProcessFigures {
+    bool found = false;          /* the process is in the list */
+    double cpuMs = 0;            /* user + kernel time */
+    int threads = 0;
+    int handles = 0;
+    double workingSetKiB = 0;
+    double privateKiB = 0;       /* private committed bytes */
+};
+ProcessFigures ReadProcessFigures(DWORD pid);
+
 /* Top-level windows of a process with a given class ("#32770" dialogs,
    "#32768" menus), in z-order. */
 std::vector<HWND> ProcessWindows(DWORD pid, const char *className);

@@ -193,6 +193,29 @@ HWND WaitForTaskbar(DWORD timeoutMs)
     }
 }
 
+struct TipSearch {
+    HWND taskbar;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK CollectTip(HWND window, LPARAM lParam)
+{
+    TipSearch *search = reinterpret_cast<TipSearch *>(lParam);
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    if (lstrcmpiA(name, "tooltips_class32") == 0 && GetWindow(window, GW_OWNER) == search->taskbar)
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> TrayIconTips()
+{
+    TipSearch search = {FindTaskbar(), {}};
+    if (search.taskbar)
+        EnumWindows(CollectTip, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 static int SlotWidth()
 {
     return GetSystemMetrics(SM_CXSMICON) + 4;

@@ -87,6 +87,12 @@ RECT TraySlot(int slot);
 /* The right-hand end of the taskbar, kTraySlots slots wide. */
 RECT TrayArea();
 
+/* The tooltip windows the shell keeps for the notification area's icons,
+   one per icon: Wine's explorer makes a new one, owned by the taskbar, as
+   an icon is added. A new one appearing shows an icon added, without
+   reading pixels (the benchmark times start-up by it). */
+std::vector<HWND> TrayIconTips();
+
 /* What the tray area shows now. */
 TrayView ReadTray();
 /* How many slots, counted from the right, up to the leftmost that shows

@@ -37,6 +37,14 @@ std::string ScanText(uint32_t serial, uint32_t seed)
     return std::string(text, (size_t)n);
 }
 
+std::string DigitScan(uint32_t serial)
+{
+    /* 7919 is prime to 10^8, so serials below 10^8 map to distinct codes. */
+    char text[16];
+    snprintf(text, sizeof text, "4%011u\r", (unsigned)(((uint64_t)serial * 7919u) % 100000000u));
+    return text;
+}
+
 std::vector<BYTE> ToBytes(const std::string &text)
 {
     return std::vector<BYTE>(text.begin(), text.end());

@@ -36,6 +36,11 @@ std::vector<BYTE> PatternBytes(size_t count, uint32_t seed);
    from a seed; each scan is unique within the run (it carries a serial). */
 std::string ScanText(uint32_t serial, uint32_t seed);
 
+/* A scan as a retail scanner sends a UPC-A code: twelve digits (a 4,
+   then eleven drawn from the serial) and a carriage return, 13 bytes;
+   distinct for serials below 100 000 000. */
+std::string DigitScan(uint32_t serial);
+
 /* The received WM_CHAR values as bytes. */
 std::vector<BYTE> ToBytes(const std::string &text);
 

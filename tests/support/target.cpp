@@ -1,5 +1,7 @@
 #include "support/target.h"
 
+#include "support/timing.h"
+
 namespace testbed {
 
 static const char kTargetClass[] = "TavrinTestTarget";
@@ -8,7 +10,7 @@ LRESULT CALLBACK TargetWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 {
     TargetWindow *self = reinterpret_cast<TargetWindow *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (message == WM_CHAR && self) {
-        self->chars_.push_back({wParam, lParam, GetTickCount()});
+        self->chars_.push_back({wParam, lParam, GetTickCount(), NowMs()});
         if (self->slowMs_)
             Sleep(self->slowMs_);
         return 0;
@@ -82,6 +84,23 @@ void TargetWindow::Pump(DWORD ms)
             break;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
     }
+}
+
+bool TargetWindow::WaitForQuiet(DWORD quietMs, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    DWORD lastChange = start;
+    size_t seen = chars_.size();
+    while (GetTickCount() - start < timeoutMs) {
+        Pump(10);
+        if (chars_.size() != seen) {
+            seen = chars_.size();
+            lastChange = GetTickCount();
+        } else if (GetTickCount() - lastChange >= quietMs) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string TargetWindow::Text() const

@@ -21,6 +21,7 @@ public:
         WPARAM wParam;
         LPARAM lParam;
         DWORD tick;      /* GetTickCount when dispatched */
+        double ms;       /* NowMs when dispatched, for finer timing */
     };
 
     TargetWindow();
@@ -33,6 +34,9 @@ public:
     bool WaitForChars(size_t count, DWORD timeoutMs);
     /* Pumps messages for `ms` milliseconds. */
     void Pump(DWORD ms);
+    /* Pumps messages until no character has come for `quietMs`, or
+       `timeoutMs` has passed; returns whether the line fell quiet. */
+    bool WaitForQuiet(DWORD quietMs, DWORD timeoutMs);
     const std::vector<Char> &chars() const { return chars_; }
     std::string Text() const;     /* the wParam values as bytes */
     void Clear() { chars_.clear(); }

@@ -17,7 +17,7 @@ double NowMs()
 ULONGLONG FileTimeNow()
 {
     FILETIME now;
-    GetSystemTimeAsFileTime(&now);
+    GetSystemTimePreciseAsFileTime(&now);
     return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
 }
 
