@@ -14,6 +14,7 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/cable.h"
+#include "support/dialogs.h"
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/screen.h"
@@ -58,17 +59,6 @@ HWND WaitForWindowOf(DWORD pid, const char *cls, DWORD timeoutMs)
             return search.found;
         Sleep(20);
     }
-}
-
-bool WaitUntilGone(HWND window, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(20);
-    }
-    return true;
 }
 
 std::wstring TextOf(HWND window)
@@ -303,7 +293,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     /* Down once: "Настройка..." opens the settings dialog. */
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_RETURN);
-    ASSERT_TRUE(WaitUntilGone(menu, kPictureMs)) << "the menu did not close";
+    ASSERT_TRUE(testbed::WaitForWindowHidden(menu, kPictureMs)) << "the menu did not close";
     HWND dialog = WaitForWindowOf(program_.pid(), "#32770", kStartMs);
     ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
@@ -323,7 +313,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     }
     EXPECT_EQ(nullptr, other) << "a second dialog opened";
     PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-    ASSERT_TRUE(WaitUntilGone(dialog, kPictureMs));
+    ASSERT_TRUE(testbed::WaitForWindowHidden(dialog, kPictureMs));
 
     /* Down twice: "About..." opens the About box. */
     menu = OpenMenu();

@@ -14,6 +14,7 @@
 #include "app/app.h"
 #include "resource.h"
 #include "settings/settings.h"
+#include "support/host.h"
 #include "support/registry.h"
 #include "support/screen.h"
 
@@ -158,31 +159,24 @@ private:
 };
 ModalWatcher *ModalWatcher::current_ = nullptr;
 
-class TrayMenuTest : public ::testing::Test {
+class TrayMenuTest : public testbed::HostedWindowTest {
 protected:
     void SetUp() override
     {
-        AppState.instance = GetModuleHandleA(nullptr);
-        RegisterMainWindowClass(AppState.instance);   /* once per process; later calls fail harmlessly */
-        window_ = AppState.mainWindow = CreateMainWindow(AppState.instance);
-        ASSERT_NE(nullptr, window_) << "CreateMainWindow failed, error " << GetLastError();
+        HostedWindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        window_ = AppState.mainWindow;
         ASSERT_EQ((LONG_PTR)MainWndProc, GetWindowLongPtrA(window_, GWLP_WNDPROC))
             << "the window's messages must reach MainWndProc";
-        CreateTrayMenu();
         ASSERT_NE(nullptr, AppState.trayMenu);
         AppState.dialogOpen = 0;
         DrainQueue();
     }
     void TearDown() override
     {
-        RemoveTrayIcon();   /* in case a check stopped a test that added it */
-        DestroyTrayMenu();
-        AppState.trayMenu = nullptr;
-        if (IsWindow(window_))
-            DestroyWindow(window_);
-        AppState.mainWindow = nullptr;
+        HostedWindowTest::TearDown();
         AppState.dialogOpen = 0;
-        DrainQueue();
     }
 
     LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam)

@@ -16,6 +16,7 @@
 #include "support/cable.h"
 #include "support/host.h"
 #include "support/program.h"
+#include "support/stand_in.h"
 #include "support/streams.h"
 #include "support/target.h"
 
@@ -73,61 +74,25 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
    its class name, and the icon update waits for this window's answer. */
 class HungShell {
 public:
-    explicit HungShell(DWORD answerAfterMs) : delayMs_(answerAfterMs)
+    explicit HungShell(DWORD answerAfterMs)
+        : window_({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
+                  [this, answerAfterMs](HWND, UINT message, WPARAM, LPARAM, LRESULT *result) {
+                      if (message != WM_COPYDATA)
+                          return false;
+                      calls_++;
+                      Sleep(answerAfterMs);
+                      *result = TRUE;
+                      return true;
+                  })
     {
-        ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-        WaitForSingleObject(ready_, 5000);
+        window_.SetJoinBound(answerAfterMs + 5000);
     }
-    ~HungShell()
-    {
-        if (window_)
-            PostMessageA(window_, WM_CLOSE, 0, 0);
-        if (WaitForSingleObject(thread_, delayMs_ + 5000) != WAIT_OBJECT_0)
-            TerminateThread(thread_, 1);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
-    bool Up() const { return window_ != nullptr; }
+    bool Up() const { return window_.hwnd() != nullptr; }
     int Calls() const { return calls_; }
 
 private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        HungShell *self = reinterpret_cast<HungShell *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        if (message == WM_COPYDATA && self) {
-            self->calls_++;
-            Sleep(self->delayMs_);
-            return TRUE;
-        }
-        if (message == WM_DESTROY)
-            PostQuitMessage(0);
-        return DefWindowProcA(hwnd, message, wParam, lParam);
-    }
-    static DWORD WINAPI Run(LPVOID parameter)
-    {
-        HungShell *self = static_cast<HungShell *>(parameter);
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = Proc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "Shell_TrayWnd";
-        RegisterClassA(&wc);
-        self->window_ = CreateWindowExA(0, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                        GetModuleHandleA(nullptr), nullptr);
-        if (self->window_)
-            SetWindowLongPtrA(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        SetEvent(self->ready_);
-        MSG msg;
-        while (self->window_ && GetMessageA(&msg, nullptr, 0, 0) > 0)
-            DispatchMessageA(&msg);
-        UnregisterClassA("Shell_TrayWnd", GetModuleHandleA(nullptr));
-        return 0;
-    }
-
-    DWORD delayMs_;
-    HANDLE ready_ = nullptr, thread_ = nullptr;
-    HWND window_ = nullptr;
     std::atomic<int> calls_{0};
+    testbed::StandInWindow window_;
 };
 
 TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)

@@ -19,6 +19,7 @@
 #include "app/app.h"
 #include "serial/serial.h"
 #include "support/cable.h"
+#include "support/stand_in.h"
 #include "support/target.h"
 #include "support/timing.h"
 
@@ -458,97 +459,49 @@ TEST_F(ReaderTest, TargetIsTheWindowFocusedWhenTheBurstIsComplete)
 
 /*
  * The foreground window belongs to a thread whose focus is null. The
- * helper thread owns that window and does what the main thread asks.
+ * stand-in's thread owns that window and does what the main thread asks.
  */
 class UnfocusedForeground {
 public:
     static constexpr UINT kTakeFocus = WM_APP + 1;
 
     UnfocusedForeground()
+        : window_({"TavrinTestUnfocused", "Unfocused foreground", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                   {150, 150, 450, 350}},
+                  [this](HWND hwnd, UINT message, WPARAM, LPARAM, LRESULT *result) {
+                      *result = 0;
+                      if (message == WM_CHAR) {
+                          chars_++;
+                          return true;
+                      }
+                      if (message == kTakeFocus) {
+                          SetFocus(hwnd);
+                          return true;
+                      }
+                      return false;
+                  },
+                  [](HWND hwnd) {
+                      SetForegroundWindow(hwnd);
+                      SetFocus(nullptr);
+                  })
     {
-        ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, Proc, this, 0, &threadId_);
-        if (thread_)
-            WaitForSingleObject(ready_, kJoinTimeoutMs);
     }
 
-    ~UnfocusedForeground()
-    {
-        SetEvent(done_);
-        if (thread_) {
-            WaitForSingleObject(thread_, kJoinTimeoutMs);
-            CloseHandle(thread_);
-        }
-        CloseHandle(ready_);
-        CloseHandle(done_);
-    }
-
-    HWND hwnd() const { return hwnd_; }
-    DWORD threadId() const { return threadId_; }
+    HWND hwnd() const { return window_.hwnd(); }
     LONG chars() const { return chars_; }
 
     HWND FocusOfThread() const
     {
         GUITHREADINFO info = {};
         info.cbSize = sizeof info;
-        if (!GetGUIThreadInfo(threadId_, &info))
+        if (!GetGUIThreadInfo(window_.threadId(), &info))
             return (HWND)-1;
         return info.hwndFocus;
     }
 
 private:
-    static LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        UnfocusedForeground *self =
-            reinterpret_cast<UnfocusedForeground *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        if (message == WM_CHAR && self) {
-            self->chars_++;
-            return 0;
-        }
-        if (message == kTakeFocus) {
-            SetFocus(hwnd);
-            return 0;
-        }
-        return DefWindowProcA(hwnd, message, wParam, lParam);
-    }
-
-    static DWORD WINAPI Proc(LPVOID parameter)
-    {
-        UnfocusedForeground *self = static_cast<UnfocusedForeground *>(parameter);
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = WndProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "TavrinTestUnfocused";
-        RegisterClassA(&wc);
-        self->hwnd_ = CreateWindowExA(0, wc.lpszClassName, "Unfocused foreground",
-                                      WS_OVERLAPPEDWINDOW | WS_VISIBLE, 150, 150, 300, 200, nullptr,
-                                      nullptr, wc.hInstance, nullptr);
-        SetWindowLongPtrA(self->hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        SetForegroundWindow(self->hwnd_);
-        SetFocus(nullptr);
-        SetEvent(self->ready_);
-
-        DWORD start = GetTickCount();
-        while (GetTickCount() - start < 30000) {
-            if (MsgWaitForMultipleObjects(1, &self->done_, FALSE, 50, QS_ALLINPUT) == WAIT_OBJECT_0)
-                break;
-            MSG msg;
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&msg);
-                DispatchMessageA(&msg);
-            }
-        }
-        DestroyWindow(self->hwnd_);
-        return 0;
-    }
-
-    HANDLE ready_ = nullptr;
-    HANDLE done_ = nullptr;
-    HANDLE thread_ = nullptr;
-    DWORD threadId_ = 0;
-    HWND hwnd_ = nullptr;
     std::atomic<LONG> chars_{0};
+    testbed::StandInWindow window_;
 };
 
 /* Calls DeliverBurst on a thread of its own, as the worker does, and
