@@ -227,14 +227,15 @@ def latency_by_scan(path, runs, floor_ms):
         start += len(samples)
     ax.axhline(floor_ms, color="#c82828", linewidth=1.5, label=f"{floor_ms:.0f} ms read time-out (floor)")
     ax.set_xlim(0, max(start, 1) + 1)
-    ax.set_ylim(0, top * 1.2)   # room for the legend above the points
+    ax.set_ylim(0, top * 1.3)   # room for the legend above the points
     ax.xaxis.set_major_locator(MaxNLocator(integer=True, steps=[1, 2, 5, 10]))
     ax.set_title("Scan latency in the order the scans were sent")
     ax.set_xlabel("Scan number (runs one after another)")
     ax.set_ylabel("Last byte written to first WM_CHAR (ms)")
     ax.grid(color="#e8e8e8")
     ax.set_axisbelow(True)
-    ax.legend(loc="upper left", fontsize="small", ncol=min(4, len(runs) + 1))
+    # Two columns keep the legend inside the axes with three runs and more.
+    ax.legend(loc="upper left", fontsize="small", ncol=2)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
