@@ -36,7 +36,7 @@ READ_TIMEOUT_MS = 100.0
 # The most passes a second the idle reader may make with its port open.
 # A pass there is a receive wait (which returns at once under Wine), a read
 # that times out after 100 ms and a 200 ms pause: at most 3.3 a second,
-# and 3.0 measured. The pause alone allows no more than 5, and a loaded
+# and 3.0 to 3.3 measured. The pause alone allows no more than 5, and a loaded
 # machine only makes passes slower, so a faster reader is one whose passes
 # skip their pause and spin. Under Wine such a reader is still paced by its
 # reads' 100 ms time-out, to about 10 passes a second, which is why the

@@ -118,15 +118,7 @@ protected:
         std::atomic<bool> found{false};
         HWND window = window_;
         testbed::Background planter([&] {
-            HWND modal = nullptr;
-            for (int i = 0; i < 500 && !modal; i++) {
-                for (HWND w : testbed::ProcessWindows(GetCurrentProcessId(), modalClass)) {
-                    if (IsWindowVisible(w))
-                        modal = w;
-                }
-                if (!modal)
-                    Sleep(10);
-            }
+            HWND modal = testbed::WaitForVisibleWindow(GetCurrentProcessId(), modalClass, 5000);
             if (!modal)
                 return;
             found = true;

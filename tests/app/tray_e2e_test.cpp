@@ -27,40 +27,6 @@ using testbed::TrayView;
 const DWORD kStartMs = 10000;   /* program start to its icon, loaded machine */
 const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
 
-struct WindowSearch {
-    DWORD pid;
-    const char *cls;
-    HWND found;
-};
-
-BOOL CALLBACK FindVisibleOf(HWND window, LPARAM param)
-{
-    WindowSearch *search = reinterpret_cast<WindowSearch *>(param);
-    DWORD pid = 0;
-    char cls[32];
-    GetWindowThreadProcessId(window, &pid);
-    if (pid == search->pid && IsWindowVisible(window) && GetClassNameA(window, cls, sizeof cls)
-        && lstrcmpA(cls, search->cls) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-/* A visible top-level window of a process with the given class ("#32768"
-   for a shown menu, "#32770" for a dialog); null when none came in time. */
-HWND WaitForWindowOf(DWORD pid, const char *cls, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        WindowSearch search = {pid, cls, nullptr};
-        EnumWindows(FindVisibleOf, reinterpret_cast<LPARAM>(&search));
-        if (search.found || GetTickCount() - start >= timeoutMs)
-            return search.found;
-        Sleep(20);
-    }
-}
-
 std::wstring TextOf(HWND window)
 {
     wchar_t text[128] = L"";
@@ -143,7 +109,7 @@ protected:
     HWND OpenMenu()
     {
         PostMessageA(program_.window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
-        return WaitForWindowOf(program_.pid(), "#32768", kStartMs);
+        return testbed::WaitForVisibleWindow(program_.pid(), "#32768", kStartMs);
     }
 
     testbed::TavrinProcess program_;
@@ -294,7 +260,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_RETURN);
     ASSERT_TRUE(testbed::WaitForWindowHidden(menu, kPictureMs)) << "the menu did not close";
-    HWND dialog = WaitForWindowOf(program_.pid(), "#32770", kStartMs);
+    HWND dialog = testbed::WaitForDialog(program_.pid(), kStartMs);
     ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
 
@@ -321,7 +287,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_RETURN);
-    dialog = WaitForWindowOf(program_.pid(), "#32770", kStartMs);
+    dialog = testbed::WaitForDialog(program_.pid(), kStartMs);
     ASSERT_NE(nullptr, dialog) << "the second item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"О программе") << "the second item opened another dialog";
 

@@ -97,15 +97,7 @@ std::vector<HWND> DialogsOfThread(DWORD tid)
 
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        std::vector<HWND> dialogs = DialogsOfProcess(pid);
-        if (!dialogs.empty())
-            return dialogs.front();
-        if (GetTickCount() - start >= timeoutMs)
-            return nullptr;
-        Sleep(20);
-    }
+    return WaitForVisibleWindow(pid, "#32770", timeoutMs);
 }
 
 bool WaitForWindowGone(HWND window, DWORD timeoutMs)

@@ -443,6 +443,20 @@ std::vector<HWND> ProcessWindows(DWORD pid, const char *className)
     return query.found;
 }
 
+HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (HWND window : ProcessWindows(pid, className)) {
+            if (IsWindowVisible(window))
+                return window;
+        }
+        if (GetTickCount() - start >= timeoutMs)
+            return nullptr;
+        Sleep(10);
+    }
+}
+
 bool Responds(HWND window, DWORD timeoutMs)
 {
     DWORD_PTR result = 0;

@@ -163,6 +163,11 @@ ProcessFigures ReadProcessFigures(DWORD pid);
    "#32768" menus), in z-order. */
 std::vector<HWND> ProcessWindows(DWORD pid, const char *className);
 
+/* Waits for a visible top-level window of a process with a given class
+   (a shown menu, a dialog) and returns the first in z-order; null when
+   none came within `timeoutMs`. */
+HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs);
+
 /* Whether the window's thread answers a message within the time. */
 bool Responds(HWND window, DWORD timeoutMs);
 
