@@ -219,7 +219,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
         ASSERT_TRUE(IsWindow(program.window())) << "its window is gone";
 
         PostMessageA(program.window(), WM_COMMAND, IDM_SETTINGS, 0);
-        HWND dialog = testbed::WaitForDialog(program.pid(), kStartTimeoutMs);
+        HWND dialog = testbed::WaitForDialog(program.pid(), 10000);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
         bool portValid = c.port >= 1 && c.port <= 4;
         for (int id = IDC_COM1; id <= IDC_COM4; id++) {

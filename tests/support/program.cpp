@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/registry.h"
+#include "support/timing.h"
 
 namespace testbed {
 
@@ -81,16 +82,55 @@ void TavrinProcess::Kill()
     WaitForSingleObject(pi_.hProcess, 5000);
 }
 
-/* The reader is started just before the message loop and purges the port
-   first thing: bytes written before that would be dropped. */
-static const DWORD kReaderSettleMs = 400;
-
-bool WaitForStartup(HANDLE process, DWORD timeoutMs)
+::testing::AssertionResult TavrinProcess::WaitForReady(DWORD timeoutMs)
 {
-    if (WaitForInputIdle(process, timeoutMs) != 0)
-        return false;
-    Sleep(kReaderSettleMs);
-    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    return testbed::WaitForReady(pi_.dwProcessId, pi_.hProcess, timeoutMs, &window_);
+}
+
+/* Why the program is not there to wait for: it ended, with its code. */
+static ::testing::AssertionResult Ended(HANDLE process, const char *before)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << before;
+}
+
+::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window)
+{
+    DWORD start = GetTickCount();
+    auto left = [&]() -> DWORD {
+        DWORD elapsed = GetTickCount() - start;
+        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+    };
+    auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+
+    HWND found = nullptr;
+    ::testing::AssertionResult step = WaitUntil(
+        "the program's hidden window", [&] { return (found = FindTavrinWindow(pid)) || !running(); }, left());
+    if (!running())
+        return Ended(process, "its window showed");
+    if (!step)
+        return step;
+    if (window)
+        *window = found;
+
+    /* The census needs the window: it finds the program's image by it. */
+    ThreadWatcher census(pid);
+    step = WaitUntil(
+        "the program's reader thread (the port has been tried by then)",
+        [&] { return census.Take().readers > 0 || !running(); }, left());
+    if (!running())
+        return Ended(process, "its reader started");
+    if (!step)
+        return step;
+
+    DWORD idle = WaitForInputIdle(process, left());
+    if (!running())
+        return Ended(process, "its main thread took messages");
+    if (idle != 0)
+        return ::testing::AssertionFailure() << "the program's main thread took no messages within " << timeoutMs
+                                             << " ms of its start";
+    return ::testing::AssertionSuccess();
 }
 
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
@@ -110,8 +150,9 @@ bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected
         ADD_FAILURE() << "could not start " << TavrinExePath() << ", error " << GetLastError();
         return false;
     }
-    if (!process.WaitForWindow(10000)) {
-        ADD_FAILURE() << "the program's hidden window did not appear within 10 s";
+    ::testing::AssertionResult ready = process.WaitForReady();
+    if (!ready) {
+        ADD_FAILURE() << ready.message();
         return false;
     }
     TrayView view;
@@ -169,8 +210,7 @@ void ProgramTest::TearDown()
 void ProgramTest::Start(TavrinProcess &program)
 {
     ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
-    ASSERT_TRUE(program.WaitForWindow(kStartTimeoutMs)) << "no TavrinWindow";
-    ASSERT_TRUE(WaitForStartup(program.process(), kStartTimeoutMs)) << "the program did not reach its message loop";
+    ASSERT_TRUE(program.WaitForReady());
 }
 
 void ProgramTest::ExpectOrderlyExit(TavrinProcess &program)

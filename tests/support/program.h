@@ -27,6 +27,22 @@ namespace testbed {
    shipped build/tavrin.exe so), else the tavrin.exe of this test build. */
 const char *TavrinExePath();
 
+/* How long a start of the program may take: the shipped 32-bit program,
+   run under emulation beside Notepad, has needed about 2.5 minutes from
+   its start to an open port. The wait ends as soon as the program is
+   ready, so the bound costs nothing where it starts at once. */
+const DWORD kReadyTimeoutMs = 300000;
+
+/* The program is ready when its reader runs, and so its port has been
+   opened (or has failed to open: the program tries it before it starts
+   the reader), and its main thread takes messages. Its window or its icon
+   appear before that. Waits for all of it, bounded; a failure says which
+   part did not come, or that the program ended. `window` receives the
+   program's hidden window. Bytes written at the very moment the reader
+   starts may still fall to its opening purge: a case that must not lose
+   one syncs first (SyncReader). */
+::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window = nullptr);
+
 /* The program under test in a process of its own; killed if it still runs
    when the object goes. */
 class TavrinProcess {
@@ -36,6 +52,8 @@ public:
     bool Start();
     /* Waits until its hidden window exists. */
     bool WaitForWindow(DWORD timeoutMs);
+    /* Waits until it is ready (see WaitForReady) and keeps its window. */
+    ::testing::AssertionResult WaitForReady(DWORD timeoutMs = kReadyTimeoutMs);
     HWND window() const { return window_; }
     DWORD pid() const { return pi_.dwProcessId; }
     HANDLE process() const { return pi_.hProcess; }
@@ -52,13 +70,8 @@ private:
 /* Finds the top-level window of class "TavrinWindow" owned by a process. */
 HWND FindTavrinWindow(DWORD pid);
 
-/* The program under test has finished starting: its main thread waits in
-   its message loop, and the reader it started just before has had a
-   moment to purge the port and begin reading. */
-bool WaitForStartup(HANDLE process, DWORD timeoutMs);
-
-/* Stores Port and Baud (see StoreSettings), starts the program and waits
-   for its window and for its tray icon to show `expected`. Fails the
+/* Stores Port and Baud (see StoreSettings), starts the program, waits
+   until it is ready and for its tray icon to show `expected`. Fails the
    current test (with the reason) and returns false if any of it does not
    happen. */
 bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected);
@@ -81,12 +94,11 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
    key of their own making: the key is deleted before and after each test. */
 class ProgramTest : public ::testing::Test {
 protected:
-    static const DWORD kStartTimeoutMs = 10000;
     static const DWORD kExitTimeoutMs = 8000;
 
     void SetUp() override;
     void TearDown() override;
-    /* Starts the program and waits until its start-up is complete. */
+    /* Starts the program and waits until it is ready. */
     static void Start(TavrinProcess &program);
     /* Waits for the program to end and expects exit code 0. */
     static void ExpectOrderlyExit(TavrinProcess &program);

@@ -21,6 +21,44 @@ ULONGLONG FileTimeNow()
     return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
 }
 
+static ::testing::AssertionResult TimedOut(const std::string &what, DWORD timeoutMs)
+{
+    return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for " << what << ", in vain";
+}
+
+::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return ::testing::AssertionSuccess();
+        if (GetTickCount() - start >= timeoutMs)
+            return TimedOut(what, timeoutMs);
+        Sleep(10);
+    }
+}
+
+::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (condition())
+            return ::testing::AssertionSuccess();
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return TimedOut(what, timeoutMs);
+        DWORD slice = timeoutMs - elapsed < 10 ? timeoutMs - elapsed : 10;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
+    }
+}
+
 DWORD EnvSeconds(const char *name, DWORD fallback)
 {
     char value[32];

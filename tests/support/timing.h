@@ -1,6 +1,7 @@
 /*
- * Time and threads as a test sees them: clocks, the length of long cases
- * taken from the environment, and a function run on a thread of its own.
+ * Time and threads as a test sees them: clocks, bounded waits for a
+ * condition, the length of long cases taken from the environment, and a
+ * function run on a thread of its own.
  *
  * Used by the robustness tests (which drive the program from a second
  * thread while the first pumps the target window's messages), by the
@@ -11,7 +12,10 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <string>
 
 namespace testbed {
 
@@ -21,6 +25,17 @@ double NowMs();
 /* The system time now, as a FILETIME value (comparable with the times the
    system records for threads). */
 ULONGLONG FileTimeNow();
+
+/* Polls `condition` until it holds or `timeoutMs` has passed. A failure
+   names `what` was waited for and for how long, so that
+   ASSERT_TRUE(WaitUntil("the worker to end", ...)) explains itself. */
+::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs);
+
+/* The same, dispatching this thread's messages while it waits, for a
+   test whose own windows must keep answering meanwhile. */
+::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs);
 
 /* Seconds a long case runs, from the environment variable `name` if set
    (so that a soak can be shortened or lengthened), else `fallback`. */
