@@ -17,8 +17,6 @@
 
 namespace {
 
-const DWORD kWindowTimeoutMs = 15000;   /* program start under a loaded Wine */
-const DWORD kReaderSettleMs = 700;      /* the worker's start-up purge is behind it */
 const DWORD kScanTimeoutMs = 3000;
 const DWORD kExitTimeoutMs = 5000;      /* StopReader's 1000 ms bound and the rest */
 
@@ -54,13 +52,13 @@ TEST(StartupE2E, BuiltInSettingsOpenCom2TypeScansAndCloseEndsWithCodeZero)
     testbed::TavrinProcess tavrin;
     double started = testbed::NowMs();
     ASSERT_TRUE(tavrin.Start()) << "CreateProcess failed, error " << GetLastError();
-    ASSERT_TRUE(tavrin.WaitForWindow(kWindowTimeoutMs)) << "no \"TavrinWindow\" appeared";
-    printf("hidden window after %.0f ms\n", testbed::NowMs() - started);
-    target.Pump(kReaderSettleMs);
+    ASSERT_TRUE(tavrin.WaitForReady());
+    printf("ready after %.0f ms\n", testbed::NowMs() - started);
     ASSERT_TRUE(target.TakeFocus()) << "foreground " << GetForegroundWindow() << ", focus " << GetFocus();
 
-    /* COM2 is wired to COM12. Should the first scan go before the worker
-       has purged the port, it is discarded whole; send it again then. */
+    /* COM2 is wired to COM12. Should the first scan go in the moment
+       between the worker's start and its purge of the port, it is
+       discarded whole; send it again then. */
     testbed::PartnerPort partner(2);
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
     const std::string scan = "4006381333931\r";

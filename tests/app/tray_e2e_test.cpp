@@ -24,8 +24,9 @@ namespace {
 
 using testbed::TrayView;
 
-const DWORD kStartMs = 10000;   /* program start to its icon, loaded machine */
 const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
+const DWORD kExitMs = 8000;     /* StopReader's bound and the rest */
+const DWORD kDialogMs = 60000;  /* a menu or dialog's first showing, emulated */
 
 std::wstring TextOf(HWND window)
 {
@@ -62,9 +63,9 @@ protected:
     void StartAndWaitFor(testbed::TrayState shows, const char *what)
     {
         ASSERT_TRUE(program_.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
-        ASSERT_TRUE(program_.WaitForWindow(kStartMs)) << "the program's window did not appear";
+        ASSERT_TRUE(program_.WaitForReady());
         TrayView seen;
-        ASSERT_TRUE(testbed::WaitForTray(shows, kStartMs, &seen)) << "expected " << what << ": " << seen.Describe();
+        ASSERT_TRUE(testbed::WaitForTray(shows, kPictureMs, &seen)) << "expected " << what << ": " << seen.Describe();
     }
 
     /* The shell loses the icon behind the program's back, then announces
@@ -98,7 +99,7 @@ protected:
     void ExpectCleanExit()
     {
         DWORD code = 0xDEAD;
-        ASSERT_TRUE(program_.WaitForExit(kStartMs, &code)) << "the program did not exit";
+        ASSERT_TRUE(program_.WaitForExit(kExitMs, &code)) << "the program did not exit";
         EXPECT_EQ(0u, code) << "exit code";
         TrayView seen;
         EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen))
@@ -109,7 +110,7 @@ protected:
     HWND OpenMenu()
     {
         PostMessageA(program_.window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
-        return testbed::WaitForVisibleWindow(program_.pid(), "#32768", kStartMs);
+        return testbed::WaitForVisibleWindow(program_.pid(), "#32768", kDialogMs);
     }
 
     testbed::TavrinProcess program_;
@@ -260,7 +261,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_RETURN);
     ASSERT_TRUE(testbed::WaitForWindowHidden(menu, kPictureMs)) << "the menu did not close";
-    HWND dialog = testbed::WaitForDialog(program_.pid(), kStartMs);
+    HWND dialog = testbed::WaitForDialog(program_.pid(), kDialogMs);
     ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
 
@@ -287,7 +288,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_DOWN);
     PostKey(menu, VK_RETURN);
-    dialog = testbed::WaitForDialog(program_.pid(), kStartMs);
+    dialog = testbed::WaitForDialog(program_.pid(), kDialogMs);
     ASSERT_NE(nullptr, dialog) << "the second item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"О программе") << "the second item opened another dialog";
 

@@ -128,7 +128,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     Store("Baud", baudStored);
     testbed::TavrinProcess program;
     ASSERT_TRUE(program.Start());
-    ASSERT_TRUE(program.WaitForWindow(10000)) << "start-up did not complete";
+    ASSERT_TRUE(program.WaitForReady());
 
     /* The icon tells the truth. */
     TrayState expected = portOk ? TrayState::Ready : TrayState::NoPort;

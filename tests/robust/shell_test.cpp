@@ -43,8 +43,8 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     testbed::TavrinProcess first, second;
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
-    ASSERT_TRUE(first.WaitForWindow(10000)) << "the first copy's window did not appear";
-    ASSERT_TRUE(second.WaitForWindow(10000)) << "the second copy's window did not appear";
+    ASSERT_TRUE(first.WaitForReady()) << "the first copy";
+    ASSERT_TRUE(second.WaitForReady()) << "the second copy";
     ASSERT_NE(first.window(), second.window());
 
     testbed::TrayView view = WaitForIconCount(2, 5000);
@@ -103,7 +103,7 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     testbed::SetSettingDword("Baud", kSpeed38400);
     testbed::TavrinProcess program;
     ASSERT_TRUE(program.Start());
-    ASSERT_TRUE(program.WaitForWindow(10000));
+    ASSERT_TRUE(program.WaitForReady());
     testbed::TrayView view;
     bool reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     ASSERT_TRUE(reached) << "tray shows " << view.Describe();

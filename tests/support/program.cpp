@@ -48,20 +48,6 @@ HWND FindTavrinWindow(DWORD pid)
     return windows.empty() ? nullptr : windows.front();
 }
 
-bool TavrinProcess::WaitForWindow(DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        window_ = FindTavrinWindow(pi_.dwProcessId);
-        if (window_)
-            return true;
-        if (!IsRunning())
-            return false;
-        Sleep(20);
-    }
-    return false;
-}
-
 bool TavrinProcess::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
 {
     if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0)
@@ -116,6 +102,8 @@ static ::testing::AssertionResult Ended(HANDLE process, const char *before)
 
     /* The census needs the window: it finds the program's image by it. */
     ThreadWatcher census(pid);
+    if (!census.KnowsImage())
+        return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be told apart";
     step = WaitUntil(
         "the program's reader thread (the port has been tried by then)",
         [&] { return census.Take().readers > 0 || !running(); }, left());
@@ -279,23 +267,33 @@ ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
 {
     /* The program's own image: it starts at its window's instance handle
        (a module snapshot, which Wine cannot take of a 32-bit process from
-       a 64-bit one, is not needed), and its size is in its PE header. */
+       a 64-bit one, is not needed), and its size is in the PE header of
+       its file (its memory cannot be read across processes when Wine's
+       32-bit half runs under emulation). */
     HWND window = FindTavrinWindow(pid);
     ULONG_PTR base = window ? (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE) : 0;
-    HANDLE process = base ? OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr;
+    HANDLE process = base ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
+    char path[MAX_PATH];
+    DWORD length = sizeof path;
+    HANDLE file = INVALID_HANDLE_VALUE;
     if (process) {
+        if (QueryFullProcessImageNameA(process, 0, path, &length))
+            file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        CloseHandle(process);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
         IMAGE_DOS_HEADER dos = {};
-        DWORD sizeOfImage = 0;
-        SIZE_T got = 0;
+        DWORD sizeOfImage = 0, got = 0;
         /* SizeOfImage sits at the same offset in the 32- and 64-bit forms. */
-        const SIZE_T sizeOffset = offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
-        if (ReadProcessMemory(process, (LPCVOID)base, &dos, sizeof dos, &got) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-            ReadProcessMemory(process, (LPCVOID)(base + dos.e_lfanew + sizeOffset), &sizeOfImage,
-                              sizeof sizeOfImage, &got)) {
+        const LONG sizeOffset = offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
+        if (ReadFile(file, &dos, sizeof dos, &got, nullptr) && got == sizeof dos && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+            SetFilePointer(file, dos.e_lfanew + sizeOffset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+            ReadFile(file, &sizeOfImage, sizeof sizeOfImage, &got, nullptr) && got == sizeof sizeOfImage) {
             imageStart_ = base;
             imageEnd_ = base + sizeOfImage;
         }
-        CloseHandle(process);
+        CloseHandle(file);
     }
     /* The main thread is the oldest. */
     HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);

@@ -50,8 +50,6 @@ public:
     TavrinProcess() = default;
     ~TavrinProcess();
     bool Start();
-    /* Waits until its hidden window exists. */
-    bool WaitForWindow(DWORD timeoutMs);
     /* Waits until it is ready (see WaitForReady) and keeps its window. */
     ::testing::AssertionResult WaitForReady(DWORD timeoutMs = kReadyTimeoutMs);
     HWND window() const { return window_; }
@@ -128,6 +126,10 @@ public:
     ~ThreadWatcher();
     ThreadWatcher(const ThreadWatcher &) = delete;
     ThreadWatcher &operator=(const ThreadWatcher &) = delete;
+
+    /* Whether the program's image was found: without it no thread can be
+       told to be a reader. */
+    bool KnowsImage() const { return imageStart_ != 0; }
 
     /* One reading. Every reader seen is remembered, with a handle kept
        open so that its start and end can be read after it is gone. */
