@@ -58,8 +58,11 @@ void DestroyTrayMenu(void);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 /* Drops timer messages that carry a callback address, whatever loop takes
-   them (timer_guard.cpp). Main thread only. */
-bool InstallTimerGuard(void);
+   them, where the platform would call it unregistered (Wine); elsewhere
+   installs nothing (timer_guard.cpp). Main thread only. InstallTimerGuard
+   returns whether the guard is in place. */
+int PlatformCallsAnyTimerCallback(void);
+bool InstallTimerGuard(int needed);
 void RemoveTimerGuard(void);
 
 /* About box (about_dialog.cpp). Main thread only. */

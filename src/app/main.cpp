@@ -24,8 +24,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     CreateTrayMenu();
     StartReader();
     /* Installed before the first message is taken. Without it the program
-       still works; it is only open to forged timer messages. */
-    InstallTimerGuard();
+       still works; under Wine it is only open to forged timer messages. */
+    InstallTimerGuard(PlatformCallsAnyTimerCallback());
 
     MSG msg;
     msg.wParam = 0;

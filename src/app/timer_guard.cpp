@@ -1,14 +1,19 @@
 /*
  * The timer guard: keeps the main thread from calling an address that a
- * timer message carries. Main thread.
+ * forged timer message carries. Main thread.
  *
- * DispatchMessage calls the lParam of a WM_TIMER or WM_SYSTIMER as the
- * timer's callback. Windows does so only for a callback that SetTimer
- * registered, but Wine calls any value, and anyone may post such a message
- * to our window: in a 32-bit process a random value lands in live code.
- * Tavrin sets no timer with a callback, so every timer message that carries
- * one is forged (or someone else's) and is dropped. Timer messages without
- * one (the caret's, the controls' own) pass untouched.
+ * A WM_TIMER's lParam names the timer's callback. Windows calls it only if
+ * SetTimer registered it for that window, so a posted WM_TIMER cannot make
+ * it call anything; and the system's own timers reach a window as
+ * WM_SYSTIMER messages that carry the system's timer routine in lParam,
+ * which nothing here may drop. So on Windows no hook is installed at all.
+ * Wine calls whatever a WM_TIMER's lParam holds, and a WM_SYSTIMER's too
+ * when it is dispatched the Unicode way, as the system's own modal loops
+ * (dialogs, menus) do; anyone may post such a message to our window, and
+ * in a 32-bit process a random value lands in live code. Tavrin sets no
+ * timer with a callback, and Wine's own system timers carry none, so under
+ * Wine every timer message that carries one is forged and is dropped.
+ * Timer messages without one (the caret's, the controls' own) pass.
  *
  * The guard is a message hook of this thread rather than a check in our own
  * loop, because the dialogs and the tray menu run modal loops of the
@@ -37,9 +42,16 @@ static LRESULT CALLBACK TimerGuardProc(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-bool InstallTimerGuard(void)
+int PlatformCallsAnyTimerCallback(void)
 {
-    if (!timerGuard)
+    /* Wine's ntdll names its version; Windows' has no such export. */
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool InstallTimerGuard(int needed)
+{
+    if (needed && !timerGuard)
         timerGuard = SetWindowsHookExA(WH_GETMESSAGE, TimerGuardProc, nullptr, GetCurrentThreadId());
     return timerGuard != nullptr;
 }

@@ -4,7 +4,10 @@
  * the tray menu's loop runs on this thread. The callback records any call.
  * Two observer hooks see each message as it is taken, one before the guard
  * and one after it, so that a test also sees that the guard let everything
- * else through.
+ * else through. Whether the guard is installed at all is the platform's
+ * answer, which a test can give either way: where it is not, timer
+ * messages reach the window as they were sent, as the system's own
+ * WM_SYSTIMER messages must on Windows.
  */
 #include <gtest/gtest.h>
 
@@ -36,7 +39,7 @@ bool IsTimer(UINT message)
 
 /* Timer messages taken from the queue (PM_REMOVE) with a callback address,
    as the loop got them before the guard (raw) and after it (passed). */
-std::atomic<int> rawPlanted{0}, rawOtherCallbacks{0}, passedCallbacks{0};
+std::atomic<int> rawPlanted{0}, rawOtherCallbacks{0}, passedTimerCallbacks{0}, passedSysTimers{0};
 std::atomic<int> passedPlainTimers{0}; /* WM_TIMER id 7, no callback, after the guard */
 HHOOK rawHook, passedHook;
 
@@ -56,27 +59,69 @@ LRESULT CALLBACK PassedObserver(int code, WPARAM wParam, LPARAM lParam)
 {
     const MSG *msg = (const MSG *)lParam;
     if (code == HC_ACTION && wParam == PM_REMOVE && IsTimer(msg->message)) {
-        if (msg->lParam)
-            passedCallbacks++;
+        if (msg->message == kSysTimer && msg->lParam)
+            passedSysTimers++;
+        else if (msg->lParam)
+            passedTimerCallbacks++;
         else if (msg->message == WM_TIMER && msg->wParam == 7)
             passedPlainTimers++;
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-/* Takes and dispatches this thread's messages for `ms` milliseconds, as the
-   program's main loop does. */
-void RunMainLoop(DWORD ms)
+/* A window of the test's thread whose procedure records what reaches it:
+   WM_SYSTIMER messages with their parameters, and markers (WM_APP). */
+struct Recorded {
+    std::vector<std::pair<WPARAM, LPARAM>> sysTimers;
+    int markers = 0;
+} recorded;
+
+LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    if (message == kSysTimer) {
+        recorded.sysTimers.emplace_back(wParam, lParam);
+        return 0;
     }
+    if (message == WM_APP) {
+        recorded.markers++;
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreateRecorder()
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = RecorderProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "TimerGuardRecorder";
+    RegisterClassA(&wc); /* once per process; later calls fail harmlessly */
+    recorded = Recorded();
+    return CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+
+/* Runs this thread's loop, as the program's main loop does, until it has
+   taken and dispatched everything posted to `recorder` before. */
+::testing::AssertionResult PumpPast(HWND recorder)
+{
+    int markers = recorded.markers;
+    PostMessageA(recorder, WM_APP, 0, 0);
+    return testbed::PumpUntil("the loop to take the messages posted before a marker",
+                              [&] { return recorded.markers > markers; }, 5000);
+}
+
+/* The same with the Unicode calls, as the system's own modal loops (the
+   dialogs', the menus') take and dispatch messages. */
+::testing::AssertionResult PumpPastWide(HWND recorder)
+{
+    int markers = recorded.markers;
+    PostMessageA(recorder, WM_APP, 0, 0);
+    return testbed::WaitUntil("a Unicode loop to take the messages posted before a marker", [&] {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        return recorded.markers > markers;
+    }, 5000);
 }
 
 void PostPlanted(HWND window)
@@ -93,11 +138,13 @@ protected:
         if (HasFatalFailure())
             return;
         window_ = AppState.mainWindow;
-        RunMainLoop(0);
-        plantedCalls = rawPlanted = rawOtherCallbacks = passedCallbacks = passedPlainTimers = 0;
+        recorder_ = CreateRecorder();
+        ASSERT_NE(nullptr, recorder_);
+        ASSERT_TRUE(PumpPast(recorder_));
+        plantedCalls = rawPlanted = rawOtherCallbacks = passedTimerCallbacks = passedSysTimers = passedPlainTimers = 0;
         /* The hook installed last is called first. */
         passedHook = SetWindowsHookExA(WH_GETMESSAGE, PassedObserver, nullptr, GetCurrentThreadId());
-        ASSERT_TRUE(InstallTimerGuard());
+        ASSERT_TRUE(InstallTimerGuard(1));
         rawHook = SetWindowsHookExA(WH_GETMESSAGE, RawObserver, nullptr, GetCurrentThreadId());
         ASSERT_TRUE(passedHook && rawHook);
     }
@@ -106,6 +153,7 @@ protected:
         UnhookWindowsHookEx(rawHook);
         RemoveTimerGuard();
         UnhookWindowsHookEx(passedHook);
+        DestroyWindow(recorder_);
         testbed::HostedWindowTest::TearDown();
     }
 
@@ -124,8 +172,7 @@ protected:
             found = true;
             PostPlanted(window);
             PostPlanted(modal);
-            for (int i = 0; i < 300 && rawPlanted < 4; i++)
-                Sleep(10);
+            testbed::WaitUntil("the modal loop to take the planted messages", [] { return rawPlanted >= 4; }, 3000);
             if (lstrcmpA(modalClass, "#32768") == 0) {
                 PostMessageA(modal, WM_KEYDOWN, VK_ESCAPE, 0);
                 PostMessageA(window, WM_CANCELMODE, 0, 0);
@@ -139,18 +186,57 @@ protected:
     }
 
     HWND window_ = nullptr;
+    HWND recorder_ = nullptr;
 };
 
 TEST(TimerGuardPlatform, WithoutTheGuardWineCallsAnyTimerCallbackItIsPosted)
 {
     /* Why the guard exists: if this ever fails, the platform checks the
        callback itself and the tests below prove less. */
-    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND window = CreateRecorder();
     ASSERT_NE(nullptr, window);
     plantedCalls = 0;
     PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
-    RunMainLoop(100);
+    ASSERT_TRUE(PumpPast(window));
     EXPECT_EQ(1, plantedCalls.load()) << "a posted WM_TIMER's callback was not called";
+    /* A WM_SYSTIMER's too, where the system's own loops dispatch it. */
+    PostMessageA(window, kSysTimer, 1, (LPARAM)Planted);
+    ASSERT_TRUE(PumpPastWide(window));
+    EXPECT_EQ(2, plantedCalls.load()) << "a posted WM_SYSTIMER's callback was not called by a Unicode loop";
+    /* The program asks the same question of the platform by name; its
+       answer must match what the platform just did. */
+    EXPECT_EQ(plantedCalls.load() > 0, PlatformCallsAnyTimerCallback() != 0)
+        << "the program's answer to whether this platform calls unregistered timer callbacks";
+    DestroyWindow(window);
+}
+
+TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
+{
+    HWND window = CreateRecorder();
+    ASSERT_NE(nullptr, window);
+    plantedCalls = 0;
+
+    /* Where the platform checks callbacks itself, nothing is hooked: a
+       WM_SYSTIMER carrying a routine reaches the window as it was sent (on
+       Windows that is the system's own timer), and a planted WM_TIMER
+       reaches the platform (which here, being Wine, calls it). */
+    EXPECT_FALSE(InstallTimerGuard(0)) << "a guard was installed where none is needed";
+    PostMessageA(window, kSysTimer, 5, (LPARAM)Planted);
+    PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
+    ASSERT_TRUE(PumpPast(window));
+    ASSERT_EQ(1u, recorded.sysTimers.size()) << "WM_SYSTIMER messages that reached the window procedure";
+    EXPECT_EQ((WPARAM)5, recorded.sysTimers[0].first);
+    EXPECT_EQ((LPARAM)Planted, recorded.sysTimers[0].second) << "its lParam was changed";
+    EXPECT_EQ(1, plantedCalls.load()) << "without a guard the planted WM_TIMER was still dropped";
+
+    /* Where it calls any callback, both are dropped. */
+    EXPECT_TRUE(InstallTimerGuard(1)) << "no guard where the platform calls any callback";
+    PostMessageA(window, kSysTimer, 5, (LPARAM)Planted);
+    PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
+    ASSERT_TRUE(PumpPast(window));
+    EXPECT_EQ(1u, recorded.sysTimers.size()) << "a WM_SYSTIMER with a callback got past the guard";
+    EXPECT_EQ(1, plantedCalls.load()) << "with the guard the planted callback was called";
+    RemoveTimerGuard();
     DestroyWindow(window);
 }
 
@@ -158,15 +244,19 @@ TEST_F(TimerGuardTest, MainLoopDropsTimersWithACallbackAndPassesTheRest)
 {
     PostPlanted(window_);
     PostThreadMessageA(GetCurrentThreadId(), WM_TIMER, 1, (LPARAM)Planted);
+    PostMessageA(recorder_, kSysTimer, 3, 0);
     UINT_PTR timer = SetTimer(window_, 7, 10, nullptr);
     ASSERT_NE(0u, timer);
-    RunMainLoop(300);
+    ASSERT_TRUE(PumpPast(recorder_));
+    EXPECT_TRUE(testbed::PumpUntil("the window's own timer to pass", [] { return passedPlainTimers > 0; }, 5000));
     KillTimer(window_, 7);
 
     EXPECT_EQ(0, plantedCalls.load()) << "a planted callback was called";
     EXPECT_EQ(3, rawPlanted.load()) << "planted timer messages taken by the loop";
-    EXPECT_EQ(0, passedCallbacks.load()) << "timer messages with a callback got past the guard";
-    EXPECT_GT(passedPlainTimers.load(), 0) << "the window's own timer, without a callback, was dropped";
+    EXPECT_EQ(0, passedTimerCallbacks.load()) << "WM_TIMER messages with a callback got past the guard";
+    EXPECT_EQ(0, passedSysTimers.load()) << "WM_SYSTIMER messages with a callback got past the guard";
+    ASSERT_EQ(1u, recorded.sysTimers.size()) << "a WM_SYSTIMER without a callback did not reach its window";
+    EXPECT_EQ((WPARAM)3, recorded.sysTimers[0].first);
     EXPECT_EQ(0, rawOtherCallbacks.load()) << "the system posted timer messages with callbacks of its own";
 }
 
@@ -186,15 +276,16 @@ TEST_F(TimerGuardTest, DialogAndMenuLoopsDropThemToo)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        plantedCalls = rawPlanted = rawOtherCallbacks = passedCallbacks = 0;
+        plantedCalls = rawPlanted = rawOtherCallbacks = passedTimerCallbacks = passedSysTimers = 0;
         bool seen = false;
         PlantDuring(c.message, c.wParam, c.lParam, c.modalClass, &seen);
         ASSERT_TRUE(seen) << "the " << c.what << " did not open";
         int takenInLoop = rawPlanted;
-        RunMainLoop(100);
+        ASSERT_TRUE(PumpPast(recorder_));
         EXPECT_EQ(4, takenInLoop) << "planted timer messages taken while the " << c.what << " was up";
         EXPECT_EQ(0, plantedCalls.load()) << "a planted callback was called";
-        EXPECT_EQ(0, passedCallbacks.load()) << "timer messages with a callback got past the guard";
+        EXPECT_EQ(0, passedTimerCallbacks.load()) << "WM_TIMER messages with a callback got past the guard";
+        EXPECT_EQ(0, passedSysTimers.load()) << "WM_SYSTIMER messages with a callback got past the guard";
         EXPECT_EQ(0, rawOtherCallbacks.load()) << "the system posted timer messages with callbacks of its own";
     }
 }
