@@ -279,24 +279,36 @@ ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
 {
     /* The program's own image: it starts at its window's instance handle
        (a module snapshot, which Wine cannot take of a 32-bit process from
-       a 64-bit one, is not needed), and its size is in its PE header. */
+       a 64-bit one, is not needed), and its size is in the PE header of
+       its file. The header is read from the file, not from the process:
+       under user-mode emulation the emulator places the program's memory
+       away from the addresses the program sees, and ReadProcessMemory at
+       the image's address answers with zeros. */
     HWND window = FindTavrinWindow(pid);
     ULONG_PTR base = window ? (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE) : 0;
-    HANDLE process = base ? OpenProcess(PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, pid) : nullptr;
-    if (process) {
+    HANDLE process = base ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
+    char path[MAX_PATH];
+    DWORD pathLength = sizeof path;
+    if (process && QueryFullProcessImageNameA(process, 0, path, &pathLength)) {
+        HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
         IMAGE_DOS_HEADER dos = {};
         DWORD sizeOfImage = 0;
-        SIZE_T got = 0;
+        DWORD got = 0;
         /* SizeOfImage sits at the same offset in the 32- and 64-bit forms. */
-        const SIZE_T sizeOffset = offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
-        if (ReadProcessMemory(process, (LPCVOID)base, &dos, sizeof dos, &got) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-            ReadProcessMemory(process, (LPCVOID)(base + dos.e_lfanew + sizeOffset), &sizeOfImage,
-                              sizeof sizeOfImage, &got)) {
+        const LONG sizeOffset = (LONG)offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
+        if (file != INVALID_HANDLE_VALUE && ReadFile(file, &dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
+            dos.e_magic == IMAGE_DOS_SIGNATURE &&
+            SetFilePointer(file, dos.e_lfanew + sizeOffset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+            ReadFile(file, &sizeOfImage, sizeof sizeOfImage, &got, nullptr) && got == sizeof sizeOfImage) {
             imageStart_ = base;
             imageEnd_ = base + sizeOfImage;
         }
-        CloseHandle(process);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
     }
+    if (process)
+        CloseHandle(process);
     /* The main thread is the oldest. */
     HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (threads == INVALID_HANDLE_VALUE)
