@@ -75,13 +75,28 @@ tb_wine32_starts() {
     timeout 300 /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
+# The enabled binfmt_misc entry, if any, that hands 32-bit x86 programs to
+# an emulator (the kernel runs them itself with none).
+tb_i386_emulator() {
+    local entry
+    for entry in "$TB_BINFMT"/*; do
+        case ${entry##*/} in register|status) continue ;; esac
+        if grep -qx enabled "$entry" 2>/dev/null &&
+            grep -qx 'magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
+            echo "${entry##*/}"
+            return 0
+        fi
+    done
+}
+
 # Sets TB_I686 to "native" or "emulated", or leaves it empty with the
 # reason in TB_I686_WHY.
 tb_enable_i686() {
     TB_I686= TB_I686_WHY=
     export TB_I686 TB_I686_WHY
     if [ "${TAVRIN_I686_EMULATE:-0}" != 1 ] && tb_wine32_starts; then
-        TB_I686=native
+        # It may start through an emulator that someone else registered.
+        if [ -n "$(tb_i386_emulator)" ]; then TB_I686=emulated; else TB_I686=native; fi
         return 0
     fi
     local qemu=/usr/bin/qemu-i386-static
