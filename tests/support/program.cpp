@@ -268,8 +268,10 @@ ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
     /* The program's own image: it starts at its window's instance handle
        (a module snapshot, which Wine cannot take of a 32-bit process from
        a 64-bit one, is not needed), and its size is in the PE header of
-       its file (its memory cannot be read across processes when Wine's
-       32-bit half runs under emulation). */
+       its file. The header is read from the file, not from the process:
+       under user-mode emulation the emulator places the program's memory
+       away from the addresses the program sees, and ReadProcessMemory at
+       the image's address answers with zeros. */
     HWND window = FindTavrinWindow(pid);
     ULONG_PTR base = window ? (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE) : 0;
     HANDLE process = base ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;

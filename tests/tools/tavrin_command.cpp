@@ -1,15 +1,25 @@
 /*
- * Test-bed tool: sends a tray-menu command to a running Tavrin, as a
- * click in its menu would, so that scripts can open its dialogs.
+ * Test-bed tool: tells scripts when a running Tavrin is ready and whether
+ * its port opened, and sends it tray-menu commands, as a click in its menu
+ * would, so that scripts can open its dialogs. It does not start the
+ * program: it finds the program's hidden window.
  *
- * usage: tavrin_command ID [--dialog]
+ * usage: tavrin_command --ready
+ *        tavrin_command ID [--dialog]
+ *   --ready   wait until Tavrin is ready (its port has been tried, its
+ *             reader runs if the port opened, and its main thread takes
+ *             messages), then say from its tray icon whether the port opened
  *   ID        40001 settings, 40003 About, 40002 Close; 0 only waits
  *             until Tavrin's window exists
- *   --dialog  then wait for the dialog the command opens and print its
- *             screen rectangle as "X Y WIDTH HEIGHT"
+ *   --dialog  then wait for the dialog the command opens, have it painted,
+ *             and print its screen rectangle as "X Y WIDTH HEIGHT"
  *
- * Waits up to 10 s for Tavrin's hidden window and 5 s for the dialog;
- * exits 1 if either does not appear.
+ * Exit codes: 0 done (with --ready: ready, port open); 1 Tavrin's window,
+ * its readiness, its icon or the dialog did not come, or the program
+ * ended (the reason is printed); 2 usage; 3 ready, but the port did not
+ * open. Every wait is bounded: the window and readiness by the time an
+ * emulated start may take (testbed::kReadyTimeoutMs), the icon and the
+ * dialog by the constants below.
  */
 #include <windows.h>
 
@@ -17,42 +27,149 @@
 #include <cstdlib>
 #include <cstring>
 
-struct DialogSearch {
-    DWORD pid;
-    HWND found;
-};
+#include "app/app.h"
+#include "support/dialogs.h"
+#include "support/program.h"
+#include "support/registry.h"
+#include "support/screen.h"
+#include "support/timing.h"
 
-static BOOL CALLBACK FindDialogProc(HWND window, LPARAM lParam)
+/* The icon is added before the reader starts, so a ready program shows
+   it; this only covers the shell drawing it. */
+static const DWORD kTrayTimeoutMs = 10000;
+/* A dialog's first showing in an emulated 32-bit program is slow. */
+static const DWORD kDialogTimeoutMs = 60000;
+
+static HWND WaitForTavrinWindow(DWORD timeoutMs)
 {
-    DialogSearch *search = reinterpret_cast<DialogSearch *>(lParam);
-    DWORD pid = 0;
-    char cls[16] = "";
-    GetWindowThreadProcessId(window, &pid);
-    GetClassNameA(window, cls, sizeof cls);
-    if (pid == search->pid && strcmp(cls, "#32770") == 0 && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
+    HWND tavrin = nullptr;
+    testbed::WaitUntil(
+        "Tavrin's window", [&] { return (tavrin = FindWindowA(kWindowClassName, nullptr)) != nullptr; },
+        timeoutMs);
+    return tavrin;
+}
+
+/* The port the program opens at start: the stored Port, or the built-in
+   default. Only for naming it; the program itself judges the value. */
+static DWORD StartPort()
+{
+    DWORD port = (DWORD)AppStateRecord().portNumber;
+    testbed::GetSettingDword("Port", &port);
+    return port;
+}
+
+/* Waits until the icon shows whether the port opened (not the active
+   icon of a scan being typed); false when `timeoutMs` passed first or the
+   program ended. */
+static bool WaitForPortIcon(HANDLE process, DWORD timeoutMs, testbed::TrayView *view)
+{
+    testbed::WaitUntil(
+        "the ready or no-port icon",
+        [&] {
+            *view = testbed::ReadTray();
+            return view->Ready() || view->NoPort() || WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+        },
+        timeoutMs);
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT && (view->Ready() || view->NoPort());
+}
+
+static int Ended(HANDLE process, const char *before)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    printf("Tavrin never got ready: it ended (exit code %lu) before %s\n", (unsigned long)code, before);
+    return 1;
+}
+
+/* Readiness of the program's process, found by its window; `start` is
+   when the wait for its window began, and the whole wait is bounded by
+   testbed::kReadyTimeoutMs. */
+static int WaitReadyOf(DWORD pid, HANDLE process, DWORD start)
+{
+    auto left = [&]() -> DWORD {
+        DWORD elapsed = GetTickCount() - start;
+        return elapsed < testbed::kReadyTimeoutMs ? testbed::kReadyTimeoutMs - elapsed : 0;
+    };
+    /* The program adds its icon once it has tried its port, and starts its
+       reader after that. A reader has to run only where the port opened:
+       one started on a device that refuses to be set up ends at its first
+       wait, sooner than anyone outside sees it, and the program is then
+       ready once its main thread takes messages. */
+    testbed::TrayView view;
+    bool shown = WaitForPortIcon(process, left(), &view);
+    if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
+        return Ended(process, "its icon showed");
+    if (!shown) {
+        printf("Tavrin never got ready: its icon did not show ready or no port within %lu s; the tray shows %s\n",
+               (unsigned long)(testbed::kReadyTimeoutMs / 1000), view.Describe().c_str());
+        return 1;
     }
-    return TRUE;
+    if (view.Ready()) {
+        ::testing::AssertionResult ready = testbed::WaitForReady(pid, process, left());
+        if (!ready) {
+            printf("Tavrin never got ready: %s\n", ready.message());
+            return 1;
+        }
+    } else if (WaitForInputIdle(process, left()) != 0) {
+        if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
+            return Ended(process, "its main thread took messages");
+        printf("Tavrin never got ready: its main thread took no messages within %lu s\n",
+               (unsigned long)(testbed::kReadyTimeoutMs / 1000));
+        return 1;
+    }
+    printf("Tavrin is ready (after %lu s of waiting)\n", (unsigned long)((GetTickCount() - start) / 1000));
+
+    /* Asked again: a reader that fails on its device says so on the icon. */
+    DWORD port = StartPort();
+    if (!WaitForPortIcon(process, kTrayTimeoutMs, &view)) {
+        printf("Tavrin's icon says neither ready nor no port; the tray shows %s\n", view.Describe().c_str());
+        return 1;
+    }
+    if (view.NoPort()) {
+        printf("Tavrin could not open COM%lu (its icon shows no port)\n", (unsigned long)port);
+        return 3;
+    }
+    printf("COM%lu is open (its icon shows ready)\n", (unsigned long)port);
+    return 0;
+}
+
+static int WaitReady()
+{
+    DWORD start = GetTickCount();
+    HWND tavrin = WaitForTavrinWindow(testbed::kReadyTimeoutMs);
+    if (!tavrin) {
+        printf("Tavrin never got ready: no Tavrin window within %lu s\n",
+               (unsigned long)(testbed::kReadyTimeoutMs / 1000));
+        return 1;
+    }
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tavrin, &pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    if (!process) {
+        printf("Tavrin never got ready: its process %lu cannot be opened (error %lu)\n", (unsigned long)pid,
+               GetLastError());
+        return 1;
+    }
+    int result = WaitReadyOf(pid, process, start);
+    CloseHandle(process);
+    return result;
 }
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--ready") == 0)
+        return WaitReady();
     if (argc < 2 || (argc == 3 && strcmp(argv[2], "--dialog") != 0) || argc > 3) {
-        fprintf(stderr, "usage: tavrin_command ID [--dialog]\n");
+        fprintf(stderr, "usage: tavrin_command --ready\n       tavrin_command ID [--dialog]\n");
         return 2;
     }
     WPARAM command = (WPARAM)strtoul(argv[1], nullptr, 10);
     bool dialog = argc == 3;
 
-    HWND tavrin = nullptr;
-    for (int waited = 0; !tavrin && waited < 10000; waited += 100) {
-        tavrin = FindWindowA("TavrinWindow", nullptr);
-        if (!tavrin)
-            Sleep(100);
-    }
+    HWND tavrin = WaitForTavrinWindow(testbed::kReadyTimeoutMs);
     if (!tavrin) {
-        fprintf(stderr, "tavrin_command: no TavrinWindow after 10 s\n");
+        fprintf(stderr, "tavrin_command: no Tavrin window within %lu s\n",
+                (unsigned long)(testbed::kReadyTimeoutMs / 1000));
         return 1;
     }
     /* Posted: the settings and About dialogs run modal loops inside the
@@ -62,19 +179,19 @@ int main(int argc, char **argv)
     if (!dialog)
         return 0;
 
-    DialogSearch search = {0, nullptr};
-    GetWindowThreadProcessId(tavrin, &search.pid);
-    for (int waited = 0; !search.found && waited < 5000; waited += 50) {
-        EnumWindows(FindDialogProc, reinterpret_cast<LPARAM>(&search));
-        if (!search.found)
-            Sleep(50);
-    }
-    if (!search.found) {
-        fprintf(stderr, "tavrin_command: no dialog after 5 s\n");
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tavrin, &pid);
+    HWND found = testbed::WaitForDialog(pid, kDialogTimeoutMs);
+    if (!found) {
+        fprintf(stderr, "tavrin_command: no dialog within %lu s\n", (unsigned long)(kDialogTimeoutMs / 1000));
         return 1;
     }
+    /* The dialog shows before its controls have painted themselves, and a
+       picture taken then misses some. RDW_UPDATENOW sends the paint
+       messages and returns once the dialog's thread has handled them. */
+    RedrawWindow(found, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     RECT rect;
-    GetWindowRect(search.found, &rect);
+    GetWindowRect(found, &rect);
     printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
     return 0;
 }
