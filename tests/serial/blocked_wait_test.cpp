@@ -1,0 +1,256 @@
+/*
+ * The reader worker blocked in its receive wait, as it spends its idle
+ * life on Windows, in this process on the hosted window.
+ *
+ * Under Wine 8 the program's own read-only handle never blocks there (see
+ * docs/wine-and-windows.md): its wait returns at once and the worker
+ * polls. Here the worker is given a read-write handle instead, configured
+ * by the program's own ConfigureLine, on a cable whose modem-status
+ * queries the test bed's shim answers (tests/tools/pty_modem_shim.c, which
+ * ctest preloads into this program only); its wait then blocks until a
+ * byte comes. Each case first shows that it does.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "resource.h"
+#include "serial/serial.h"
+#include "settings/settings.h"
+#include "support/cable.h"
+#include "support/dialogs.h"
+#include "support/host.h"
+#include "support/program.h"
+#include "support/streams.h"
+#include "support/target.h"
+#include "support/timing.h"
+
+namespace {
+
+const char kShimName[] = "pty_modem_shim.so";
+const int kSpeed38400 = 8;               /* SpeedTable index; the partners run at 38400 */
+const DWORD kClosingTimeOutMs = 100;     /* ConfigureLine's read time-out: it closes a burst */
+const DWORD kLatencyMarginMs = 150;      /* on top of it: the focus lookup, the icon, a loaded machine */
+/* Told to stop, a polling worker ends within one pass (an at-once wait, a
+   100 ms read, a 200 ms pause); a blocked one never notices. */
+const DWORD kBlockedProofMs = 1000;
+const DWORD kStopSlackMs = 1000;         /* on top of READER_STOP_TIMEOUT_MS, for a loaded machine */
+const DWORD kArrivalTimeoutMs = 4000;    /* a scan reaching the window */
+const DWORD kSyncTimeoutMs = 5000;       /* the first marker reaching the window */
+const DWORD kQuietMs = 400;              /* pumped to see that nothing arrives */
+const DWORD kForcedExitCode = 0xFFFFFFFF; /* what StopReader's TerminateThread leaves */
+
+/* Whether this process runs with the shim preloaded; `why` says what is
+   missing when it does not. */
+bool ShimPreloaded(std::string *why)
+{
+    char value[2048];
+    DWORD n = GetEnvironmentVariableA("LD_PRELOAD", value, sizeof value);
+    std::string preload = (n > 0 && n < sizeof value) ? value : "";
+    size_t at = preload.find(kShimName);
+    if (at == std::string::npos) {
+        *why = std::string("the pty modem-status shim is not preloaded (LD_PRELOAD is \"") + preload +
+               "\"): ctest preloads " + kShimName + " in the 64-bit lane, built where the host has gcc";
+        return false;
+    }
+    size_t begin = preload.find_last_of(": ", at);
+    std::string path = preload.substr(begin == std::string::npos ? 0 : begin + 1,
+                                      at + strlen(kShimName) - (begin == std::string::npos ? 0 : begin + 1));
+    if (GetFileAttributesA(("Z:" + path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        *why = "the pty modem-status shim " + path + " named in LD_PRELOAD does not exist";
+        return false;
+    }
+    return true;
+}
+
+/* Whether a thread's input state is shared with the window's thread: the
+   focus it sees is then that thread's focus window. A thread of its own
+   input, with no window, sees none. */
+bool SharesInputWith(DWORD threadId, HWND window, HWND *focusSeen)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    *focusSeen = GetGUIThreadInfo(threadId, &info) ? info.hwndFocus : nullptr;
+    return *focusSeen == window;
+}
+
+class BlockedWait : public testbed::HostedWindowTest {
+protected:
+    void SetUp() override
+    {
+        HostedWindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        std::string why;
+        if (!ShimPreloaded(&why))
+            GTEST_SKIP() << why;
+    }
+
+    void TearDown() override
+    {
+        HostedWindowTest::TearDown();
+        if (worker_)
+            CloseHandle(worker_);
+    }
+
+    /* Gives a worker a read-write handle on `port`, set up by the program's
+       own ConfigureLine, and shows that it blocks in its wait: it types a
+       marker, then, told to stop with nothing arriving, does not. */
+    void StartBlockedWorker(int port, testbed::PartnerPort &partner, testbed::TargetWindow &target)
+    {
+        ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open, error " << GetLastError();
+        HANDLE handle = CreateFileA(PortNameTable[port], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[port] << ", error " << GetLastError();
+        AppState.portHandle = handle;
+        AppState.portNumber = port;
+        AppState.speedIndex = kSpeed38400;
+        ASSERT_EQ(1, ConfigureLine(SpeedTable[kSpeed38400].baudRate)) << "error " << GetLastError();
+        DWORD modem = 0;
+        ASSERT_TRUE(GetCommModemStatus(handle, &modem))
+            << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[port]
+            << ", error " << GetLastError();
+
+        StartReader();
+        ASSERT_NE(nullptr, AppState.readerThread) << "no worker, error " << GetLastError();
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker_,
+                                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
+        ASSERT_TRUE(testbed::SyncReader(partner, target, kSyncTimeoutMs))
+            << "the worker typed none of the markers within " << kSyncTimeoutMs << " ms";
+
+        AppState.readerRun = 0;
+        double start = testbed::NowMs();
+        bool ended = WaitForSingleObject(worker_, kBlockedProofMs) == WAIT_OBJECT_0;
+        double endedAfter = testbed::NowMs() - start;
+        AppState.readerRun = 1;
+        ASSERT_FALSE(ended) << "told to stop with nothing arriving, the worker ended after " << endedAfter
+                            << " ms: its wait returned, so it polls instead of blocking (is the shim answering?)";
+    }
+
+    HANDLE worker_ = nullptr;   /* our own handle to the blocked worker */
+};
+
+/*
+ * From the blocked wait, each scan is typed whole once the closing
+ * time-out has passed, and the worker, back in its wait, no longer shares
+ * the target thread's input (DeliverBurst attaches to it only to find the
+ * focused window).
+ */
+TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
+{
+    testbed::PartnerPort partner(1);
+    testbed::TargetWindow target;
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, partner, target));
+    DWORD workerId = GetThreadId(worker_);
+
+    for (uint32_t serial = 1; serial <= 3; serial++) {
+        SCOPED_TRACE("scan " + std::to_string(serial));
+        std::string scan = testbed::DigitScan(serial);
+        target.Clear();
+        ASSERT_TRUE(partner.Write(scan)) << "error " << GetLastError();
+        double lastByte = testbed::NowMs();
+        ASSERT_TRUE(target.WaitForChars(scan.size(), kArrivalTimeoutMs))
+            << target.chars().size() << " of " << scan.size() << " characters arrived within " << kArrivalTimeoutMs
+            << " ms";
+        double latency = target.chars().front().ms - lastByte;
+        printf("scan %u: first character %.0f ms after the last byte\n", (unsigned)serial, latency);
+        EXPECT_EQ(scan, target.Text());
+        EXPECT_LE(latency, (double)(kClosingTimeOutMs + kLatencyMarginMs))
+            << "from the last byte to the first character, with the worker blocked in its wait";
+
+        ASSERT_TRUE(testbed::PumpUntil("the delivery to end", [] { return AppState.transferActive == 0; },
+                                       kArrivalTimeoutMs));
+        HWND focusSeen = nullptr;
+        EXPECT_FALSE(SharesInputWith(workerId, target.hwnd(), &focusSeen))
+            << "the worker, back in its wait, still shares the target thread's input (it sees focus " << focusSeen
+            << ", the target is " << target.hwnd() << "): DeliverBurst did not detach after its focus lookup";
+    }
+}
+
+/*
+ * StopReader ends a worker blocked in its wait within its bound. Under
+ * Wine 8 its cancel does not reach the wait (a synchronous WaitCommEvent
+ * waits on an event of its own while a helper thread polls the device, and
+ * no cancellable request is pending), so the forced end does the work: the
+ * worker carries the forced exit code. On Windows the cancel ends the wait
+ * and the worker ends by itself.
+ */
+TEST_F(BlockedWait, StopReaderEndsABlockedWorkerWithinItsBound)
+{
+    testbed::PartnerPort partner(1);
+    testbed::TargetWindow target;
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, partner, target));
+
+    double start = testbed::NowMs();
+    StopReader();
+    double took = testbed::NowMs() - start;
+    bool gone = WaitForSingleObject(worker_, 0) == WAIT_OBJECT_0;
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeThread(worker_, &exitCode);
+    printf("StopReader on a blocked worker took %.0f ms; exit code 0x%lX\n", took, (unsigned long)exitCode);
+
+    EXPECT_TRUE(gone) << "StopReader returned after " << took
+                      << " ms with the worker still in its wait: the next worker would run beside it";
+    EXPECT_LE(took, (double)(READER_STOP_TIMEOUT_MS + kStopSlackMs));
+    if (gone) {
+        EXPECT_EQ(kForcedExitCode, exitCode)
+            << "the worker ended by itself: Wine's cancel now reaches the wait (update docs/wine-and-windows.md)";
+    }
+    EXPECT_EQ(nullptr, AppState.readerThread);
+    EXPECT_EQ(0, AppState.transferActive.load());
+}
+
+/*
+ * A settings change, made in the settings dialog, while the worker is
+ * blocked in its wait: the change ends that worker, and the reader goes on
+ * on the new port and on it alone.
+ */
+TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
+{
+    testbed::PartnerPort oldPartner(1);
+    testbed::PartnerPort newPartner(2);
+    ASSERT_TRUE(newPartner.IsOpen()) << testbed::PartnerName(2) << ", error " << GetLastError();
+    testbed::TargetWindow target;
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, oldPartner, target));
+
+    double okMs = -1;
+    testbed::ModalDriver driver;
+    INT_PTR result = driver.Run(
+        ShowSettingsDialog,
+        {[](HWND d) { SendMessageA(GetDlgItem(d, IDC_COM2), BM_CLICK, 0, 0); },
+         [&okMs](HWND d) {
+             double start = testbed::NowMs();
+             SendMessageA(GetDlgItem(d, IDOK), BM_CLICK, 0, 0);
+             okMs = testbed::NowMs() - start;
+         }});
+    ASSERT_EQ(IDOK, result) << "the settings dialog did not end by its OK (abandoned: " << driver.abandoned()
+                            << ")";
+    bool gone = WaitForSingleObject(worker_, 0) == WAIT_OBJECT_0;
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeThread(worker_, &exitCode);
+    printf("settings change with a blocked worker: OK took %.0f ms; the worker's exit code 0x%lX\n", okMs,
+           (unsigned long)exitCode);
+
+    EXPECT_TRUE(gone) << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex
+                      << exitCode << std::dec << ")";
+    EXPECT_LE(okMs, (double)(READER_STOP_TIMEOUT_MS + kStopSlackMs)) << "applying the change";
+    EXPECT_EQ(2, AppState.portNumber);
+    ASSERT_EQ(1, IsPortOpen()) << "COM2 did not open";
+    ASSERT_NE(nullptr, AppState.readerThread) << "no worker after the change";
+
+    ASSERT_TRUE(testbed::SyncReader(newPartner, target, kSyncTimeoutMs))
+        << "nothing sent on the new port was typed within " << kSyncTimeoutMs << " ms";
+    std::string scan = testbed::DigitScan(7);
+    ASSERT_TRUE(testbed::SendAndSettle(newPartner, target, scan, kQuietMs));
+    EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
+
+    target.Clear();
+    ASSERT_TRUE(oldPartner.Write("old port"));
+    target.Pump(kQuietMs);
+    EXPECT_EQ("", target.Text()) << "bytes on the old port were typed after the change";
+}
+
+}  // namespace
