@@ -9,12 +9,14 @@ pictures drawn with matplotlib: OUT/latency.png (the latency histogram,
 with the 100 ms floor) and OUT/latency-by-scan.png (each scan's latency
 in the order the scans were sent, to show drift and outliers over a run).
 Exits non-zero when a run lost bytes or a figure that must exist is
-missing.
+missing. How many scans and bytes a run sent, as its labels say, comes
+from its run.json (volume.scans, flood.bytes), so a quick run's table
+names its own counts.
 
 Runs under Debian's /usr/bin/python3, for which python3-matplotlib is
 installed (scripts/setup-deps).
 
-usage: bench_report.py OUT [--quick] [--no-strace]
+usage: bench_report.py OUT [--no-strace]
 """
 import glob
 import json
@@ -477,8 +479,32 @@ def fmt(v, digits=1):
     return str(v)
 
 
-def table(summary, runs, env, problems, quick):
-    """The text of table.md."""
+def thousands(n):
+    return f"{n:,}".replace(",", " ")
+
+
+def scans_text(n):
+    return f"{thousands(n)} scan{'' if n == 1 else 's'}"
+
+
+def size_text(n):
+    if n and n % (1 << 20) == 0:
+        return f"{thousands(n >> 20)} MiB"
+    if n and n % (1 << 10) == 0:
+        return f"{thousands(n >> 10)} KiB"
+    return f"{thousands(n)} byte{'' if n == 1 else 's'}"
+
+
+def run_amount(runs, get, text):
+    """What the runs used, as run.json recorded it (the same in every run
+    that scripts/bench makes; the smallest and the largest otherwise)."""
+    values = sorted({int(get(r)) for r in runs})
+    return text(values[0]) if len(values) == 1 else f"{text(values[0])} to {text(values[-1])}"
+
+
+def table(summary, runs, env, problems):
+    """The text of table.md. The volume and flood labels say how many
+    scans and bytes the runs sent."""
     s = summary
     rows = []
 
@@ -486,8 +512,10 @@ def table(summary, runs, env, problems, quick):
         rows.append(f"| {name} | {fmt(sp['median'], digits)} | {fmt(sp['min'], digits)} | "
                     f"{fmt(sp['max'], digits)} | {unit} |")
 
-    stage_labels = {"footprint_start": "after start", "footprint_after_volume": "after the 10 000 scans",
-                    "footprint_after_flood": "after the 1 MB flood", "footprint_end": "at the end"}
+    volume = run_amount(runs, lambda r: r["volume"]["scans"], scans_text)
+    flood = run_amount(runs, lambda r: r["flood"]["bytes"], size_text)
+    stage_labels = {"footprint_start": "after start", "footprint_after_volume": f"after the {volume}",
+                    "footprint_after_flood": f"after the flood of {flood}", "footprint_end": "at the end"}
     lat = s["latency_first_char_ms"]
     row("Latency min", lat["min"], "ms")
     row("Latency p50", lat["p50"], "ms")
@@ -495,7 +523,7 @@ def table(summary, runs, env, problems, quick):
     row("Latency max", lat["max"], "ms")
     row("Throughput ceiling", s["throughput_bytes_per_s"], "bytes/s", 0)
     row("  ratio to 38400 baud (3840 bytes/s)", s["throughput_line_rate_ratio"], "x", 2)
-    row("  bytes lost of 1 MB" if not quick else "  bytes lost", s["flood_lost_bytes"], "bytes", 0)
+    row(f"  bytes lost of {flood}", s["flood_lost_bytes"], "bytes", 0)
     row("  model ceiling 1024/(50 ms + 1024 (read + post))", s["model_ceiling_bytes_per_s"], "bytes/s", 0)
     row("  measured / model", s["model_ratio"], "", 3)
     row("  model with wait, focus and icon updates", s["full_model_ceiling_bytes_per_s"], "bytes/s", 0)
@@ -615,7 +643,6 @@ def verdict(summary, problems, use_strace):
 
 def main():
     out = sys.argv[1]
-    quick = "--quick" in sys.argv[2:]
     use_strace = "--no-strace" not in sys.argv[2:]
     loaded = load_runs(out)
     problems, notes = check_runs(loaded, use_strace)
@@ -626,7 +653,7 @@ def main():
     env = load_environment(out)
     summary = summarise(runs)
     write_json(out, env, summary, runs, problems)
-    text = table(summary, runs, env, problems, quick)
+    text = table(summary, runs, env, problems)
     with open(os.path.join(out, "table.md"), "w") as f:
         f.write(text)
     print(text)
