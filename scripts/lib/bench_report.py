@@ -9,12 +9,14 @@ pictures drawn with matplotlib: OUT/latency.png (the latency histogram,
 with the 100 ms floor) and OUT/latency-by-scan.png (each scan's latency
 in the order the scans were sent, to show drift and outliers over a run).
 Exits non-zero when a run lost bytes or a figure that must exist is
-missing.
+missing. How many scans and bytes a run sent, as its labels say, comes
+from its run.json (volume.scans, flood.bytes), so a quick run's table
+names its own counts.
 
 Runs under Debian's /usr/bin/python3, for which python3-matplotlib is
 installed (scripts/setup-deps).
 
-usage: bench_report.py OUT [--quick] [--no-strace]
+usage: bench_report.py OUT [--no-strace]
 """
 import glob
 import json
@@ -241,116 +243,138 @@ def latency_by_scan(path, runs, floor_ms):
     plt.close(fig)
 
 
-# ---------- the report ----------
+# ---------- what the report reads ----------
 
-def fmt(v, digits=1):
-    if v is None:
-        return "n/a"
-    if isinstance(v, float):
-        return f"{v:.{digits}f}"
-    return str(v)
+# The points at which the footprint is read: the measuring program's key
+# for the Windows view (run.json) and the mark at which scripts/bench read
+# the Linux view (monitor.jsonl).
+FOOTPRINT_STAGES = (
+    ("footprint_start", "started"),
+    ("footprint_after_volume", "volume-end"),
+    ("footprint_after_flood", "flood-end"),
+    ("footprint_end", "closing"),
+)
+WINE_STAGES = [wine for wine, _ in FOOTPRINT_STAGES]
+LINUX_STAGES = [linux for _, linux in FOOTPRINT_STAGES]
+
+# Where the worker was when a traced scan was written (see classify).
+TRACED_CASES = (("read", "read pending"), ("pause", "200 ms pause"), ("pulse", "50 ms icon pulse"))
 
 
-def main():
-    out = sys.argv[1]
-    quick = "--quick" in sys.argv[2:]
-    use_strace = "--no-strace" not in sys.argv[2:]
-    runs = []
-    pass_notes = []
-    problems = []
-    for run_dir in sorted(glob.glob(os.path.join(out, "run-*")), key=lambda p: int(p.rsplit("-", 1)[1])):
-        path = os.path.join(run_dir, "run.json")
-        if not os.path.exists(path):
-            problems.append(f"{run_dir}: no run.json")
-            continue
-        r = load_json(path)
-        marks = load_monitor(os.path.join(run_dir, "monitor.jsonl"))
-        sleeps_open, clones_open = parse_strace(os.path.join(run_dir, "strace-open.txt"))
-        sleeps_noport, clones_noport = parse_strace(os.path.join(run_dir, "strace-noport.txt"))
-        traced = r.get("traced", {})
-        qb, qe = traced.get("quiet_begin_unix"), traced.get("quiet_end_unix")
-        passes_open, waits_open = reader_passes(sleeps_open, clones_open, qb, qe, 0.2)
-        passes_noport, _ = reader_passes(sleeps_noport, clones_noport, qb, qe, 1.0)
-        # Every idle pass shows its receive wait (the thread Wine starts for
-        # it) or its 200 ms pause; the pauses alone would not count a reader
-        # that skips them.
-        idle_passes = None if passes_open is None else max(passes_open, waits_open)
-        flood = r["flood"]
-        flood_cpu = ticks_ms(marks, "flood-begin", "flood-end", "open")
-        flood_server = ticks_ms(marks, "flood-begin", "flood-end", "wineserver")
-        flood_explorer = ticks_ms(marks, "flood-begin", "flood-end", "explorer")
-        idle_s = seconds_between(marks, "idle-begin", "idle-end")
-        idle_open = ticks_ms(marks, "idle-begin", "idle-end", "open")
-        idle_noport = ticks_ms(marks, "idle-begin", "idle-end", "noport")
-        idle_server = ticks_ms(marks, "idle-begin", "idle-end", "wineserver")
+def run_dirs(out):
+    return sorted(glob.glob(os.path.join(out, "run-*")), key=lambda p: int(p.rsplit("-", 1)[1]))
 
-        def pct_core(ms):
-            return None if ms is None or not idle_s else 100.0 * ms / (idle_s * 1000.0)
 
-        lin = {k: proc(marks.get(k), "open") for k in ("started", "volume-end", "flood-end", "closing")}
-        run = {
-            "dir": os.path.basename(run_dir),
-            "load_before": open(os.path.join(run_dir, "load-before")).read().strip()
-            if os.path.exists(os.path.join(run_dir, "load-before")) else None,
-            "load_after": open(os.path.join(run_dir, "load-after")).read().strip()
-            if os.path.exists(os.path.join(run_dir, "load-after")) else None,
-            "latency_samples_ms": r["latency"]["samples_ms"],
-            "latency": r["latency"]["first_char_ms"],
-            "latency_last_char": r["latency"]["last_char_ms"],
-            "latency_lost_bytes": r["latency"]["lost_bytes"] + traced.get("lost_bytes", 0),
-            "latency_wrong_scans": r["latency"]["wrong_scans"] + traced.get("wrong_scans", 0),
-            "traced": classify(traced, sleeps_open),
-            "volume": r["volume"],
-            "flood": flood,
-            "flood_cpu_ms": flood_cpu,
-            "flood_cpu_us_per_byte": None if flood_cpu is None or not flood["received"]
-            else flood_cpu * 1000.0 / flood["received"],
-            "flood_wineserver_cpu_ms": flood_server,
-            "flood_explorer_cpu_ms": flood_explorer,
-            "costs_before": r.get("costs_before"),
-            "costs_after": r.get("costs_after"),
-            "idle_seconds": idle_s,
-            "idle_open_cpu_ms": idle_open,
-            "idle_open_percent": pct_core(idle_open),
-            "idle_noport_cpu_ms": idle_noport,
-            "idle_noport_percent": pct_core(idle_noport),
-            "idle_wineserver_percent": pct_core(idle_server),
-            "passes_per_s_open": passes_open,
-            "wait_threads_per_s_open": waits_open,
-            "passes_per_s_noport": passes_noport,
-            "idle_passes_per_s_open": idle_passes,
-            "startup": r["startup"],
-            "close": r["close"],
-            "footprint_wine": {k: r.get(k) for k in ("footprint_start", "footprint_after_volume",
-                                                      "footprint_after_flood", "footprint_end")},
-            "footprint_linux": lin,
-        }
-        runs.append(run)
-        lost = (run["latency_lost_bytes"] + r["volume"]["lost_bytes"] + flood["lost_bytes"])
-        if lost:
-            problems.append(f"{run['dir']}: {lost} bytes lost")
-        if r["volume"]["mismatched"] or flood["mismatched"] or run["latency_wrong_scans"]:
-            problems.append(f"{run['dir']}: characters arrived changed or out of order")
-        if r["close"]["port_open_ms"] is None:
-            problems.append(f"{run['dir']}: the program did not exit after Close")
-        if use_strace and idle_passes is not None:
-            rate = (f"{idle_passes:.1f} passes per s over {qe - qb:.1f} s "
-                    f"(bound {IDLE_PASSES_BOUND_PER_S:.0f} per s)")
-            if idle_passes > IDLE_PASSES_BOUND_PER_S:
-                problems.append(f"{run['dir']}: busy reader: with its port open and nothing arriving it "
-                                f"made {rate}; one 200 ms pause per pass allows no more")
-                pass_notes.append((sys.stderr, f"bench: {problems[-1]}"))
-            elif idle_passes == 0:
-                problems.append(f"{run['dir']}: the trace shows no pass of the idle reader with its port "
-                                f"open, so its pass rate went unmeasured (did strace attach?)")
-                pass_notes.append((sys.stderr, f"bench: {problems[-1]}"))
+def read_text(path):
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return f.read().strip()
+
+
+def load_run(run_dir):
+    """One run's figures, from what the measuring program wrote (run.json),
+    what Linux said at each mark (monitor.jsonl) and the traces. Returns the
+    run's entry in bench.json and the length of its quiet trace window in
+    seconds (None without one)."""
+    r = load_json(os.path.join(run_dir, "run.json"))
+    marks = load_monitor(os.path.join(run_dir, "monitor.jsonl"))
+    sleeps_open, clones_open = parse_strace(os.path.join(run_dir, "strace-open.txt"))
+    sleeps_noport, clones_noport = parse_strace(os.path.join(run_dir, "strace-noport.txt"))
+    traced = r.get("traced", {})
+    qb, qe = traced.get("quiet_begin_unix"), traced.get("quiet_end_unix")
+    passes_open, waits_open = reader_passes(sleeps_open, clones_open, qb, qe, 0.2)
+    passes_noport, _ = reader_passes(sleeps_noport, clones_noport, qb, qe, 1.0)
+    # Every idle pass shows its receive wait (the thread Wine starts for
+    # it) or its 200 ms pause; the pauses alone would not count a reader
+    # that skips them.
+    idle_passes = None if passes_open is None else max(passes_open, waits_open)
+    flood = r["flood"]
+    flood_cpu = ticks_ms(marks, "flood-begin", "flood-end", "open")
+    idle_s = seconds_between(marks, "idle-begin", "idle-end")
+
+    def pct_core(ms):
+        return None if ms is None or not idle_s else 100.0 * ms / (idle_s * 1000.0)
+
+    idle_open = ticks_ms(marks, "idle-begin", "idle-end", "open")
+    idle_noport = ticks_ms(marks, "idle-begin", "idle-end", "noport")
+    run = {
+        "dir": os.path.basename(run_dir),
+        "load_before": read_text(os.path.join(run_dir, "load-before")),
+        "load_after": read_text(os.path.join(run_dir, "load-after")),
+        "latency_samples_ms": r["latency"]["samples_ms"],
+        "latency": r["latency"]["first_char_ms"],
+        "latency_last_char": r["latency"]["last_char_ms"],
+        "latency_lost_bytes": r["latency"]["lost_bytes"] + traced.get("lost_bytes", 0),
+        "latency_wrong_scans": r["latency"]["wrong_scans"] + traced.get("wrong_scans", 0),
+        "traced": classify(traced, sleeps_open),
+        "volume": r["volume"],
+        "flood": flood,
+        "flood_cpu_ms": flood_cpu,
+        "flood_cpu_us_per_byte": None if flood_cpu is None or not flood["received"]
+        else flood_cpu * 1000.0 / flood["received"],
+        "flood_wineserver_cpu_ms": ticks_ms(marks, "flood-begin", "flood-end", "wineserver"),
+        "flood_explorer_cpu_ms": ticks_ms(marks, "flood-begin", "flood-end", "explorer"),
+        "costs_before": r.get("costs_before"),
+        "costs_after": r.get("costs_after"),
+        "idle_seconds": idle_s,
+        "idle_open_cpu_ms": idle_open,
+        "idle_open_percent": pct_core(idle_open),
+        "idle_noport_cpu_ms": idle_noport,
+        "idle_noport_percent": pct_core(idle_noport),
+        "idle_wineserver_percent": pct_core(ticks_ms(marks, "idle-begin", "idle-end", "wineserver")),
+        "passes_per_s_open": passes_open,
+        "wait_threads_per_s_open": waits_open,
+        "passes_per_s_noport": passes_noport,
+        "idle_passes_per_s_open": idle_passes,
+        "startup": r["startup"],
+        "close": r["close"],
+        "footprint_wine": {k: r.get(k) for k in WINE_STAGES},
+        "footprint_linux": {k: proc(marks.get(k), "open") for k in LINUX_STAGES},
+    }
+    return run, (None if qb is None or qe is None else qe - qb)
+
+
+def load_runs(out):
+    """Every OUT/run-N in order, as (run directory, its bench.json entry or
+    None when it has no run.json, its quiet trace window in seconds)."""
+    loaded = []
+    for run_dir in run_dirs(out):
+        if os.path.exists(os.path.join(run_dir, "run.json")):
+            loaded.append((run_dir,) + load_run(run_dir))
+        else:
+            loaded.append((run_dir, None, None))
+    return loaded
+
+
+def load_environment(out):
+    """The machine, the Wine and the program's files (OUT/environment.txt,
+    written by scripts/bench)."""
+    env = {}
+    files = []
+    env_path = os.path.join(out, "environment.txt")
+    if os.path.exists(env_path):
+        for line in open(env_path):
+            k, _, v = line.rstrip("\n").partition("=")
+            if k == "file":
+                name, size, fmt_, dlls = (v.split("|") + ["", "", ""])[:4]
+                files.append({"file": name, "bytes": int(size), "format": fmt_, "imports": dlls.split()})
             else:
-                pass_notes.append((sys.stdout, f"bench: {run['dir']}: idle reader, port open: {rate}"))
+                env[k] = v
+    env["files"] = files
+    return env
 
-    if not runs:
-        print("bench: no runs to report", file=sys.stderr)
-        return 1
 
+# ---------- the summary ----------
+
+def pooled_latency(runs):
+    """The latency samples of every run, one after another."""
+    return [s for r in runs for s in r["latency_samples_ms"] if s is not None]
+
+
+def summarise(runs):
+    """The summary of bench.json: each figure's median, min and max over
+    the runs, and the latency samples and traced scans pooled."""
     def col(fn):
         vals = []
         for r in runs:
@@ -360,7 +384,7 @@ def main():
                 vals.append(None)
         return spread(vals)
 
-    pooled = [s for r in runs for s in r["latency_samples_ms"] if s is not None]
+    pooled = pooled_latency(runs)
     traced = [t for r in runs for t in r["traced"]]
 
     def case_stats(case):
@@ -375,10 +399,16 @@ def main():
             "rest_max_ms": pct([t["rest_ms"] for t in xs], 1.0),
         }
 
-    fp = lambda stage, key: col(lambda r: r["footprint_wine"][stage][key])  # noqa: E731
-    fl = lambda stage, key: col(lambda r: r["footprint_linux"][stage][key])  # noqa: E731
+    def wine(key):
+        return {s: col(lambda r: r["footprint_wine"][s][key]) for s in WINE_STAGES}
 
-    summary = {
+    def linux(key):
+        return {s: col(lambda r: r["footprint_linux"][s][key]) for s in LINUX_STAGES}
+
+    def both_costs(key):
+        return col(lambda r: (r["costs_before"][key] + r["costs_after"][key]) / 2)
+
+    return {
         "latency_first_char_ms": {
             "min": col(lambda r: r["latency"]["min"]), "p50": col(lambda r: r["latency"]["p50"]),
             "p95": col(lambda r: r["latency"]["p95"]), "max": col(lambda r: r["latency"]["max"]),
@@ -386,7 +416,7 @@ def main():
         "latency_pooled_ms": {"scans": len(pooled), "min": pct(pooled, 0.0001), "p50": pct(pooled, 0.5),
                               "p95": pct(pooled, 0.95), "max": pct(pooled, 1.0)},
         "latency_floor_ms": READ_TIMEOUT_MS,
-        "latency_by_case": {c: case_stats(c) for c in ("read", "pause", "pulse")},
+        "latency_by_case": {c: case_stats(c) for c, _ in TRACED_CASES},
         "lost_bytes_total": sum(r["latency_lost_bytes"] + r["volume"]["lost_bytes"] + r["flood"]["lost_bytes"]
                                 for r in runs),
         "throughput_bytes_per_s": col(lambda r: r["flood"]["bytes_per_s"]),
@@ -396,9 +426,9 @@ def main():
         "post_us": col(lambda r: r["flood"]["post_us"]),
         "post_us_in_situ": col(lambda r: r["flood"]["post_us_in_situ"]["p50"]),
         "burst_gap_ms": col(lambda r: r["flood"]["gap_ms"]["p50"]),
-        "wait_us": col(lambda r: (r["costs_before"]["wait_us"] + r["costs_after"]["wait_us"]) / 2),
-        "icon_update_us": col(lambda r: (r["costs_before"]["icon_update_us"] + r["costs_after"]["icon_update_us"]) / 2),
-        "focus_us": col(lambda r: (r["costs_before"]["focus_us"] + r["costs_after"]["focus_us"]) / 2),
+        "wait_us": both_costs("wait_us"),
+        "icon_update_us": both_costs("icon_update_us"),
+        "focus_us": both_costs("focus_us"),
         "model_ceiling_bytes_per_s": col(lambda r: r["flood"]["model_ceiling_bytes_per_s"]),
         "model_ratio": col(lambda r: r["flood"]["model_ratio"]),
         "full_model_ceiling_bytes_per_s": col(lambda r: r["flood"]["full_model_ceiling_bytes_per_s"]),
@@ -423,37 +453,58 @@ def main():
         "startup_icon_ms": col(lambda r: r["startup"]["icon_ms"]),
         "close_port_open_ms": col(lambda r: r["close"]["port_open_ms"]),
         "close_no_port_ms": col(lambda r: r["close"]["no_port_ms"]),
-        "threads": {s: fp(s, "threads") for s in ("footprint_start", "footprint_after_volume",
-                                                   "footprint_after_flood", "footprint_end")},
-        "handles": {s: fp(s, "handles") for s in ("footprint_start", "footprint_after_volume",
-                                                   "footprint_after_flood", "footprint_end")},
-        "working_set_kib": {s: fp(s, "working_set_kib") for s in ("footprint_start", "footprint_after_volume",
-                                                                   "footprint_after_flood", "footprint_end")},
-        "private_kib": {s: fp(s, "private_kib") for s in ("footprint_start", "footprint_after_volume",
-                                                           "footprint_after_flood", "footprint_end")},
-        "linux_private_kib": {s: fl(s, "private_kib") for s in ("started", "volume-end", "flood-end", "closing")},
-        "linux_rss_anon_kib": {s: fl(s, "rss_anon_kib") for s in ("started", "volume-end", "flood-end", "closing")},
-        "linux_threads": {s: fl(s, "threads") for s in ("started", "volume-end", "flood-end", "closing")},
-        "linux_fds": {s: fl(s, "fds") for s in ("started", "volume-end", "flood-end", "closing")},
+        "threads": wine("threads"),
+        "handles": wine("handles"),
+        "working_set_kib": wine("working_set_kib"),
+        "private_kib": wine("private_kib"),
+        "linux_private_kib": linux("private_kib"),
+        "linux_rss_anon_kib": linux("rss_anon_kib"),
+        "linux_threads": linux("threads"),
+        "linux_fds": linux("fds"),
     }
 
-    env = {}
-    files = []
-    env_path = os.path.join(out, "environment.txt")
-    if os.path.exists(env_path):
-        for line in open(env_path):
-            k, _, v = line.rstrip("\n").partition("=")
-            if k == "file":
-                name, size, fmt_, dlls = (v.split("|") + ["", "", ""])[:4]
-                files.append({"file": name, "bytes": int(size), "format": fmt_, "imports": dlls.split()})
-            else:
-                env[k] = v
-    env["files"] = files
 
+def write_json(out, env, summary, runs, problems):
     with open(os.path.join(out, "bench.json"), "w") as f:
         json.dump({"environment": env, "summary": summary, "runs": runs, "problems": problems}, f, indent=1)
 
-    # ---------- the table ----------
+
+# ---------- the table ----------
+
+def fmt(v, digits=1):
+    if v is None:
+        return "n/a"
+    if isinstance(v, float):
+        return f"{v:.{digits}f}"
+    return str(v)
+
+
+def thousands(n):
+    return f"{n:,}".replace(",", " ")
+
+
+def scans_text(n):
+    return f"{thousands(n)} scan{'' if n == 1 else 's'}"
+
+
+def size_text(n):
+    if n and n % (1 << 20) == 0:
+        return f"{thousands(n >> 20)} MiB"
+    if n and n % (1 << 10) == 0:
+        return f"{thousands(n >> 10)} KiB"
+    return f"{thousands(n)} byte{'' if n == 1 else 's'}"
+
+
+def run_amount(runs, get, text):
+    """What the runs used, as run.json recorded it (the same in every run
+    that scripts/bench makes; the smallest and the largest otherwise)."""
+    values = sorted({int(get(r)) for r in runs})
+    return text(values[0]) if len(values) == 1 else f"{text(values[0])} to {text(values[-1])}"
+
+
+def table(summary, runs, env, problems):
+    """The text of table.md. The volume and flood labels say how many
+    scans and bytes the runs sent."""
     s = summary
     rows = []
 
@@ -461,6 +512,10 @@ def main():
         rows.append(f"| {name} | {fmt(sp['median'], digits)} | {fmt(sp['min'], digits)} | "
                     f"{fmt(sp['max'], digits)} | {unit} |")
 
+    volume = run_amount(runs, lambda r: r["volume"]["scans"], scans_text)
+    flood = run_amount(runs, lambda r: r["flood"]["bytes"], size_text)
+    stage_labels = {"footprint_start": "after start", "footprint_after_volume": f"after the {volume}",
+                    "footprint_after_flood": f"after the flood of {flood}", "footprint_end": "at the end"}
     lat = s["latency_first_char_ms"]
     row("Latency min", lat["min"], "ms")
     row("Latency p50", lat["p50"], "ms")
@@ -468,7 +523,7 @@ def main():
     row("Latency max", lat["max"], "ms")
     row("Throughput ceiling", s["throughput_bytes_per_s"], "bytes/s", 0)
     row("  ratio to 38400 baud (3840 bytes/s)", s["throughput_line_rate_ratio"], "x", 2)
-    row("  bytes lost of 1 MB" if not quick else "  bytes lost", s["flood_lost_bytes"], "bytes", 0)
+    row(f"  bytes lost of {flood}", s["flood_lost_bytes"], "bytes", 0)
     row("  model ceiling 1024/(50 ms + 1024 (read + post))", s["model_ceiling_bytes_per_s"], "bytes/s", 0)
     row("  measured / model", s["model_ratio"], "", 3)
     row("  model with wait, focus and icon updates", s["full_model_ceiling_bytes_per_s"], "bytes/s", 0)
@@ -493,57 +548,119 @@ def main():
     row("Start to tray icon (port opened before it)", s["startup_icon_ms"], "ms")
     row("Close to exit, port open", s["close_port_open_ms"], "ms")
     row("Close to exit, no port", s["close_no_port_ms"], "ms")
-    for stage, label in (("footprint_start", "after start"), ("footprint_after_volume", "after the 10 000 scans"),
-                         ("footprint_after_flood", "after the 1 MB flood"), ("footprint_end", "at the end")):
+    for stage in WINE_STAGES:
+        label = stage_labels[stage]
         row(f"Threads {label}", s["threads"][stage], "", 0)
         row(f"Handles {label}", s["handles"][stage], "", 0)
         row(f"Working set {label}", s["working_set_kib"][stage], "KiB", 0)
         row(f"Private bytes {label}", s["private_kib"][stage], "KiB", 0)
-    for stage, label in (("started", "after start"), ("volume-end", "after the 10 000 scans"),
-                         ("flood-end", "after the 1 MB flood"), ("closing", "at the end")):
+    for wine_stage, stage in FOOTPRINT_STAGES:
+        label = stage_labels[wine_stage]
         row(f"Linux private memory {label}", s["linux_private_kib"][stage], "KiB", 0)
         row(f"Linux threads {label}", s["linux_threads"][stage], "", 0)
         row(f"Linux file descriptors {label}", s["linux_fds"][stage], "", 0)
 
-    lines = [f"Runs: {len(runs)}; latency scans pooled: {len(pooled)} "
-             f"(p50 {fmt(s['latency_pooled_ms']['p50'])} ms, p95 {fmt(s['latency_pooled_ms']['p95'])} ms, "
-             f"max {fmt(s['latency_pooled_ms']['max'])} ms); bytes lost in all runs: {s['lost_bytes_total']}",
+    pooled = s["latency_pooled_ms"]
+    lines = [f"Runs: {len(runs)}; latency scans pooled: {pooled['scans']} "
+             f"(p50 {fmt(pooled['p50'])} ms, p95 {fmt(pooled['p95'])} ms, "
+             f"max {fmt(pooled['max'])} ms); bytes lost in all runs: {s['lost_bytes_total']}",
              "",
              "| Figure | median | min | max | unit |", "|---|---:|---:|---:|---|"] + rows
     lines += ["", "Latency by where the worker was when the scan was written (traced scans, all runs):", "",
               "| case | scans | latency p50 | pause left p50 | rest p50 (min..max) |", "|---|---:|---:|---:|---|"]
-    for case, label in (("read", "read pending"), ("pause", "200 ms pause"), ("pulse", "50 ms icon pulse")):
+    for case, label in TRACED_CASES:
         c = s["latency_by_case"][case]
         lines.append(f"| {label} | {c['scans']} | {fmt(c['latency_p50_ms'])} ms | {fmt(c['pause_left_p50_ms'])} ms | "
                      f"{fmt(c['rest_p50_ms'])} ms ({fmt(c['rest_min_ms'])}..{fmt(c['rest_max_ms'])}) |")
     lines += ["", "Files:", ""]
-    for f in files:
+    for f in env["files"]:
         lines.append(f"- {f['file']}: {f['bytes']} bytes ({f['bytes'] / 1024:.1f} KiB), {f['format']}, "
                      f"imports {', '.join(f['imports'])}")
     lines += ["", f"Machine: {env.get('nproc')} cores, {env.get('cpu')}, {env.get('kernel')}; {env.get('wine')}; "
               f"load before runs: {', '.join(str(r['load_before']) for r in runs)}"]
     if problems:
         lines += ["", "PROBLEMS:"] + [f"- {p}" for p in problems]
-    table = "\n".join(lines) + "\n"
-    with open(os.path.join(out, "table.md"), "w") as f:
-        f.write(table)
-    print(table)
-    for stream, note in pass_notes:
-        print(note, file=stream)
+    return "\n".join(lines) + "\n"
 
-    latency_histogram(os.path.join(out, "latency.png"), pooled, len(runs), READ_TIMEOUT_MS)
+
+# ---------- the pictures ----------
+
+def plot(out, runs):
+    latency_histogram(os.path.join(out, "latency.png"), pooled_latency(runs), len(runs), READ_TIMEOUT_MS)
     latency_by_scan(os.path.join(out, "latency-by-scan.png"), runs, READ_TIMEOUT_MS)
 
-    # Figures that must be there, so that a broken tool shows.
+
+# ---------- pass or fail ----------
+
+def check_runs(loaded, use_strace):
+    """What went wrong in each run (bench.json's and table.md's problems),
+    and how fast the idle reader went, as (problems, notes), each note a
+    (stream, text) to print after the table."""
+    problems, notes = [], []
+    for run_dir, run, quiet_s in loaded:
+        if run is None:
+            problems.append(f"{run_dir}: no run.json")
+            continue
+        name = run["dir"]
+        lost = run["latency_lost_bytes"] + run["volume"]["lost_bytes"] + run["flood"]["lost_bytes"]
+        if lost:
+            problems.append(f"{name}: {lost} bytes lost")
+        if run["volume"]["mismatched"] or run["flood"]["mismatched"] or run["latency_wrong_scans"]:
+            problems.append(f"{name}: characters arrived changed or out of order")
+        if run["close"]["port_open_ms"] is None:
+            problems.append(f"{name}: the program did not exit after Close")
+        idle_passes = run["idle_passes_per_s_open"]
+        if use_strace and idle_passes is not None:
+            rate = (f"{idle_passes:.1f} passes per s over {quiet_s:.1f} s "
+                    f"(bound {IDLE_PASSES_BOUND_PER_S:.0f} per s)")
+            if idle_passes > IDLE_PASSES_BOUND_PER_S:
+                problems.append(f"{name}: busy reader: with its port open and nothing arriving it "
+                                f"made {rate}; one 200 ms pause per pass allows no more")
+                notes.append((sys.stderr, f"bench: {problems[-1]}"))
+            elif idle_passes == 0:
+                problems.append(f"{name}: the trace shows no pass of the idle reader with its port "
+                                f"open, so its pass rate went unmeasured (did strace attach?)")
+                notes.append((sys.stderr, f"bench: {problems[-1]}"))
+            else:
+                notes.append((sys.stdout, f"bench: {name}: idle reader, port open: {rate}"))
+    return problems, notes
+
+
+def verdict(summary, problems, use_strace):
+    """0 when no run had a problem and every figure that must exist is
+    there (so that a broken tool shows), 1 otherwise."""
+    s = summary
     required = [s["latency_pooled_ms"]["p50"], s["throughput_bytes_per_s"]["median"],
                 s["startup_icon_ms"]["median"], s["close_port_open_ms"]["median"],
                 s["idle_open_percent"]["median"]]
     if use_strace:
         required += [s["passes_per_s_open"]["median"], s["passes_per_s_noport"]["median"]]
     if any(v is None for v in required):
-        problems.append("a required figure is missing (see bench.json)")
         print("bench: a required figure is missing", file=sys.stderr)
+        return 1
     return 1 if problems else 0
+
+
+def main():
+    out = sys.argv[1]
+    use_strace = "--no-strace" not in sys.argv[2:]
+    loaded = load_runs(out)
+    problems, notes = check_runs(loaded, use_strace)
+    runs = [run for _, run, _ in loaded if run is not None]
+    if not runs:
+        print("bench: no runs to report", file=sys.stderr)
+        return 1
+    env = load_environment(out)
+    summary = summarise(runs)
+    write_json(out, env, summary, runs, problems)
+    text = table(summary, runs, env, problems)
+    with open(os.path.join(out, "table.md"), "w") as f:
+        f.write(text)
+    print(text)
+    for stream, note in notes:
+        print(note, file=stream)
+    plot(out, runs)
+    return verdict(summary, problems, use_strace)
 
 
 if __name__ == "__main__":

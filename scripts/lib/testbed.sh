@@ -51,6 +51,12 @@ tb_env() {
     export TB_DIR
 }
 
+# Where scripts/build puts the test programs for $TB_ARCH (set by tb_env),
+# relative to the source root: build/ for i686, build/win64/ otherwise.
+tb_testdir() {
+    if [ "$TB_ARCH" = i686 ]; then echo build; else echo build/win64; fi
+}
+
 # ---- Wine's 32-bit half ----
 # Where the kernel runs 32-bit Linux programs, Wine's 32-bit loader simply
 # starts. Some machines (sandboxes, containers) refuse them ("Exec format
