@@ -521,16 +521,18 @@ std::vector<HWND> ProcessWindows(DWORD pid, const char *className)
 
 HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : ProcessWindows(pid, className)) {
-            if (IsWindowVisible(window))
-                return window;
-        }
-        if (GetTickCount() - start >= timeoutMs)
-            return nullptr;
-        Sleep(10);
-    }
+    HWND found = nullptr;
+    WaitUntil(
+        std::string("a visible ") + className + " window",
+        [&] {
+            for (HWND window : ProcessWindows(pid, className)) {
+                if (IsWindowVisible(window))
+                    return (found = window) != nullptr;
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
 }
 
 bool Responds(HWND window, DWORD timeoutMs)

@@ -185,13 +185,9 @@ HWND WaitForTaskbar(DWORD timeoutMs)
     /* Under Wine, asking for the desktop window is what starts the shell
        of a desktop that is not running yet. */
     GetDesktopWindow();
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND taskbar = FindTaskbar();
-        if (taskbar || GetTickCount() - start >= timeoutMs)
-            return taskbar;
-        Sleep(20);
-    }
+    HWND taskbar = nullptr;
+    WaitUntil("the taskbar", [&] { return (taskbar = FindTaskbar()) != nullptr; }, timeoutMs);
+    return taskbar;
 }
 
 struct TipSearch {
@@ -260,17 +256,15 @@ int CountTrayIcons()
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        TrayView now = ReadTray();
-        if (last)
-            *last = now;
-        if (Shows(now, state))
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
-    }
+    return WaitUntil(
+        std::string("the tray to show ") + TrayStateName(state),
+        [&] {
+            TrayView now = ReadTray();
+            if (last)
+                *last = now;
+            return Shows(now, state);
+        },
+        timeoutMs);
 }
 
 /* ---- Painting ---- */
