@@ -27,6 +27,7 @@ using testbed::TrayView;
 const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
 const DWORD kExitMs = 8000;     /* StopReader's bound and the rest */
 const DWORD kDialogMs = 60000;  /* a menu or dialog's first showing, emulated */
+const DWORD kAnswerMs = 30000;  /* a command the program refuses, answered */
 
 std::wstring TextOf(HWND window)
 {
@@ -156,9 +157,14 @@ std::string Figures(const std::vector<double> &values)
     return text.empty() ? "(none)" : text;
 }
 
-void Screenshot(const char *name)
+/* Saves a screenshot once the taskbar (a newly shown one paints its
+   buttons after the tray) and `shown`, if given, have been painted. */
+void Screenshot(const char *name, HWND shown = nullptr)
 {
-    Sleep(300);   /* a newly shown taskbar paints its buttons after the tray */
+    EXPECT_TRUE(testbed::WaitForPainted(testbed::FindTaskbar(), kPictureMs)) << "before screenshot " << name;
+    if (shown) {
+        EXPECT_TRUE(testbed::WaitForPainted(shown, kPictureMs)) << "before screenshot " << name;
+    }
     std::string path = testbed::SaveScreenshot(name);
     EXPECT_FALSE(path.empty()) << "could not save screenshot " << name;
 }
@@ -194,6 +200,7 @@ TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
 
     TrayView seen;
     EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen)) << "back to ready: " << seen.Describe();
+    /* And stays so: a change can only be ruled out over a span. */
     Sleep(300);
     EXPECT_TRUE((seen = testbed::ReadTray()).Ready()) << "ready stays: " << seen.Describe();
 
@@ -223,6 +230,7 @@ TEST_F(TrayE2ETest, NoPortIconWhenThePortIsMissing)
     testbed::SetSettingDword("Port", 4);   /* COM4 does not exist in the test bed */
     StartAndWaitFor(testbed::TrayState::NoPort, "the no-port icon (COM4 is absent)");
     Screenshot("tray-noport");
+    /* And stays so: a change can only be ruled out over a span. */
     Sleep(500);
     TrayView seen = testbed::ReadTray();
     EXPECT_TRUE(seen.NoPort()) << "no-port stays: " << seen.Describe();
@@ -239,7 +247,7 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
 
     HWND menu = OpenMenu();
     ASSERT_NE(nullptr, menu) << "no menu appeared";
-    Screenshot("tray-menu");
+    Screenshot("tray-menu", menu);
     RECT rect;
     GetWindowRect(menu, &rect);
     EXPECT_NEAR(cursor.x, rect.left, 3) << "menu's left edge";
@@ -265,17 +273,19 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
     EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
 
-    /* While it is open, Settings and About are refused. */
-    PostMessageA(program_.window(), WM_COMMAND, IDM_SETTINGS, 0);
-    PostMessageA(program_.window(), WM_COMMAND, IDM_ABOUT, 0);
-    Sleep(500);
+    /* While it is open, Settings and About are refused. The commands are
+       sent, not posted: the answer comes once each has been handled, and
+       a dialog it opened would hold the answer back. (An answer to a
+       message sent after posted ones would not do: sent messages are
+       handled first.) */
+    for (WORD command : {IDM_SETTINGS, IDM_ABOUT}) {
+        DWORD_PTR answer = 0;
+        EXPECT_NE(0, SendMessageTimeoutA(program_.window(), WM_COMMAND, command, 0, SMTO_NORMAL, kAnswerMs, &answer))
+            << "command " << command << " was not answered within " << kAnswerMs << " ms";
+    }
     HWND other = nullptr;
-    for (HWND w = GetTopWindow(nullptr); w; w = GetWindow(w, GW_HWNDNEXT)) {
-        DWORD pid = 0;
-        char cls[32];
-        GetWindowThreadProcessId(w, &pid);
-        if (w != dialog && pid == program_.pid() && IsWindowVisible(w) && GetClassNameA(w, cls, sizeof cls)
-            && lstrcmpA(cls, "#32770") == 0)
+    for (HWND w : testbed::DialogsOfProcess(program_.pid())) {
+        if (w != dialog)
             other = w;
     }
     EXPECT_EQ(nullptr, other) << "a second dialog opened";

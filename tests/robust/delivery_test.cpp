@@ -30,7 +30,7 @@ protected:
     {
         ASSERT_TRUE(partner_.IsOpen()) << "cannot open " << testbed::PartnerName(kPort);
         ASSERT_TRUE(testbed::StartTavrin(program_, kPort, kSpeed38400, TrayState::Ready));
-        ASSERT_TRUE(testbed::SyncReader(partner_, target_, 5000)) << "the reader never delivered a marker";
+        ASSERT_TRUE(testbed::SyncReader(partner_, target_));
     }
     void TearDown() override
     {
@@ -67,7 +67,7 @@ TEST_F(DeliveryTest, EveryByteValueInOneBurst)
 {
     std::vector<BYTE> sent = AllValues();
     ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
-    target_.WaitForChars(sent.size(), 5000);
+    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
     target_.Pump(300); /* anything extra would show up now */
 
     EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
@@ -89,10 +89,10 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
         size_t n = sent.size() - offset < size ? sent.size() - offset : size;
         ASSERT_TRUE(partner_.Write(sent.data() + offset, n));
         offset += n;
-        target_.Pump(450);
+        target_.Pump(450);   /* the spacing under test */
     }
-    target_.WaitForChars(sent.size(), 3000);
-    target_.Pump(300);
+    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
+    target_.Pump(300);   /* anything extra would show up now */
 
     EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
     EXPECT_EQ(0u, NonZeroLParams());
@@ -112,8 +112,8 @@ TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
         sent.insert(sent.end(), values.begin(), values.end());
     }
     ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
-    target_.WaitForChars(sent.size(), 8000);
-    target_.Pump(300);
+    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
+    target_.Pump(300);   /* anything extra would show up now */
 
     EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
     EXPECT_EQ(0u, NonZeroLParams());
@@ -186,7 +186,7 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
             break;
     }
     double drained = (testbed::NowMs() - drainStart) / 1000.0;
-    target.Pump(500);
+    target.Pump(500);   /* anything extra would show up now */
 
     std::vector<BYTE> received = testbed::ToBytes(target.Text());
     double writeSeconds = (writeEnd - writeStart) / 1000.0;

@@ -33,6 +33,7 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/cable.h"
+#include "support/dialogs.h"
 #include "support/program.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -292,29 +293,30 @@ void RunHostile(int count, uint32_t seed)
        dialog or tracking loop is up; an About box asked for last shows
        that everything posted before it has been handled (it is asked for
        again if it was refused because another dialog was up). */
+    auto aboutUp = [&] {
+        for (HWND dialog : testbed::DialogsOfProcess(program.pid())) {
+            if (!GetDlgItem(dialog, IDC_SPEED))
+                return true;
+        }
+        return false;
+    };
     bool drained = false;
-    DWORD start = GetTickCount();
     for (int attempt = 0; attempt < 6 && !drained; attempt++) {
         PostMessageA(window, WM_COMMAND, IDM_ABOUT, 0);
-        DWORD asked = GetTickCount();
-        while (!drained && GetTickCount() - asked < 5000) {
-            for (HWND dialog : testbed::ProcessWindows(program.pid(), "#32770"))
-                drained = drained || (IsWindowVisible(dialog) && !GetDlgItem(dialog, IDC_SPEED));
-            Sleep(20);
-        }
+        drained = testbed::WaitUntil("an About box asked for after the messages", aboutUp, 5000);
     }
     EXPECT_TRUE(drained) << "the program did not get through the messages within 30 s";
-    /* Then nothing may be up for two seconds. */
-    DWORD calmSince = GetTickCount();
-    while (GetTickCount() - calmSince < 2000 && GetTickCount() - start < 45000) {
+    /* Then the closer ends that box, and nothing is left up. */
+    auto anythingUp = [&] {
         for (const char *cls : {"#32770", "#32768"}) {
             for (HWND w : testbed::ProcessWindows(program.pid(), cls)) {
                 if (IsWindowVisible(w))
-                    calmSince = GetTickCount();
+                    return true;
             }
         }
-        Sleep(50);
-    }
+        return false;
+    };
+    EXPECT_TRUE(testbed::WaitUntil("the program's menus and dialogs to close", [&] { return !anythingUp(); }, 30000));
 
     size_t dialogsOpened, menusOpened;
     bool shown;
@@ -341,7 +343,7 @@ void RunHostile(int count, uint32_t seed)
 
     /* Still typing. */
     testbed::TargetWindow target;
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "nothing typed after the messages";
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "nothing typed after the messages";
     std::string scan = testbed::ScanText(9, seed);
     ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
     EXPECT_EQ(scan, target.Text());

@@ -6,7 +6,11 @@
  */
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "app/app.h"
+#include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/program.h"
@@ -14,25 +18,51 @@
 #include "support/screen.h"
 #include "support/streams.h"
 #include "support/target.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
 namespace {
 
 const int kSpeed38400 = 8;
+const DWORD kDialogMs = 60000;   /* a dialog's first showing, emulated */
+const DWORD kPaintMs = 5000;
 
-/* Polls the tray until it shows `icons` icons. */
+/* Polls the tray until it shows `icons` icons; returns the last look. */
 testbed::TrayView WaitForIconCount(int icons, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
     testbed::TrayView view;
-    do {
-        view = testbed::ReadTray();
-        if (view.ok && view.icons == icons)
-            break;
-        Sleep(25);
-    } while (GetTickCount() - start < timeoutMs);
+    testbed::WaitUntil(
+        std::to_string(icons) + " icons in the tray",
+        [&] {
+            view = testbed::ReadTray();
+            return view.ok && view.icons == icons;
+        },
+        timeoutMs);
     return view;
+}
+
+/* Waits until the program has handled every message posted to it so far:
+   an About box asked for now, by a posted command, shows only after them.
+   The box is closed again. */
+::testing::AssertionResult WaitForPostedHandled(testbed::TavrinProcess &program)
+{
+    PostMessageA(program.window(), WM_COMMAND, IDM_ABOUT, 0);
+    HWND about = nullptr;
+    ::testing::AssertionResult shown = testbed::WaitUntil(
+        "the About box asked for after the messages posted before",
+        [&] {
+            std::vector<HWND> dialogs = testbed::DialogsOfProcess(program.pid());
+            about = dialogs.empty() ? nullptr : dialogs.front();
+            return about || !program.IsRunning();
+        },
+        kDialogMs);
+    if (!shown || !about)
+        return ::testing::AssertionFailure() << (program.IsRunning() ? shown.message() : "the program ended");
+    PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    if (!testbed::WaitForWindowHidden(about, kDialogMs))
+        return ::testing::AssertionFailure() << "the About box did not close";
+    return ::testing::AssertionSuccess();
 }
 
 TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
@@ -50,7 +80,6 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     testbed::TrayView view = WaitForIconCount(2, 5000);
     EXPECT_EQ(2, view.icons) << "two copies, tray shows " << view.Describe();
     EXPECT_EQ(0, view.yellow) << "an icon shows active with nothing arriving";
-    Sleep(1000);
     ASSERT_TRUE(first.IsRunning());
     ASSERT_TRUE(second.IsRunning());
     EXPECT_TRUE(testbed::Responds(first.window(), 5000));
@@ -59,7 +88,9 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
     DWORD code = 99;
     ASSERT_TRUE(testbed::CloseProgram(first.window(), first.process(), 5000, &code)) << "the first copy did not end";
     EXPECT_EQ(0u, code);
-    Sleep(500);
+    /* Whatever the first copy posted to the other on its way out has been
+       handled once the other shows a box asked for after it. */
+    EXPECT_TRUE(WaitForPostedHandled(second)) << "the second copy";
     ASSERT_TRUE(second.IsRunning()) << "closing one copy ended the other";
     EXPECT_TRUE(testbed::Responds(second.window(), 5000));
     view = WaitForIconCount(1, 5000);
@@ -69,7 +100,7 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
        exclusively) now gets every byte. */
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "the remaining copy delivers nothing";
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "the remaining copy delivers nothing";
     std::string scan = testbed::ScanText(8, 0x2C0);
     ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
     EXPECT_EQ(scan, target.Text());
@@ -124,7 +155,10 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     ASSERT_TRUE(reached) << view.Describe();
     ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
-    Sleep(300);
+    /* The change updated the icon before the dialog closed (the shell
+       answers each update before the program goes on); what the shell
+       made of it is on the screen once the taskbar is painted. */
+    EXPECT_TRUE(testbed::WaitForPainted(testbed::FindTaskbar(), kPaintMs));
     EXPECT_TRUE(testbed::ReadTray().Empty()) << "the icon came back before the shell asked for it";
     AnnounceTaskbar();
     reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);

@@ -59,17 +59,24 @@ void WriteAtLineRate(testbed::PartnerPort &partner, const std::vector<BYTE> &dat
         at();
 }
 
-/* Pumps the slow target until `done`, then until its queue has run dry
-   (no character for a second). */
+/* Pumps the slow target until `done`, then until its queue holds no more
+   characters. By then the worker that typed them has ended (the program
+   has exited, or a change has stopped it), so that all of them were
+   posted already. */
 void PumpUntilDrained(testbed::TargetWindow &target, const std::atomic<bool> &done)
 {
     while (!done)
         target.Pump(50);
-    size_t seen;
-    do {
-        seen = target.chars().size();
-        target.Pump(1000);
-    } while (target.chars().size() != seen);
+    /* At the slow target's pace the whole burst takes kLongBurst *
+       kSlowTargetMs; the rest is room for a loaded machine. */
+    const DWORD bound = (DWORD)(kLongBurst * kSlowTargetMs) + 30000;
+    EXPECT_TRUE(testbed::PumpUntil(
+        "the slow target's queue to run out of characters",
+        [&] {
+            MSG msg;
+            return !PeekMessageA(&msg, target.hwnd(), WM_CHAR, WM_CHAR, PM_NOREMOVE);
+        },
+        bound));
 }
 
 bool StoredChoice(DWORD *port, DWORD *speed)
@@ -86,7 +93,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     ASSERT_TRUE(testbed::StartTavrin(program, 2, 5, TrayState::Ready));
     /* The last choice, made in the dialog; stored only at shutdown. */
     ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 3, kSpeed38400, 10000));
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
+    ASSERT_TRUE(testbed::SyncReader(partner, target));
     DWORD port = 0, speed = 0;
     ASSERT_TRUE(StoredChoice(&port, &speed));
     EXPECT_EQ(2u, port) << "a change in the dialog was written before shutdown";
@@ -174,7 +181,7 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
     ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
-    ASSERT_TRUE(testbed::SyncReader(oldPartner, target, 5000));
+    ASSERT_TRUE(testbed::SyncReader(oldPartner, target));
 
     std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xC4A6);
     target.SetSlowness(kSlowTargetMs);
@@ -220,12 +227,11 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
 
     /* The new port delivers. */
     target.SetSlowness(0);
-    target.Clear();
-    target.TakeFocus();
+    ASSERT_TRUE(testbed::SyncReader(newPartner, target)) << "the new port delivers nothing";
     std::string scan = testbed::ScanText(7, 0xC4A6);
     ASSERT_TRUE(newPartner.Write(scan));
-    target.WaitForChars(scan.size(), 5000);
-    target.Pump(300);
+    target.WaitForChars(scan.size(), testbed::kDeliveryTimeoutMs);
+    target.Pump(300);   /* anything extra would show up now */
     EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
 
     DWORD code = 99;

@@ -19,11 +19,13 @@
 #include "support/stand_in.h"
 #include "support/streams.h"
 #include "support/target.h"
+#include "support/timing.h"
 
 namespace {
 
 const int kSpeed38400 = 8;
 const DWORD kSlackMs = 1000; /* on top of StopReader's 1000 ms, for a loaded machine */
+const DWORD kWorkerTimeoutMs = 5000; /* a worker reaching the state a test needs */
 
 class StuckWorker : public testbed::HostedWindowTest {
 protected:
@@ -50,8 +52,12 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
        device's default time-outs, under which a read waits for a byte. */
     ASSERT_EQ(0, SelectPort(1, 99));
     ASSERT_EQ(1, IsPortOpen());
+    testbed::PartnerPort partner(1);
+    /* The bytes the stuck worker holds are typed when its read ends: into
+       this window, where the sync below forgets them. */
+    testbed::TargetWindow target;
     StartReader();
-    Sleep(300);
+    ASSERT_TRUE(testbed::WaitForHeldRead(partner, AppState.portHandle, kWorkerTimeoutMs));
     bool gone = false;
     DWORD took = TimedStop(&gone);
     printf("stuck worker: StopReader took %lu ms\n", (unsigned long)took);
@@ -61,10 +67,8 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
 
     /* And the next worker, on a configured port, delivers. */
     ASSERT_NE(0, SelectPort(1, kSpeed38400));
-    testbed::PartnerPort partner(1);
-    testbed::TargetWindow target;
     StartReader();
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
+    ASSERT_TRUE(testbed::SyncReader(partner, target));
     std::string scan = testbed::ScanText(3, 0x57C4);
     ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
     EXPECT_EQ(scan, target.Text());
@@ -101,7 +105,9 @@ TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
     StartReader();
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000));
+    ASSERT_TRUE(testbed::SyncReader(partner, target));
+    ASSERT_TRUE(testbed::PumpUntil("the sync's delivery to end (the active flag down)",
+                                   [] { return AppState.transferActive == 0; }, kWorkerTimeoutMs));
 
     {
         /* The shell takes 3 s over each icon update: the worker sets the
@@ -109,11 +115,11 @@ TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
         HungShell shell(3000);
         ASSERT_TRUE(shell.Up());
         ASSERT_TRUE(partner.Write(testbed::ScanText(4, 0x57C4)));
-        DWORD start = GetTickCount();
-        while (!AppState.transferActive && GetTickCount() - start < 5000)
-            target.Pump(10);
-        ASSERT_EQ(1, AppState.transferActive.load()) << "the burst never started";
-        ASSERT_GE(shell.Calls(), 1) << "the icon update did not reach the stand-in shell";
+        ASSERT_TRUE(testbed::PumpUntil("the burst to start (the active flag up)",
+                                       [] { return AppState.transferActive == 1; }, kWorkerTimeoutMs));
+        /* The flag rises just before the update is sent. */
+        ASSERT_TRUE(testbed::PumpUntil("the icon update to reach the stand-in shell",
+                                       [&] { return shell.Calls() >= 1; }, kWorkerTimeoutMs));
 
         bool gone = false;
         DWORD took = TimedStop(&gone);

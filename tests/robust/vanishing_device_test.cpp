@@ -30,6 +30,7 @@ using testbed::TrayState;
 namespace {
 
 const int kSpeed38400 = 8;
+const DWORD kChangeTimeoutMs = 30000;  /* the settings dialog opened, used and closed */
 
 /* The program's tray host in this process: a real hidden window, so that
    the icon is drawn in the test bed's tray and the dialog has its owner. */
@@ -74,15 +75,15 @@ protected:
             changed = testbed::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, kSpeed38400, 10000);
             done = true;
         });
-        while (!done)
-            target.Pump(20);
+        ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread",
+                                       [&] { return done.load(); }, kChangeTimeoutMs));
         ASSERT_TRUE(user.Join(1000));
         ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
         EXPECT_EQ(2, AppState.portNumber);
         reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
         EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
 
-        ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+        ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
         std::string scan = testbed::ScanText(5, 0x7A7A);
         ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
         EXPECT_EQ(scan, target.Text());
@@ -146,10 +147,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     testbed::TrayView view;
     bool reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
     EXPECT_TRUE(reached) << "after the port handle went, the tray shows " << view.Describe();
-    DWORD start = GetTickCount();
-    while (census.Take().readers != 0 && GetTickCount() - start < 5000)
-        Sleep(20);
-    EXPECT_EQ(0, census.Take().readers) << "the worker did not end";
+    EXPECT_TRUE(testbed::WaitUntil("the worker to end", [&] { return census.Take().readers == 0; }, 30000));
     ASSERT_TRUE(program.IsRunning());
     EXPECT_TRUE(testbed::Responds(program.window(), 5000));
 
@@ -157,7 +155,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
     EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
     EXPECT_EQ(1, census.Take().readers);
-    ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM2 delivers nothing";
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
     std::string scan = testbed::ScanText(6, 0x7A7A);
     ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
     EXPECT_EQ(scan, target.Text());

@@ -19,6 +19,7 @@
 #include "app/app.h"
 #include "serial/serial.h"
 #include "support/cable.h"
+#include "support/program.h"
 #include "support/stand_in.h"
 #include "support/target.h"
 #include "support/timing.h"
@@ -26,8 +27,11 @@
 namespace {
 
 const DWORD kArrivalTimeoutMs = 4000;   /* a burst reaching the window */
-const DWORD kQuietMs = 400;             /* pumped to see that nothing more comes */
-const DWORD kWorkerSettleMs = 300;      /* the worker's start-up purge is behind it */
+/* Pumped after what should arrive has arrived, to see that nothing more
+   comes: absence can only be seen over a span, and this one is longer
+   than a reader pass (the 200 ms pause and the 100 ms read time-out). */
+const DWORD kQuietMs = 400;
+const DWORD kQueueTimeoutMs = 5000;     /* bytes reaching or leaving the port's input queue */
 /* Post-time gap that separates bursts: the 50 ms pause after a delivery
    always lies between two bursts, while a loaded machine can stall the
    worker for tens of milliseconds inside one burst's posting loop. */
@@ -105,16 +109,6 @@ HANDLE CopyReaderThreadHandle()
     return copy;
 }
 
-/* Bytes waiting in the device's input queue. */
-DWORD InputQueueLength(HANDLE port)
-{
-    DWORD errors = 0;
-    COMSTAT stat = {};
-    if (!ClearCommError(port, &errors, &stat))
-        return (DWORD)-1;
-    return stat.cbInQue;
-}
-
 struct StopOutcome {
     double elapsedMs;
     bool ended;          /* the worker's thread object is signalled */
@@ -157,13 +151,31 @@ protected:
         AppState.transferActive = 0;
     }
 
-    /* Opens `port` at 4800 baud and starts a worker on it. */
+    /* Opens `port` at 4800 baud, starts a worker on it and waits until it
+       reads (its opening purge is behind it); what the sync typed is
+       forgotten. */
     void StartReaderOn(int port)
     {
         ASSERT_NE(0, SelectPort(port, 5)) << "COM" << port << ", error " << GetLastError();
         StartReader();
         ASSERT_NE(nullptr, AppState.readerThread) << "no worker, error " << GetLastError();
-        target_.Pump(kWorkerSettleMs);
+        testbed::PartnerPort partner(port);
+        ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
+        ASSERT_TRUE(testbed::SyncReader(partner, target_));
+        ASSERT_TRUE(testbed::PumpUntil("the worker to end the sync's delivery (the active flag down)",
+                                       [] { return AppState.transferActive == 0; }, kArrivalTimeoutMs));
+        ClearRecord();
+    }
+
+    /* Waits until `count` bytes wait in the open port's input queue. */
+    ::testing::AssertionResult WaitForQueued(DWORD count, const char *what)
+    {
+        DWORD queued = 0;
+        ::testing::AssertionResult reached = testbed::WaitUntil(
+            what, [&] { return (queued = testbed::InputQueued(AppState.portHandle)) == count; }, kQueueTimeoutMs);
+        if (!reached)
+            reached << "; " << queued << " bytes wait in the input queue, not " << count;
+        return reached;
     }
 
     void ClearRecord()
@@ -201,7 +213,7 @@ TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
     testbed::PartnerPort partner(3);
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
 
-    /* 30 ms apart: one burst. */
+    /* 30 ms apart: one burst. (The gaps are what is tested here.) */
     double first = testbed::NowMs();
     ASSERT_TRUE(partner.Write("ABC"));
     Sleep(30);
@@ -284,13 +296,14 @@ TEST_F(ReaderTest, BytesSentWhileNoWorkerRunsAreNeverDelivered)
     testbed::PartnerPort partner(1);
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
 
-    /* Before the first worker starts: only its purge discards them. */
+    /* Before the first worker starts: only its purge discards them. Their
+       leaving the input queue shows the worker past its purge (a worker
+       that read them instead would type them). */
     ASSERT_NE(0, SelectPort(1, 5));
     ASSERT_TRUE(partner.Write("STALE1"));
-    target_.Pump(300);
-    ASSERT_EQ(6u, InputQueueLength(AppState.portHandle)) << "the stale bytes should be waiting";
+    ASSERT_TRUE(WaitForQueued(6, "the stale bytes to wait in COM1's input queue"));
     StartReader();
-    target_.Pump(kWorkerSettleMs);
+    ASSERT_TRUE(WaitForQueued(0, "the new worker to take the stale bytes out of the input queue"));
     ASSERT_TRUE(partner.Write("fresh"));
     ASSERT_TRUE(target_.WaitForChars(5, kArrivalTimeoutMs)) << "got \"" << target_.Text() << "\"";
     target_.Pump(kQuietMs);
@@ -300,11 +313,10 @@ TEST_F(ReaderTest, BytesSentWhileNoWorkerRunsAreNeverDelivered)
        port is re-opened and a new worker starts. */
     StopReader();
     ASSERT_TRUE(partner.Write("STALE2"));
-    target_.Pump(300);
-    EXPECT_EQ(6u, InputQueueLength(AppState.portHandle)) << "the stale bytes should be waiting";
     ASSERT_NE(0, SelectPort(1, 6));
+    ASSERT_TRUE(WaitForQueued(6, "the stale bytes to wait in the re-opened COM1's input queue"));
     StartReader();
-    target_.Pump(kWorkerSettleMs);
+    ASSERT_TRUE(WaitForQueued(0, "the new worker to take the stale bytes out of the input queue"));
     ASSERT_TRUE(partner.Write("again"));
     ASSERT_TRUE(target_.WaitForChars(10, kArrivalTimeoutMs)) << "got \"" << target_.Text() << "\"";
     target_.Pump(kQuietMs);
@@ -314,7 +326,8 @@ TEST_F(ReaderTest, BytesSentWhileNoWorkerRunsAreNeverDelivered)
 TEST_F(ReaderTest, StopWithNoPortReturnsWithinItsBound)
 {
     ASSERT_EQ(0, SelectPort(4, 5)) << "COM4 does not exist in the test bed";
-    /* Stop at two different points of the worker's 1000 ms sleep. */
+    /* Stop at two different points of the worker's 1000 ms sleep: the
+       time pumped is the point under test. */
     for (DWORD phase : {100u, 700u}) {
         StartReader();
         ASSERT_NE(nullptr, AppState.readerThread);
@@ -336,7 +349,9 @@ TEST_F(ReaderTest, StopWithIdleOpenPortEndsTheWorkerAndNothingMoreArrives)
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
     ASSERT_TRUE(partner.Write("before"));
     ASSERT_TRUE(target_.WaitForChars(6, kArrivalTimeoutMs)) << "got \"" << target_.Text() << "\"";
-    target_.Pump(500);
+    /* Idle: its delivery is over. */
+    ASSERT_TRUE(testbed::PumpUntil("the worker to end its delivery (the active flag down)",
+                                   [] { return AppState.transferActive == 0; }, kArrivalTimeoutMs));
 
     StopOutcome stop = TimedStopReader();
     EXPECT_LE(stop.elapsedMs, READER_STOP_TIMEOUT_MS + kStopToleranceMs);
@@ -345,7 +360,8 @@ TEST_F(ReaderTest, StopWithIdleOpenPortEndsTheWorkerAndNothingMoreArrives)
     EXPECT_EQ(nullptr, AppState.readerThread);
     EXPECT_EQ(0, AppState.transferActive.load());
 
-    /* The port is still open, but nobody reads it any more. */
+    /* The port is still open, but nobody reads it any more: nothing comes
+       within well over a reader pass. */
     ASSERT_EQ(1, IsPortOpen());
     ASSERT_TRUE(partner.Write("after"));
     target_.Pump(800);
@@ -363,9 +379,11 @@ TEST_F(ReaderTest, StopEndsAWorkerBlockedInTheDevice)
     ASSERT_NE(0, SelectPort(2, 5));
     COMMTIMEOUTS forever = {};
     ASSERT_TRUE(SetCommTimeouts(AppState.portHandle, &forever));
+    testbed::PartnerPort partner(2);
+    ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
     StartReader();
     ASSERT_NE(nullptr, AppState.readerThread);
-    target_.Pump(500);
+    ASSERT_TRUE(testbed::WaitForHeldRead(partner, AppState.portHandle, kArrivalTimeoutMs));
     HANDLE thread = CopyReaderThreadHandle();
     ASSERT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(thread, 0)) << "the worker ended on its own";
     CloseHandle(thread);
@@ -401,14 +419,27 @@ TEST_F(ReaderTest, TransferActiveIsSetOnlyWhileABurstIsDelivered)
     ASSERT_NO_FATAL_FAILURE(StartReaderOn(1));
     testbed::PartnerPort partner(1);
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
-    EXPECT_EQ(0, AppState.transferActive.load()) << "set with nothing delivered";
+    {
+        /* The sync's delivery is over; for a span of reader passes with
+           nothing arriving, the flag stays down. */
+        FlagWatch idle;
+        HANDLE watcher = CreateThread(nullptr, 0, FlagWatch::Proc, &idle, 0, nullptr);
+        ASSERT_NE(nullptr, watcher);
+        target_.Pump(kQuietMs);
+        idle.stop = true;
+        EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watcher, kJoinTimeoutMs));
+        CloseHandle(watcher);
+        EXPECT_FALSE(idle.sawActive) << "set with nothing delivered";
+    }
 
     FlagWatch watch;
     HANDLE watcher = CreateThread(nullptr, 0, FlagWatch::Proc, &watch, 0, nullptr);
     ASSERT_NE(nullptr, watcher);
     ASSERT_TRUE(partner.Write("12345"));
     bool arrived = target_.WaitForChars(5, kArrivalTimeoutMs);
-    target_.Pump(300);
+    /* The flag falls 50 ms after the posting; 300 ms is the tolerance. */
+    testbed::PumpUntil("the active flag to fall after the delivery", [] { return AppState.transferActive == 0; },
+                       300);
     watch.stop = true;
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(watcher, kJoinTimeoutMs));
     CloseHandle(watcher);
@@ -443,7 +474,7 @@ TEST_F(ReaderTest, TargetIsTheWindowFocusedWhenTheBurstIsComplete)
         writer.data.push_back((BYTE)('a' + i % 26));
     HANDLE thread = CreateThread(nullptr, 0, Writer::Proc, &writer, 0, nullptr);
     ASSERT_NE(nullptr, thread);
-    target_.Pump(600);
+    target_.Pump(600);   /* half-way through the burst: the moment under test */
     bool moved = other.TakeFocus();
     bool arrived = other.WaitForChars(writer.data.size(), kArrivalTimeoutMs + 1200);
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(thread, kJoinTimeoutMs));
@@ -538,7 +569,9 @@ TEST_F(ReaderTest, BurstWithNoFocusedWindowReachesNoWindow)
 {
     UnfocusedForeground foreground;
     ASSERT_NE(nullptr, foreground.hwnd());
-    target_.Pump(300);
+    testbed::PumpUntil("the stand-in to be the foreground window, with no focus",
+                       [&] { return GetForegroundWindow() == foreground.hwnd() && foreground.FocusOfThread() == nullptr; },
+                       kArrivalTimeoutMs);
     if (GetForegroundWindow() != foreground.hwnd() || foreground.FocusOfThread() != nullptr) {
         GTEST_SKIP() << "could not set up a foreground window with no focus: foreground "
                      << GetForegroundWindow() << " (wanted " << foreground.hwnd() << "), focus "
@@ -547,7 +580,7 @@ TEST_F(ReaderTest, BurstWithNoFocusedWindowReachesNoWindow)
 
     Delivery unfocused;
     ASSERT_TRUE(unfocused.Run()) << "DeliverBurst did not return";
-    target_.Pump(300);
+    target_.Pump(300);   /* anything posted would be handled within it */
     EXPECT_EQ(foreground.hwnd(), GetForegroundWindow()) << "the foreground moved during the test";
     EXPECT_EQ(0, unfocused.ownQueueChars) << "posted to the delivering thread's own queue";
     EXPECT_EQ(0, foreground.chars());
@@ -560,9 +593,8 @@ TEST_F(ReaderTest, BurstWithNoFocusedWindowReachesNoWindow)
     ASSERT_EQ(foreground.hwnd(), foreground.FocusOfThread());
     Delivery focused;
     ASSERT_TRUE(focused.Run()) << "DeliverBurst did not return";
-    DWORD start = GetTickCount();
-    while (foreground.chars() < 3 && GetTickCount() - start < kArrivalTimeoutMs)
-        target_.Pump(20);
+    testbed::PumpUntil("the stand-in to take the 3 characters", [&] { return foreground.chars() >= 3; },
+                       kArrivalTimeoutMs);
     EXPECT_EQ(3, foreground.chars());
     EXPECT_EQ(0, focused.ownQueueChars);
 }

@@ -14,6 +14,7 @@
 #include "dialog_layout.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/program.h"
 #include "support/target.h"
 
 using testbed::ModalDriver;
@@ -23,9 +24,6 @@ namespace {
 
 const char kScan[] = "400638133393\r";   /* twelve digits and a carriage return */
 const DWORD kDeliveryTimeoutMs = 3000;
-/* A reader started by OK purges the port first; bytes sent before that
-   would be lost, so the tests give it this long to get going. */
-const DWORD kReaderSettleMs = 400;
 
 /* ---- Steps ---------------------------------------------------------------- */
 
@@ -145,14 +143,16 @@ int SameObject(HANDLE a, HANDLE b)
     return compare(a, b) ? 1 : 0;
 }
 
-/* A scan sent down a port's cable reaches a focused window of ours. */
+/* A scan sent down a port's cable reaches a focused window of ours. A
+   reader started by OK purges the port first, so the scan waits until the
+   reader is known to be reading. */
 void ExpectScanTyped(int port)
 {
     testbed::TargetWindow target;
     ASSERT_TRUE(target.TakeFocus()) << "the test window could not take the focus";
-    target.Pump(kReaderSettleMs);
     testbed::PartnerPort partner(port);
     ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open";
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM" << port;
     ASSERT_TRUE(partner.Write(kScan));
     target.WaitForChars(sizeof kScan - 1, kDeliveryTimeoutMs);
     EXPECT_EQ(kScan, target.Text()) << "characters typed from COM" << port;

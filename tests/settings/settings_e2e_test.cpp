@@ -19,7 +19,7 @@ namespace {
 
 const char kScan[] = "400638133393\r";
 const DWORD kDialogTimeoutMs = 5000;
-const DWORD kDeliveryTimeoutMs = 3000;
+const DWORD kPaintTimeoutMs = 10000;   /* a dialog brought to the front, repainted */
 
 class SettingsEndToEndTest : public testbed::ProgramTest {
 protected:
@@ -66,7 +66,7 @@ protected:
     {
         SetForegroundWindow(dialog);
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-        Sleep(300);
+        EXPECT_TRUE(testbed::WaitForPainted(dialog, kPaintTimeoutMs));
         std::string path = testbed::ScreenshotDir() + name;
         int colours = 0;
         EXPECT_TRUE(testbed::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
@@ -101,16 +101,20 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     EXPECT_EQ(9600u, testbed::LineRate(1)) << "COM1's line rate";
     testbed::TargetWindow target;
     ASSERT_TRUE(target.TakeFocus());
-    target.Pump(400);  /* the restarted reader purges the port first */
     {
+        /* The restarted reader purges the port first: the scan waits until
+           it is known to be reading. */
         testbed::PartnerPort partner(1);
         ASSERT_TRUE(partner.IsOpen());
+        ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM1 delivers nothing after the change";
         ASSERT_TRUE(partner.Write(kScan));
-        target.WaitForChars(sizeof kScan - 1, kDeliveryTimeoutMs);
+        target.WaitForChars(sizeof kScan - 1, testbed::kDeliveryTimeoutMs);
         EXPECT_EQ(kScan, target.Text()) << "scan on COM1";
     }
     target.Clear();
     {
+        /* Nothing may come from COM2 within a span well over a reader's
+           pass (absence is only seen over time). */
         testbed::PartnerPort partner(2);
         ASSERT_TRUE(partner.IsOpen());
         ASSERT_TRUE(partner.Write(kScan));

@@ -17,7 +17,6 @@
 namespace {
 
 const char kScan[] = "400638133393\r";
-const DWORD kDeliveryTimeoutMs = 3000;
 
 DWORD ValueCount()
 {
@@ -138,7 +137,11 @@ TEST_F(AccessSettingsTest, ValuesOfAnotherTypeOrSizeAreIgnored)
 
 class StoreEndToEndTest : public testbed::ProgramTest {
 protected:
-    /* Sends a scan down `port`'s cable; returns what reached `target`. */
+    /* Sends a scan down `port`'s cable; returns what reached `target`.
+       Where `expect` characters should come, the scan waits until the
+       program is known to read the port (its reader purges it first);
+       where none should, whatever comes within a span well over a reader
+       pass is returned (absence is only seen over time). */
     std::string SendScan(testbed::TargetWindow &target, int port, size_t expect)
     {
         target.Clear();
@@ -147,9 +150,15 @@ protected:
         EXPECT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open";
         if (!partner.IsOpen())
             return "";
+        if (expect) {
+            ::testing::AssertionResult reading = testbed::SyncReader(partner, target);
+            EXPECT_TRUE(reading) << "COM" << port;
+            if (!reading)
+                return "";
+        }
         partner.Write(kScan);
         if (expect)
-            target.WaitForChars(expect, kDeliveryTimeoutMs);
+            target.WaitForChars(expect, testbed::kDeliveryTimeoutMs);
         else
             target.Pump(600);
         return target.Text();
@@ -214,7 +223,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
         Start(program);
         if (HasFatalFailure())
             return;
-        Sleep(500);
+        EXPECT_TRUE(testbed::Responds(program.window(), 5000)) << "the program does not answer";
         ASSERT_TRUE(program.IsRunning()) << "the program ended";
         ASSERT_TRUE(IsWindow(program.window())) << "its window is gone";
 

@@ -113,6 +113,35 @@ bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs, size_t *
     return true;
 }
 
+/* ---- The program's end of a cable, in this process ---- */
+
+DWORD InputQueued(HANDLE port)
+{
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    if (!ClearCommError(port, &errors, &stat))
+        return (DWORD)-1;
+    return stat.cbInQue;
+}
+
+::testing::AssertionResult WaitForHeldRead(PartnerPort &partner, HANDLE port, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (const char *which : {"first", "second"}) {
+        if (!partner.Write("h", 1))
+            return ::testing::AssertionFailure() << "the partner port refused the " << which << " byte, error "
+                                                 << GetLastError();
+        DWORD elapsed = GetTickCount() - start;
+        DWORD queued = 0;
+        ::testing::AssertionResult taken = WaitUntil(
+            std::string("the worker to take the ") + which + " byte from the input queue",
+            [&] { return (queued = InputQueued(port)) == 0; }, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+        if (!taken)
+            return taken << "; " << queued << " bytes wait there";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 /* ---- Line settings read through a handle of our own ---- */
 
 static HANDLE OpenProbe(int port)

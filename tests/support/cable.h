@@ -6,12 +6,15 @@
  * to COM11..COM13; COM4 does not exist.
  *
  * Used by every test that sends bytes to the program, in this process or
- * in its own, and by the dialog tests that check the rate a port was set to.
+ * in its own, by the dialog tests that check the rate a port was set to,
+ * and by the in-process tests that need to know where a worker is.
  */
 #ifndef TAVRIN_TESTS_CABLE_H
 #define TAVRIN_TESTS_CABLE_H
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -61,6 +64,21 @@ private:
     HANDLE handle_;
     unsigned waits_ = 0;
 };
+
+/* ---- The program's end of a cable, in this process ---- */
+
+/* Bytes waiting in the input queue of an open port handle; (DWORD)-1 when
+   it cannot be asked. */
+DWORD InputQueued(HANDLE port);
+
+/* For a worker reading `port` (the program's open end, in this process)
+   whose reads have no time-out: writes a byte on the partner and waits
+   until it has left the input queue, twice. The second byte can only have
+   been read, since a worker purges the port once, at its start; so the
+   worker is then past its purge and held in its next read, which waits
+   for a byte that never comes. (It holds the bytes it took until that
+   read ends, and then types them.) A failure says which byte stayed. */
+::testing::AssertionResult WaitForHeldRead(PartnerPort &partner, HANDLE port, DWORD timeoutMs);
 
 /* The baud rate a port's line is set to, read through a handle of our own
    (a pseudo-terminal's settings are shared by every handle on it); 0 when

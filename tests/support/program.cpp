@@ -152,37 +152,75 @@ bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected
     return true;
 }
 
-bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs)
+/* How many of the target's characters are `marker`, from `from` on. */
+static size_t CountMarkers(const TargetWindow &target, char marker, size_t from = 0)
 {
-    DWORD start = GetTickCount();
-    bool received = false;
-    while (!received && GetTickCount() - start < timeoutMs) {
-        /* A dialog of the program that just closed may hand the
-           activation back to the program's own window. */
-        if (GetForegroundWindow() != target.hwnd())
-            target.TakeFocus();
-        partner.Write("~", 1);
-        received = target.WaitForChars(target.chars().size() + 1, 400);
-    }
-    if (!received)
-        return false;
-    /* Let every marker still on its way arrive, then forget them all. */
-    size_t seen;
-    do {
-        seen = target.chars().size();
-        target.Pump(300);
-    } while (target.chars().size() != seen);
-    target.Clear();
-    return true;
+    size_t n = 0;
+    for (size_t i = from; i < target.chars().size(); i++)
+        n += target.chars()[i].wParam == (WPARAM)(BYTE)marker;
+    return n;
 }
 
-bool SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text, DWORD settleMs)
+::testing::AssertionResult SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs)
+{
+    const char kMarker = '~', kClosing = '|';
+    const DWORD kRetryMs = 400;   /* a marker written before the purge is lost: write another */
+    DWORD start = GetTickCount();
+    auto left = [&]() -> DWORD {
+        DWORD elapsed = GetTickCount() - start;
+        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+    };
+    /* A dialog of the program that just closed may hand the activation
+       back to the program's own window. */
+    auto focus = [&] {
+        if (GetForegroundWindow() != target.hwnd())
+            target.TakeFocus();
+    };
+
+    size_t from = target.chars().size();
+    bool received = false;
+    while (!received && left() > 0) {
+        focus();
+        if (!partner.Write(&kMarker, 1))
+            return ::testing::AssertionFailure() << "the partner port refused a marker, error " << GetLastError();
+        DWORD slice = left() < kRetryMs ? left() : kRetryMs;
+        received = PumpUntil("a marker", [&] { return CountMarkers(target, kMarker, from) > 0; }, slice);
+    }
+    if (!received)
+        return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for a marker written on the partner "
+                                             << "port to reach the target, in vain (the reader never delivered)";
+
+    /* The reader is past its purge and delivers in order: once the closing
+       marker is in, so is every marker written before it. */
+    focus();
+    if (!partner.Write(&kClosing, 1))
+        return ::testing::AssertionFailure() << "the partner port refused the closing marker, error "
+                                             << GetLastError();
+    ::testing::AssertionResult closed = PumpUntil(
+        "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; },
+        left());
+    if (!closed)
+        return closed;
+    target.Clear();
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text,
+                                         DWORD settleMs)
 {
     if (!partner.Write(text))
-        return false;
-    target.WaitForChars(target.chars().size() + text.size(), 5000);
+        return ::testing::AssertionFailure() << "the partner port refused " << text.size() << " bytes, error "
+                                             << GetLastError();
+    size_t expected = target.chars().size() + text.size();
+    if (!target.WaitForChars(expected, kDeliveryTimeoutMs))
+        return ::testing::AssertionFailure() << "waited " << kDeliveryTimeoutMs << " ms for the " << text.size()
+                                             << " characters written to reach the target, in vain: it has "
+                                             << target.chars().size() << " of " << expected << " (\""
+                                             << target.Text() << "\")";
+    /* Absence can only be seen over a span: anything extra that the
+       program would type comes within it. */
     target.Pump(settleMs);
-    return true;
+    return ::testing::AssertionSuccess();
 }
 
 void ProgramTest::SetUp()
@@ -485,16 +523,18 @@ std::vector<HWND> ProcessWindows(DWORD pid, const char *className)
 
 HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : ProcessWindows(pid, className)) {
-            if (IsWindowVisible(window))
-                return window;
-        }
-        if (GetTickCount() - start >= timeoutMs)
-            return nullptr;
-        Sleep(10);
-    }
+    HWND found = nullptr;
+    WaitUntil(
+        std::string("a visible ") + className + " window",
+        [&] {
+            for (HWND window : ProcessWindows(pid, className)) {
+                if (IsWindowVisible(window))
+                    return (found = window) != nullptr;
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
 }
 
 bool Responds(HWND window, DWORD timeoutMs)

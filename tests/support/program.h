@@ -74,16 +74,25 @@ HWND FindTavrinWindow(DWORD pid);
    happen. */
 bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected);
 
-/* Writes a marker byte on the partner port until the target receives
-   something, so that the program's reader is known to be past its start
-   (which discards what came before); then lets the line fall quiet and
-   forgets what the target received. */
-bool SyncReader(PartnerPort &partner, TargetWindow &target, DWORD timeoutMs);
+/* How long a reader may take to deliver what was written to its port: an
+   emulated 32-bit program needs seconds for what takes a native one a
+   few hundred milliseconds. Waits end as soon as the bytes are there. */
+const DWORD kDeliveryTimeoutMs = 30000;
 
-/* Writes `text` on the partner port, then pumps the target's messages
-   until as many characters have arrived (5 s at the most) and `settleMs`
-   longer, so that anything extra shows as well. False if the write failed. */
-bool SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text, DWORD settleMs);
+/* Writes a marker byte on the partner port until one reaches the target,
+   so that the reader is known to be past its start (which discards what
+   came before); then a closing marker, which arrives after every marker
+   still on its way, and forgets what the target received. Fails, saying
+   which part did not come, within `timeoutMs`. */
+::testing::AssertionResult SyncReader(PartnerPort &partner, TargetWindow &target,
+                                      DWORD timeoutMs = kDeliveryTimeoutMs);
+
+/* Writes `text` on the partner port and pumps the target's messages until
+   as many characters have arrived (kDeliveryTimeoutMs at the most), then
+   `settleMs` longer, so that anything extra shows as well. Fails if the
+   write failed or the characters did not come. */
+::testing::AssertionResult SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text,
+                                         DWORD settleMs);
 
 /* Posts "Close" to the program and waits for it to end. */
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
@@ -182,7 +191,9 @@ std::vector<HWND> ProcessWindows(DWORD pid, const char *className);
    none came within `timeoutMs`. */
 HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs);
 
-/* Whether the window's thread answers a message within the time. */
+/* Whether the window's thread answers a message within the time. A sent
+   message is handled before the posted ones waiting in the queue, so the
+   answer says nothing about messages posted to the window before it. */
 bool Responds(HWND window, DWORD timeoutMs);
 
 }  // namespace testbed

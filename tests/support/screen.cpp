@@ -4,6 +4,7 @@
 #include <set>
 
 #include "support/program.h"
+#include "support/timing.h"
 
 namespace testbed {
 
@@ -184,13 +185,9 @@ HWND WaitForTaskbar(DWORD timeoutMs)
     /* Under Wine, asking for the desktop window is what starts the shell
        of a desktop that is not running yet. */
     GetDesktopWindow();
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND taskbar = FindTaskbar();
-        if (taskbar || GetTickCount() - start >= timeoutMs)
-            return taskbar;
-        Sleep(20);
-    }
+    HWND taskbar = nullptr;
+    WaitUntil("the taskbar", [&] { return (taskbar = FindTaskbar()) != nullptr; }, timeoutMs);
+    return taskbar;
 }
 
 struct TipSearch {
@@ -259,17 +256,73 @@ int CountTrayIcons()
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        TrayView now = ReadTray();
-        if (last)
-            *last = now;
-        if (Shows(now, state))
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
+    return WaitUntil(
+        std::string("the tray to show ") + TrayStateName(state),
+        [&] {
+            TrayView now = ReadTray();
+            if (last)
+                *last = now;
+            return Shows(now, state);
+        },
+        timeoutMs);
+}
+
+/* ---- Painting ---- */
+
+static BOOL CALLBACK FindUnpaintedChild(HWND child, LPARAM lParam)
+{
+    /* A hidden window is never painted, whatever it holds. */
+    if (IsWindowVisible(child) && GetUpdateRect(child, nullptr, FALSE)) {
+        *reinterpret_cast<HWND *>(lParam) = child;
+        return FALSE;
     }
+    return TRUE;
+}
+
+/* The window, or a visible window inside it, with a region still to
+   paint; null when there is none. */
+static HWND Unpainted(HWND window)
+{
+    if (IsWindowVisible(window) && GetUpdateRect(window, nullptr, FALSE))
+        return window;
+    HWND child = nullptr;
+    EnumChildWindows(window, FindUnpaintedChild, reinterpret_cast<LPARAM>(&child));
+    return child;
+}
+
+::testing::AssertionResult WaitForPainted(HWND window, DWORD timeoutMs)
+{
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    Capture previous;
+    HWND unpainted = nullptr;
+    ::testing::AssertionResult done = WaitUntil(
+        std::string("window ") + name + " to be painted and shown still on the screen",
+        [&] {
+            if (!IsWindow(window))
+                return false;
+            if ((unpainted = Unpainted(window)) != nullptr) {
+                previous = Capture();
+                return false;
+            }
+            RECT rect;
+            GetWindowRect(window, &rect);
+            Capture now = CaptureScreen(rect);
+            bool still = !now.pixels.empty() && now.pixels == previous.pixels &&
+                         EqualRect(&now.rect, &previous.rect);
+            previous = now;
+            return still;
+        },
+        timeoutMs);
+    if (!done) {
+        if (!IsWindow(window))
+            done << "; the window is gone";
+        else if (unpainted)
+            done << "; window " << unpainted << " still has a region to paint";
+        else
+            done << "; its picture kept changing";
+    }
+    return done;
 }
 
 /* ---- Pictures kept as artifacts ---- */

@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -102,6 +104,14 @@ int CountTrayIcons();
    Empty) or `timeoutMs` passes; returns whether it did. `last` receives
    the last look either way. */
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
+
+/* ---- Painting ---- */
+
+/* Waits until a window (of any process) and the visible windows inside it
+   have nothing left to paint, and its area of the screen shows the result:
+   no update region pending, and two captures of the area in a row alike.
+   A failure names the window and what was still missing. */
+::testing::AssertionResult WaitForPainted(HWND window, DWORD timeoutMs);
 
 /* ---- Pictures kept as artifacts ---- */
 
