@@ -27,15 +27,22 @@
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/target.h"
+#include "support/timing.h"
 
 namespace {
 
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrin";
 const char kProgramKey[] = "Software\\Quorvel\\Tavrin";
-const DWORD kInstallTimeoutMs = 60000;
-/* The uninstaller runs from a copy of itself in the temporary folder, so
-   the process started here ends before the work is done. */
-const DWORD kUninstallTimeoutMs = 60000;
+/* Bounds sized for Wine's 32-bit half under emulation, where a 32-bit
+   process has taken a minute and more to start, a silent install over
+   60 s and a silent uninstall, which starts two processes, 114 s. Each
+   wait ends as soon as its condition holds. */
+const DWORD kProbeTimeoutMs = 300000;
+const DWORD kInstallTimeoutMs = 300000;
+const DWORD kUninstallTimeoutMs = 300000;
+/* For the program to end once the installer has asked it to. */
+const DWORD kExitTimeoutMs = 60000;
+const DWORD kScanTimeoutMs = 5000;
 
 struct Installer {
     const char *label;
@@ -140,8 +147,16 @@ std::string ShortcutTarget(const std::string &link)
     return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
 }
 
-/* A process started here, ended (if still running) and released when
-   the test leaves its scope, however it leaves. */
+/* A process started here, in a job of its own that every process it
+   starts joins too: the uninstaller hands its work to a copy of itself in
+   the temporary folder and ends. Whatever still runs in the job is ended,
+   and the handles released, when the test leaves its scope, however it
+   leaves, or when this program dies (the job goes with its last handle).
+   Ending only the process started here is not enough under Wine: its
+   CreateProcess resumes the new process's first thread only once that
+   process has finished starting, so an uninstaller ended while it waited
+   for its copy to start left the copy suspended for good, holding
+   ctest's output open until ctest's own limit. */
 class Process {
 public:
     Process() = default;
@@ -149,23 +164,43 @@ public:
     Process &operator=(const Process &) = delete;
     ~Process()
     {
-        if (!pi_.hProcess)
-            return;
-        if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(pi_.hProcess, 1);
-            WaitForSingleObject(pi_.hProcess, 5000);
+        DWORD error = GetLastError();   /* a failed Start's, for the caller */
+        if (job_) {
+            if (!AllEnded())
+                TerminateJobObject(job_, 1);
+            CloseHandle(job_);
         }
-        CloseHandle(pi_.hThread);
-        CloseHandle(pi_.hProcess);
+        if (pi_.hProcess) {
+            WaitForSingleObject(pi_.hProcess, 5000);
+            CloseHandle(pi_.hThread);
+            CloseHandle(pi_.hProcess);
+        }
+        SetLastError(error);
     }
     /* False (with GetLastError) if the command cannot start. */
     bool Start(const std::string &commandLine)
     {
+        job_ = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!job_ || !SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            return false;
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         std::vector<char> buffer(commandLine.begin(), commandLine.end());
         buffer.push_back('\0');
-        return CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_) != 0;
+        /* Suspended until it is in the job, so that no child escapes it. */
+        if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                            &si, &pi_))
+            return false;
+        if (!AssignProcessToJobObject(job_, pi_.hProcess)) {
+            DWORD error = GetLastError();
+            TerminateProcess(pi_.hProcess, 1);
+            SetLastError(error);
+            return false;
+        }
+        ResumeThread(pi_.hThread);
+        return true;
     }
     /* The exit code once it has ended within the time, else -1. */
     long Wait(DWORD timeoutMs)
@@ -175,9 +210,18 @@ public:
             return -1;
         return (long)code;
     }
+    /* Whether it and every process it started have ended. */
+    bool AllEnded() const
+    {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        return QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) &&
+               info.ActiveProcesses == 0;
+    }
     DWORD pid() const { return pi_.dwProcessId; }
+    HANDLE handle() const { return pi_.hProcess; }
 
 private:
+    HANDLE job_ = nullptr;
     PROCESS_INFORMATION pi_ = {};
 };
 
@@ -189,20 +233,6 @@ long RunToEnd(const std::string &commandLine, DWORD timeoutMs)
     if (!process.Start(commandLine))
         return -2;
     return process.Wait(timeoutMs);
-}
-
-/* Polls a condition every 100 ms; true once it holds. */
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(100);
-    }
 }
 
 /* Whether this system starts 32-bit programs: tried once with the 32-bit
@@ -221,7 +251,7 @@ bool Starts32BitPrograms(std::string *why)
             reason = "the system has no 32-bit system folder";
         } else {
             std::string cmd = std::string(dir) + "\\cmd.exe";
-            long code = Exists(cmd) ? RunToEnd("\"" + cmd + "\" /c exit 7", 30000) : -3;
+            long code = Exists(cmd) ? RunToEnd("\"" + cmd + "\" /c exit 7", kProbeTimeoutMs) : -3;
             DWORD error = GetLastError();
             known = code == 7;
             if (code == -3)
@@ -307,16 +337,21 @@ protected:
     }
 
     /* Runs the uninstall command the entry names, silently, and waits
-       until the entry is gone. */
+       until it has ended: the uninstaller starts a copy of itself in the
+       temporary folder, which does the work, and ends. */
     void UninstallSilently(const std::string &extraArguments)
     {
         std::string command = UninstallValue("UninstallString");
         ASSERT_NE("<missing>", command);
-        EXPECT_EQ(0, RunToEnd(command + " /S" + extraArguments, kUninstallTimeoutMs)) << command;
-        EXPECT_TRUE(WaitUntil([] { return NothingInstalled(); }, kUninstallTimeoutMs))
-            << "still there after " << kUninstallTimeoutMs << " ms: dir " << Exists(InstallDir())
-            << ", Start menu " << Exists(StartMenuShortcut()) << ", Startup " << Exists(StartupShortcut())
-            << ", uninstall entry " << KeyExists(kUninstallKey);
+        Process uninstaller;
+        ASSERT_TRUE(uninstaller.Start(command + " /S" + extraArguments))
+            << "cannot start " << command << ", error " << GetLastError();
+        ASSERT_TRUE(testbed::WaitUntil("the uninstaller and its copy in the temporary folder to end",
+                                       [&] { return uninstaller.AllEnded(); }, kUninstallTimeoutMs));
+        EXPECT_EQ(0, uninstaller.Wait(0)) << command;
+        EXPECT_TRUE(NothingInstalled()) << "left behind: dir " << Exists(InstallDir()) << ", Start menu "
+                                        << Exists(StartMenuShortcut()) << ", Startup " << Exists(StartupShortcut())
+                                        << ", uninstall entry " << KeyExists(kUninstallKey);
     }
 };
 
@@ -351,15 +386,14 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     testbed::SetSettingDword("Baud", 7);
     Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(StartMenuShortcut()) + "\"")) << "error " << GetLastError();
-    ASSERT_TRUE(WaitUntil([&] { return testbed::FindTavrinWindow(tavrin.pid()) != nullptr; }, 10000))
-        << "the installed Tavrin shows no window";
+    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
     {
         testbed::TargetWindow target;
         testbed::PartnerPort partner(2);
         ASSERT_TRUE(partner.IsOpen()) << "COM12, error " << GetLastError();
-        target.TakeFocus();
+        ASSERT_TRUE(testbed::SyncReader(partner, target, kScanTimeoutMs)) << "COM2 delivers nothing";
         ASSERT_TRUE(partner.Write("4006381333931\r"));
-        EXPECT_TRUE(target.WaitForChars(14, 5000)) << "got " << target.chars().size() << " characters";
+        EXPECT_TRUE(target.WaitForChars(14, kScanTimeoutMs)) << "got " << target.chars().size() << " characters";
         EXPECT_EQ("4006381333931\r", target.Text());
     }
 
@@ -367,7 +401,7 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
        so that it saves its settings, which are then kept. */
     testbed::SetSettingDword("Baud", 0);
     ASSERT_NO_FATAL_FAILURE(UninstallSilently(""));
-    EXPECT_EQ(0, tavrin.Wait(10000)) << "Tavrin still running (-1) or not ended the orderly way";
+    EXPECT_EQ(0, tavrin.Wait(kExitTimeoutMs)) << "Tavrin still running (-1) or not ended the orderly way";
 
     DWORD port = 0, baud = 0;
     EXPECT_TRUE(testbed::GetSettingDword("Port", &port)) << "the settings were removed";
@@ -383,11 +417,11 @@ TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
         return;
     Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + InstallDir() + "\\tavrin.exe\"")) << "error " << GetLastError();
-    ASSERT_TRUE(WaitUntil([&] { return testbed::FindTavrinWindow(tavrin.pid()) != nullptr; }, 10000));
+    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
 
     /* A second install closes the running copy to replace its file. */
     ASSERT_NO_FATAL_FAILURE(InstallSilently());
-    EXPECT_EQ(0, tavrin.Wait(10000)) << "the installer left the running copy alone (-1)";
+    EXPECT_EQ(0, tavrin.Wait(kExitTimeoutMs)) << "the installer left the running copy alone (-1)";
     EXPECT_TRUE(Exists(InstallDir() + "\\tavrin.exe"));
     ASSERT_TRUE(testbed::SettingsKeyExists()) << "Tavrin saved no settings when it was closed";
 
