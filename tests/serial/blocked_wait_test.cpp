@@ -120,6 +120,13 @@ protected:
                                     SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
         ASSERT_TRUE(testbed::SyncReader(partner, target, kSyncTimeoutMs))
             << "the worker typed none of the markers within " << kSyncTimeoutMs << " ms";
+        /* The last marker's delivery ends with the active picture's 50 ms
+           and an icon update; only then is the worker back in its wait, where
+           a stop must not reach it. The quiet span covers the icon update. */
+        ASSERT_TRUE(testbed::PumpUntil("the marker's delivery to end", [] { return AppState.transferActive == 0; },
+                                       kSyncTimeoutMs));
+        ASSERT_TRUE(target.WaitForQuiet(300, kSyncTimeoutMs)) << "markers kept coming";
+        target.Clear();
 
         AppState.readerRun = 0;
         double start = testbed::NowMs();
