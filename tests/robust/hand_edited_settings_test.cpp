@@ -127,7 +127,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     Store("Port", portStored);
     Store("Baud", baudStored);
     testbed::TavrinProcess program;
-    ASSERT_TRUE(program.Start());
+    ASSERT_TRUE(program.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
     ASSERT_TRUE(program.WaitForReady());
 
     /* The icon tells the truth. */
