@@ -54,31 +54,14 @@ bool TargetWindow::TakeFocus()
 
 bool TargetWindow::WaitForChars(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (chars_.size() < count) {
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed < 10 ? timeoutMs - elapsed : 10,
-                                  QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-    return true;
+    return PumpUntil("characters", [&] { return chars_.size() >= count; }, timeoutMs);
 }
 
 void TargetWindow::Pump(DWORD ms)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        DispatchPending();
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= ms)
             break;

@@ -39,16 +39,21 @@ static ::testing::AssertionResult TimedOut(const std::string &what, DWORD timeou
     }
 }
 
+void DispatchPending()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        DispatchPending();
         if (condition())
             return ::testing::AssertionSuccess();
         DWORD elapsed = GetTickCount() - start;

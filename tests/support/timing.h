@@ -32,6 +32,9 @@ ULONGLONG FileTimeNow();
 ::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs);
 
+/* Dispatches every message now waiting in this thread's queue. */
+void DispatchPending();
+
 /* The same, dispatching this thread's messages while it waits, for a
    test whose own windows must keep answering meanwhile. */
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
