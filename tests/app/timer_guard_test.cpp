@@ -18,12 +18,12 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/host.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/timing.h"
 
 namespace {
 
-const UINT kSysTimer = 0x118; /* WM_SYSTIMER */
 
 std::atomic<int> plantedCalls{0};
 
@@ -34,7 +34,7 @@ VOID CALLBACK Planted(HWND, UINT, UINT_PTR, DWORD)
 
 bool IsTimer(UINT message)
 {
-    return message == WM_TIMER || message == kSysTimer;
+    return message == WM_TIMER || message == testbed::kSysTimer;
 }
 
 /* Timer messages taken from the queue (PM_REMOVE) with a callback address,
@@ -59,7 +59,7 @@ LRESULT CALLBACK PassedObserver(int code, WPARAM wParam, LPARAM lParam)
 {
     const MSG *msg = (const MSG *)lParam;
     if (code == HC_ACTION && wParam == PM_REMOVE && IsTimer(msg->message)) {
-        if (msg->message == kSysTimer && msg->lParam)
+        if (msg->message == testbed::kSysTimer && msg->lParam)
             passedSysTimers++;
         else if (msg->lParam)
             passedTimerCallbacks++;
@@ -78,7 +78,7 @@ struct Recorded {
 
 LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == kSysTimer) {
+    if (message == testbed::kSysTimer) {
         recorded.sysTimers.emplace_back(wParam, lParam);
         return 0;
     }
@@ -127,7 +127,7 @@ HWND CreateRecorder()
 void PostPlanted(HWND window)
 {
     PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
-    PostMessageA(window, kSysTimer, 1, (LPARAM)Planted);
+    PostMessageA(window, testbed::kSysTimer, 1, (LPARAM)Planted);
 }
 
 class TimerGuardTest : public testbed::HostedWindowTest {
@@ -200,7 +200,7 @@ TEST(TimerGuardPlatform, WithoutTheGuardWineCallsAnyTimerCallbackItIsPosted)
     ASSERT_TRUE(PumpPast(window));
     EXPECT_EQ(1, plantedCalls.load()) << "a posted WM_TIMER's callback was not called";
     /* A WM_SYSTIMER's too, where the system's own loops dispatch it. */
-    PostMessageA(window, kSysTimer, 1, (LPARAM)Planted);
+    PostMessageA(window, testbed::kSysTimer, 1, (LPARAM)Planted);
     ASSERT_TRUE(PumpPastWide(window));
     EXPECT_EQ(2, plantedCalls.load()) << "a posted WM_SYSTIMER's callback was not called by a Unicode loop";
     /* The program asks the same question of the platform by name; its
@@ -221,7 +221,7 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
        Windows that is the system's own timer), and a planted WM_TIMER
        reaches the platform (which here, being Wine, calls it). */
     EXPECT_FALSE(InstallTimerGuard(0)) << "a guard was installed where none is needed";
-    PostMessageA(window, kSysTimer, 5, (LPARAM)Planted);
+    PostMessageA(window, testbed::kSysTimer, 5, (LPARAM)Planted);
     PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
     ASSERT_TRUE(PumpPast(window));
     ASSERT_EQ(1u, recorded.sysTimers.size()) << "WM_SYSTIMER messages that reached the window procedure";
@@ -231,7 +231,7 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
 
     /* Where it calls any callback, both are dropped. */
     EXPECT_TRUE(InstallTimerGuard(1)) << "no guard where the platform calls any callback";
-    PostMessageA(window, kSysTimer, 5, (LPARAM)Planted);
+    PostMessageA(window, testbed::kSysTimer, 5, (LPARAM)Planted);
     PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
     ASSERT_TRUE(PumpPast(window));
     EXPECT_EQ(1u, recorded.sysTimers.size()) << "a WM_SYSTIMER with a callback got past the guard";
@@ -244,7 +244,7 @@ TEST_F(TimerGuardTest, MainLoopDropsTimersWithACallbackAndPassesTheRest)
 {
     PostPlanted(window_);
     PostThreadMessageA(GetCurrentThreadId(), WM_TIMER, 1, (LPARAM)Planted);
-    PostMessageA(recorder_, kSysTimer, 3, 0);
+    PostMessageA(recorder_, testbed::kSysTimer, 3, 0);
     UINT_PTR timer = SetTimer(window_, 7, 10, nullptr);
     ASSERT_NE(0u, timer);
     ASSERT_TRUE(PumpPast(recorder_));

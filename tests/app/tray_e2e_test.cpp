@@ -15,6 +15,7 @@
 #include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/screen.h"

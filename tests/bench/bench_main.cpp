@@ -43,6 +43,7 @@
 #include "app/app.h"
 #include "serial/serial.h"
 #include "support/cable.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/screen.h"
@@ -71,7 +72,6 @@ struct Options {
 
 const int kProgramPort = 2;         /* the program reads COM2 ... */
 const int kCostPort = 3;            /* ... the call costs are taken on COM3 */
-const int kSpeedIndex38400 = 8;
 const int kAbsentPort = 4;
 const int kCycleMs = 300;           /* empty read (100 ms) + pause (200 ms) */
 const DWORD kStallMs = 60000;       /* a writer gives up after this long without progress */
@@ -771,7 +771,7 @@ int Run(const Options &opt, const std::string &self)
 
     /* startup */
     Instance prog;
-    if (!StartInstance(prog, kProgramPort, kSpeedIndex38400))
+    if (!StartInstance(prog, kProgramPort, testbed::kSpeed38400))
         Fail("the program did not start (window and tray icon)");
     DWORD pid = prog.process.pid();
     JsonBegin("startup");
@@ -869,7 +869,7 @@ int Run(const Options &opt, const std::string &self)
     /* idle: the same instance with its port open, and a second one with
        no port, side by side over the same window */
     Instance noport;
-    if (!StartInstance(noport, kAbsentPort, kSpeedIndex38400))
+    if (!StartInstance(noport, kAbsentPort, testbed::kSpeed38400))
         Fail("the no-port instance did not start");
     target.TakeFocus();
     target.Pump(2500);

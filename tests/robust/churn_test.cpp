@@ -14,6 +14,7 @@
 
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -24,7 +25,6 @@ using testbed::TrayState;
 
 namespace {
 
-const int kSpeed38400 = 8;
 
 struct Counts {
     int threads;
@@ -84,14 +84,14 @@ void RunChurn(int changes, uint32_t seed)
     }
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
     ASSERT_TRUE(testbed::SyncReader(*partners[1], target));
     Counts cold = SettledCounts(program, 5000);
 
     /* The first trip through the dialog may leave things the system keeps
        for the rest of the process's life (a loaded control library, say);
        the starting counts are taken after it. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, testbed::kSpeed38400, 10000));
     Counts start = SettledCounts(program, 5000);
     printf("settings churn: threads %d, handles %d at start-up; %d and %d after a first change\n", cold.threads,
            cold.handles, start.threads, start.handles);
@@ -142,7 +142,7 @@ void RunChurn(int changes, uint32_t seed)
     std::string failure;
     testbed::Background driver([&] {
         testbed::Random random(seed);
-        int port = 2, speed = kSpeed38400;
+        int port = 2, speed = testbed::kSpeed38400;
         for (int i = 0; i < changes && failure.empty(); i++) {
             int newPort, newSpeed;
             do {

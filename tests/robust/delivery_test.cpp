@@ -21,7 +21,6 @@ using testbed::TrayState;
 namespace {
 
 const int kPort = 2;
-const int kSpeed38400 = 8;
 const DWORD kLineRate = 3840; /* bytes per second at 38400 baud, 8N1 */
 
 class DeliveryTest : public ::testing::Test {
@@ -29,7 +28,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(partner_.IsOpen()) << "cannot open " << testbed::PartnerName(kPort);
-        ASSERT_TRUE(testbed::StartTavrin(program_, kPort, kSpeed38400, TrayState::Ready));
+        ASSERT_TRUE(testbed::StartTavrin(program_, kPort, testbed::kSpeed38400, TrayState::Ready));
         ASSERT_TRUE(testbed::SyncReader(partner_, target_));
     }
     void TearDown() override

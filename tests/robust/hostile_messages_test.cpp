@@ -34,6 +34,7 @@
 #include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -44,8 +45,6 @@ using testbed::TrayState;
 
 namespace {
 
-const int kSpeed38400 = 8;
-const UINT kSysTimer = 0x118; /* WM_SYSTIMER, which also carries a callback */
 
 const char *EndMeaning(UINT message, WPARAM wParam)
 {
@@ -136,7 +135,7 @@ void RunHostile(int count, uint32_t seed)
     testbed::PartnerPort partner(1);
     ASSERT_TRUE(partner.IsOpen());
     testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
     HWND window = program.window();
     /* The program's image starts at its instance handle. */
     ULONG_PTR image = (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE);
@@ -236,7 +235,7 @@ void RunHostile(int count, uint32_t seed)
         } else if (kind == 9) {
             /* A forged timer: dispatching it would call lParam. Always
                posted, since only a dispatched timer message is called. */
-            message = random.Chance(50) ? WM_TIMER : kSysTimer;
+            message = random.Chance(50) ? WM_TIMER : testbed::kSysTimer;
             lParam = random.Chance(50) ? (LPARAM)(image + random.Below(0x8000)) : (LPARAM)(DWORD)random.Next();
             if (PostMessageA(window, message, wParam, lParam))
                 figures.timerCallbacks++;

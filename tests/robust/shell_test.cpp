@@ -13,6 +13,7 @@
 #include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/screen.h"
@@ -24,7 +25,6 @@ using testbed::TrayState;
 
 namespace {
 
-const int kSpeed38400 = 8;
 const DWORD kDialogMs = 60000;   /* a dialog's first showing, emulated */
 const DWORD kPaintMs = 5000;
 
@@ -69,7 +69,7 @@ TEST(TwoCopies, BothRunAndCloseLeavesTheOther)
 {
     testbed::DeleteSettingsKey();
     testbed::SetSettingDword("Port", 1);
-    testbed::SetSettingDword("Baud", kSpeed38400);
+    testbed::SetSettingDword("Baud", testbed::kSpeed38400);
     testbed::TavrinProcess first, second;
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
@@ -131,7 +131,7 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
 {
     testbed::DeleteSettingsKey();
     testbed::SetSettingDword("Port", 4); /* absent: no-port */
-    testbed::SetSettingDword("Baud", kSpeed38400);
+    testbed::SetSettingDword("Baud", testbed::kSpeed38400);
     testbed::TavrinProcess program;
     ASSERT_TRUE(program.Start());
     ASSERT_TRUE(program.WaitForReady());
@@ -148,13 +148,13 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
 
     /* The state changes while the icon is lost: it comes back as it is
        now, not as it was when it went. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 1, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 1, testbed::kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM1 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());
     reached = testbed::WaitForTray(TrayState::Empty, 5000, &view);
     ASSERT_TRUE(reached) << view.Describe();
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 4, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 4, testbed::kSpeed38400, 10000));
     /* The change updated the icon before the dialog closed (the shell
        answers each update before the program goes on); what the shell
        made of it is on the screen once the taskbar is painted. */
@@ -165,7 +165,7 @@ TEST(TaskbarCreated, IconComesBackWithTheCurrentState)
     EXPECT_TRUE(reached) << "after TaskbarCreated on COM4 the tray shows " << view.Describe();
 
     /* And it is the program's working icon again: a change updates it. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, testbed::kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
     EXPECT_TRUE(reached) << "on COM2 the tray shows " << view.Describe();
     LoseTrayIcon(program.window());

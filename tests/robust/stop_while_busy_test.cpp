@@ -14,6 +14,7 @@
 #include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/registry.h"
 #include "support/screen.h"
@@ -25,7 +26,6 @@ using testbed::TrayState;
 
 namespace {
 
-const int kSpeed38400 = 8;
 const DWORD kLineRate = 3840;
 const size_t kLongBurst = 8 * 1024;   /* about 2.1 s at the line rate */
 const DWORD kSlowTargetMs = 2;        /* per character: an eighth of the line rate */
@@ -92,7 +92,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     testbed::TavrinProcess program;
     ASSERT_TRUE(testbed::StartTavrin(program, 2, 5, TrayState::Ready));
     /* The last choice, made in the dialog; stored only at shutdown. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 3, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 3, testbed::kSpeed38400, 10000));
     ASSERT_TRUE(testbed::SyncReader(partner, target));
     DWORD port = 0, speed = 0;
     ASSERT_TRUE(StoredChoice(&port, &speed));
@@ -119,7 +119,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
             double deadline = closedAt + 10000;
             while (testbed::NowMs() < deadline) {
                 DWORD p = 0, s = 0;
-                if (!savedAt && StoredChoice(&p, &s) && p == 3 && s == kSpeed38400) {
+                if (!savedAt && StoredChoice(&p, &s) && p == 3 && s == testbed::kSpeed38400) {
                     savedAt = testbed::NowMs();
                     savedAtTime = testbed::FileTimeNow();
                 }
@@ -152,7 +152,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     EXPECT_LE(exitedAt - closedAt, (double)kStopBoundMs) << "shutdown took too long";
     ASSERT_TRUE(StoredChoice(&port, &speed)) << "no valid settings stored";
     EXPECT_EQ(3u, port);
-    EXPECT_EQ((DWORD)kSpeed38400, speed);
+    EXPECT_EQ((DWORD)testbed::kSpeed38400, speed);
     /* In order: the settings are stored before the icon goes. */
     EXPECT_GT(savedAt, 0.0) << "the stored settings never changed while the program ended";
     EXPECT_GT(iconGoneAt, 0.0) << "the icon never went away";
@@ -180,7 +180,7 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     ASSERT_TRUE(newPartner.IsOpen());
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
     ASSERT_TRUE(testbed::SyncReader(oldPartner, target));
 
     std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xC4A6);

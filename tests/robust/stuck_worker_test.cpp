@@ -23,7 +23,6 @@
 
 namespace {
 
-const int kSpeed38400 = 8;
 const DWORD kSlackMs = 1000; /* on top of StopReader's 1000 ms, for a loaded machine */
 const DWORD kWorkerTimeoutMs = 5000; /* a worker reaching the state a test needs */
 
@@ -66,7 +65,7 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
     EXPECT_EQ(nullptr, AppState.readerThread);
 
     /* And the next worker, on a configured port, delivers. */
-    ASSERT_NE(0, SelectPort(1, kSpeed38400));
+    ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
     StartReader();
     ASSERT_TRUE(testbed::SyncReader(partner, target));
     std::string scan = testbed::ScanText(3, 0x57C4);
@@ -101,7 +100,7 @@ private:
 
 TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
 {
-    ASSERT_NE(0, SelectPort(1, kSpeed38400));
+    ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
     testbed::PartnerPort partner(1);
     testbed::TargetWindow target;
     StartReader();

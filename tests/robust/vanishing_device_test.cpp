@@ -19,6 +19,7 @@
 #include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/host.h"
+#include "support/census.h"
 #include "support/program.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -29,7 +30,6 @@ using testbed::TrayState;
 
 namespace {
 
-const int kSpeed38400 = 8;
 const DWORD kChangeTimeoutMs = 30000;  /* the settings dialog opened, used and closed */
 
 /* The program's tray host in this process: a real hidden window, so that
@@ -43,8 +43,8 @@ protected:
         testbed::PartnerPort partner(2);
         ASSERT_TRUE(partner.IsOpen());
         AppState.portNumber = 1;
-        AppState.speedIndex = kSpeed38400;
-        ASSERT_NE(0, SelectPort(1, kSpeed38400));
+        AppState.speedIndex = testbed::kSpeed38400;
+        ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
         AddTrayIcon(1);
         testbed::TrayView view;
         bool reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
@@ -72,7 +72,7 @@ protected:
         std::atomic<bool> done{false};
         bool changed = false;
         testbed::Background user([&] {
-            changed = testbed::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, kSpeed38400, 10000);
+            changed = testbed::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, testbed::kSpeed38400, 10000);
             done = true;
         });
         ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread",
@@ -130,7 +130,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     ASSERT_TRUE(partner.IsOpen());
     testbed::TargetWindow target;
     testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, kSpeed38400, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
     testbed::ThreadWatcher census(program.pid());
     ASSERT_EQ(1, census.Take().readers);
 
@@ -151,7 +151,7 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     ASSERT_TRUE(program.IsRunning());
     EXPECT_TRUE(testbed::Responds(program.window(), 5000));
 
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, kSpeed38400, 10000));
+    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, testbed::kSpeed38400, 10000));
     reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
     EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
     EXPECT_EQ(1, census.Take().readers);

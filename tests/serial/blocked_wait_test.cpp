@@ -31,7 +31,6 @@
 namespace {
 
 const char kShimName[] = "pty_modem_shim.so";
-const int kSpeed38400 = 8;               /* SpeedTable index; the partners run at 38400 */
 const DWORD kClosingTimeOutMs = 100;     /* ConfigureLine's read time-out: it closes a burst */
 const DWORD kLatencyMarginMs = 150;      /* on top of it: the focus lookup, the icon, a loaded machine */
 /* Told to stop, a polling worker ends within one pass (an at-once wait, a
@@ -107,8 +106,8 @@ protected:
         ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[port] << ", error " << GetLastError();
         AppState.portHandle = handle;
         AppState.portNumber = port;
-        AppState.speedIndex = kSpeed38400;
-        ASSERT_EQ(1, ConfigureLine(SpeedTable[kSpeed38400].baudRate)) << "error " << GetLastError();
+        AppState.speedIndex = testbed::kSpeed38400;
+        ASSERT_EQ(1, ConfigureLine(SpeedTable[testbed::kSpeed38400].baudRate)) << "error " << GetLastError();
         DWORD modem = 0;
         ASSERT_TRUE(GetCommModemStatus(handle, &modem))
             << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[port]

@@ -11,6 +11,7 @@
 #include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/registry.h"
 #include "support/screen.h"
 #include "support/target.h"
@@ -52,7 +53,7 @@ protected:
        index 6 in its settings dialog. */
     void StartAndChooseCom1At6(testbed::TavrinProcess &program)
     {
-        Start(program);
+        ASSERT_TRUE(testbed::StartTavrin(program));
         HWND dialog = OpenDialog(program, IDM_SETTINGS);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
         ExpectShown(dialog, 3, 3);
@@ -80,7 +81,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
         GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
 
     testbed::TavrinProcess program;
-    Start(program);
+    ASSERT_TRUE(testbed::StartTavrin(program));
     HWND dialog = OpenDialog(program, IDM_SETTINGS);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
 
@@ -130,7 +131,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
 TEST_F(SettingsEndToEndTest, CloseWhileTheDialogShowsEndsTheProgramWithoutItsChoice)
 {
     testbed::TavrinProcess program;
-    Start(program);
+    ASSERT_TRUE(testbed::StartTavrin(program));
     HWND dialog = OpenDialog(program, IDM_SETTINGS);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
     Click(dialog, IDC_COM3);
@@ -175,7 +176,7 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
         GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
 
     testbed::TavrinProcess program;
-    Start(program);
+    ASSERT_TRUE(testbed::StartTavrin(program));
     const struct {
         const char *name;
         void (*end)(HWND);

@@ -8,7 +8,9 @@
 #include "settings/settings.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/census.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/registry.h"
 #include "support/target.h"
 
@@ -172,7 +174,7 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
     ASSERT_TRUE(testbed::SetLineRate(2, 9600));
 
     testbed::TavrinProcess program;
-    Start(program);
+    ASSERT_TRUE(testbed::StartTavrin(program));
     EXPECT_TRUE(testbed::SettingsKeyExists()) << "start-up should create the key";
     EXPECT_EQ(0u, ValueCount()) << "values in the key while the program runs";
     EXPECT_EQ(4800u, testbed::LineRate(2)) << "COM2's line rate";
@@ -191,7 +193,7 @@ TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
     ASSERT_TRUE(testbed::SetLineRate(3, 9600));
 
     testbed::TavrinProcess program;
-    Start(program);
+    ASSERT_TRUE(testbed::StartTavrin(program));
     EXPECT_EQ(4800u, testbed::LineRate(3)) << "COM3's line rate";
 
     testbed::TargetWindow target;
@@ -220,7 +222,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
         testbed::SetSettingDword("Baud", c.speed);
 
         testbed::TavrinProcess program;
-        Start(program);
+        ASSERT_TRUE(testbed::StartTavrin(program));
         if (HasFatalFailure())
             return;
         EXPECT_TRUE(testbed::Responds(program.window(), 5000)) << "the program does not answer";

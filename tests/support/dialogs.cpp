@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "resource.h"
+#include "support/census.h"
 #include "support/program.h"
 
 namespace testbed {

@@ -1,23 +1,44 @@
 /*
- * The program's hidden window hosted in the test's own process: a fixture
- * for tests that call the program's functions directly, with its window
- * and tray menu on the test's thread, and that put the program's state
- * back afterwards (reader stopped, port closed, icon and menu gone).
+ * The program in the test's own process: fixtures for tests that call the
+ * program's functions directly. Each owns the program's global state for
+ * the length of a case: whatever the case started (reader, port, icon,
+ * menu, window) is ended afterwards and every field is put back as it
+ * was, in one place.
  *
- * Used by the robustness tests that stop workers and break devices in
- * this process.
+ * ProgramStateTest is the bare level (the case makes what it needs);
+ * HostedWindowTest adds the program's hidden window and tray menu on the
+ * test's thread. Used by the in-process tests of app/, serial/, settings/
+ * and robust/.
  */
 #ifndef TAVRIN_TESTS_HOST_H
 #define TAVRIN_TESTS_HOST_H
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
 namespace testbed {
 
-class HostedWindowTest : public ::testing::Test {
+class ProgramStateTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+private:
+    struct Saved {
+        HINSTANCE instance;
+        HWND mainWindow;
+        HMENU trayMenu;
+        int portNumber, speedIndex;
+        HANDLE portHandle;
+        DCB lineSettings;
+        LONG readerRun, dialogOpen, transferActive;
+    } saved_ = {};
+};
+
+class HostedWindowTest : public ProgramStateTest {
+protected:
+    void SetUp() override;
 };
 
 }  // namespace testbed

@@ -1,8 +1,5 @@
 #include "support/program.h"
 
-#include <tlhelp32.h>
-#include <winternl.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +8,7 @@
 
 #include "app/app.h"
 #include "resource.h"
+#include "support/census.h"
 #include "support/registry.h"
 #include "support/timing.h"
 
@@ -131,25 +129,25 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
     return true;
 }
 
-bool StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected)
+::testing::AssertionResult StartTavrin(TavrinProcess &process)
+{
+    if (!process.Start())
+        return ::testing::AssertionFailure() << "could not start " << TavrinExePath() << ", error "
+                                             << GetLastError();
+    return process.WaitForReady();
+}
+
+::testing::AssertionResult StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected)
 {
     StoreSettings(port, speed);
-    if (!process.Start()) {
-        ADD_FAILURE() << "could not start " << TavrinExePath() << ", error " << GetLastError();
-        return false;
-    }
-    ::testing::AssertionResult ready = process.WaitForReady();
-    if (!ready) {
-        ADD_FAILURE() << ready.message();
-        return false;
-    }
+    ::testing::AssertionResult ready = StartTavrin(process);
+    if (!ready)
+        return ready;
     TrayView view;
-    if (!WaitForTray(expected, 5000, &view)) {
-        ADD_FAILURE() << "expected the " << TrayStateName(expected) << " icon after start-up, tray shows "
-                      << view.Describe();
-        return false;
-    }
-    return true;
+    if (!WaitForTray(expected, 5000, &view))
+        return ::testing::AssertionFailure() << "expected the " << TrayStateName(expected)
+                                             << " icon after start-up, tray shows " << view.Describe();
+    return ::testing::AssertionSuccess();
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */
@@ -221,326 +219,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
        program would type comes within it. */
     target.Pump(settleMs);
     return ::testing::AssertionSuccess();
-}
-
-void ProgramTest::SetUp()
-{
-    DeleteSettingsKey();
-}
-
-void ProgramTest::TearDown()
-{
-    DeleteSettingsKey();
-}
-
-void ProgramTest::Start(TavrinProcess &program)
-{
-    ASSERT_TRUE(program.Start()) << "tavrin.exe does not start, error " << GetLastError();
-    ASSERT_TRUE(program.WaitForReady());
-}
-
-void ProgramTest::ExpectOrderlyExit(TavrinProcess &program)
-{
-    DWORD code = 0xDEAD;
-    ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
-    EXPECT_EQ(0u, code) << "exit code";
-}
-
-void ProgramTest::ExpectStored(DWORD port, DWORD speed)
-{
-    DWORD value = 0;
-    EXPECT_TRUE(GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
-    EXPECT_EQ(port, value) << "stored Port";
-    value = 0;
-    EXPECT_TRUE(GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
-    EXPECT_EQ(speed, value) << "stored Baud";
-}
-
-/* ---- Another process seen from outside ---- */
-
-int CountThreads(DWORD pid)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    int count = 0;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(snapshot, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid)
-                count++;
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(snapshot, &entry));
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-typedef NTSTATUS(NTAPI *QueryThreadFn)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
-static const THREADINFOCLASS kThreadStartAddress = (THREADINFOCLASS)9; /* ThreadQuerySetWin32StartAddress */
-
-static ULONGLONG FileTimeValue(const FILETIME &time)
-{
-    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-}
-
-/* Where a thread started (its Win32 start address) and when it was
-   created; false if it cannot be asked (it is gone). */
-static bool AskThread(HANDLE thread, ULONG_PTR *start, ULONGLONG *created)
-{
-    static auto query = (QueryThreadFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                              "NtQueryInformationThread");
-    FILETIME creation, exit, kernel, user;
-    *start = 0;
-    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0)
-        return false;
-    if (!GetThreadTimes(thread, &creation, &exit, &kernel, &user))
-        return false;
-    *created = FileTimeValue(creation);
-    return true;
-}
-
-ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
-{
-    /* The program's own image: it starts at its window's instance handle
-       (a module snapshot, which Wine cannot take of a 32-bit process from
-       a 64-bit one, is not needed), and its size is in the PE header of
-       its file. The header is read from the file, not from the process:
-       under user-mode emulation the emulator places the program's memory
-       away from the addresses the program sees, and ReadProcessMemory at
-       the image's address answers with zeros. */
-    HWND window = FindTavrinWindow(pid);
-    ULONG_PTR base = window ? (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE) : 0;
-    HANDLE process = base ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
-    char path[MAX_PATH];
-    DWORD length = sizeof path;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (process) {
-        if (QueryFullProcessImageNameA(process, 0, path, &length))
-            file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-        CloseHandle(process);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        IMAGE_DOS_HEADER dos = {};
-        DWORD sizeOfImage = 0, got = 0;
-        /* SizeOfImage sits at the same offset in the 32- and 64-bit forms. */
-        const LONG sizeOffset = offsetof(IMAGE_NT_HEADERS32, OptionalHeader.SizeOfImage);
-        if (ReadFile(file, &dos, sizeof dos, &got, nullptr) && got == sizeof dos && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-            SetFilePointer(file, dos.e_lfanew + sizeOffset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-            ReadFile(file, &sizeOfImage, sizeof sizeOfImage, &got, nullptr) && got == sizeof sizeOfImage) {
-            imageStart_ = base;
-            imageEnd_ = base + sizeOfImage;
-        }
-        CloseHandle(file);
-    }
-    /* The main thread is the oldest. */
-    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (threads == INVALID_HANDLE_VALUE)
-        return;
-    ULONGLONG oldest = ~0ull;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(threads, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid) {
-                HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
-                ULONG_PTR start;
-                ULONGLONG created;
-                if (thread && AskThread(thread, &start, &created) && created < oldest) {
-                    oldest = created;
-                    mainStart_ = start;
-                }
-                if (thread)
-                    CloseHandle(thread);
-            }
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(threads, &entry));
-    }
-    CloseHandle(threads);
-}
-
-ThreadWatcher::~ThreadWatcher()
-{
-    for (const Reader &reader : readers_)
-        CloseHandle(reader.handle);
-}
-
-ThreadCensus ThreadWatcher::Take()
-{
-    ThreadCensus census;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return census;
-    census.total = 0;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(snapshot, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid_) {
-                census.total++;
-                HANDLE thread =
-                    OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ThreadID);
-                ULONG_PTR start = 0;
-                ULONGLONG created = 0;
-                bool known = thread && AskThread(thread, &start, &created);
-                bool inImage = known && imageStart_ != 0 && start >= imageStart_ && start < imageEnd_;
-                bool kept = false;
-                if (inImage && start != mainStart_) {
-                    census.readers++;
-                    bool seen = false;
-                    for (const Reader &reader : readers_)
-                        seen = seen || (reader.id == entry.th32ThreadID && reader.created == created);
-                    if (!seen) {
-                        readers_.push_back({entry.th32ThreadID, thread, created});
-                        kept = true;
-                    }
-                } else if (!inImage) {
-                    census.system++;
-                }
-                if (thread && !kept)
-                    CloseHandle(thread);
-            }
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(snapshot, &entry));
-    }
-    CloseHandle(snapshot);
-    return census;
-}
-
-std::string ThreadWatcher::ReaderOverlap() const
-{
-    std::vector<Reader> ordered = readers_;
-    std::sort(ordered.begin(), ordered.end(),
-              [](const Reader &a, const Reader &b) { return a.created < b.created; });
-    for (size_t i = 1; i < ordered.size(); i++) {
-        FILETIME creation, exit, kernel, user;
-        if (!GetThreadTimes(ordered[i - 1].handle, &creation, &exit, &kernel, &user))
-            return "cannot read the times of reader " + std::to_string(i);
-        ULONGLONG ended = FileTimeValue(exit);
-        bool running = WaitForSingleObject(ordered[i - 1].handle, 0) == WAIT_TIMEOUT;
-        if (running || ended > ordered[i].created) {
-            char text[200];
-            snprintf(text, sizeof text, "reader %zu of %zu (thread %lu) started %s reader %zu (thread %lu) had ended%s",
-                     i + 1, ordered.size(), (unsigned long)ordered[i].id, "before", i,
-                     (unsigned long)ordered[i - 1].id, running ? " (it still runs)" : "");
-            if (!running) {
-                size_t n = strlen(text);
-                snprintf(text + n, sizeof text - n, ", by %.3f ms",
-                         (double)(ended - ordered[i].created) / 10000.0);
-            }
-            return text;
-        }
-    }
-    return std::string();
-}
-
-ULONGLONG ThreadWatcher::NewestReaderEnd() const
-{
-    const Reader *newest = nullptr;
-    for (const Reader &reader : readers_) {
-        if (!newest || reader.created > newest->created)
-            newest = &reader;
-    }
-    if (!newest || WaitForSingleObject(newest->handle, 0) != WAIT_OBJECT_0)
-        return 0;
-    FILETIME creation, exit, kernel, user;
-    if (!GetThreadTimes(newest->handle, &creation, &exit, &kernel, &user))
-        return 0;
-    return FileTimeValue(exit);
-}
-
-typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-
-ProcessFigures ReadProcessFigures(DWORD pid)
-{
-    ProcessFigures figures;
-    static auto query = (QuerySystemInformationFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                                        "NtQuerySystemInformation");
-    if (!query)
-        return figures;
-    std::vector<BYTE> buffer(256 * 1024);
-    ULONG needed = 0;
-    NTSTATUS status;
-    while ((status = query(SystemProcessInformation, buffer.data(), (ULONG)buffer.size(), &needed)) ==
-               (NTSTATUS)0xC0000004L /* STATUS_INFO_LENGTH_MISMATCH */
-           && buffer.size() < 64 * 1024 * 1024)
-        buffer.resize(buffer.size() * 2);
-    if (status != 0)
-        return figures;
-    for (const BYTE *at = buffer.data();;) {
-        const SYSTEM_PROCESS_INFORMATION *entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(at);
-        if ((DWORD)(ULONG_PTR)entry->UniqueProcessId == pid) {
-            figures.found = true;
-            figures.cpuMs = (double)(entry->UserTime.QuadPart + entry->KernelTime.QuadPart) / 10000.0;
-            figures.threads = (int)entry->NumberOfThreads;
-            figures.handles = (int)entry->HandleCount;
-            figures.workingSetKiB = (double)entry->VirtualMemoryCounters.WorkingSetSize / 1024.0;
-            figures.privateKiB = (double)entry->VirtualMemoryCounters.PagefileUsage / 1024.0;
-            return figures;
-        }
-        if (!entry->NextEntryOffset)
-            return figures;
-        at += entry->NextEntryOffset;
-    }
-}
-
-int CountHandles(DWORD pid, HANDLE process)
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(process, &count) && count > 0)
-        return (int)count;
-    /* Wine 8 answers GetProcessHandleCount with 0; the process list
-       carries the count the system keeps. */
-    ProcessFigures figures = ReadProcessFigures(pid);
-    return figures.found ? figures.handles : -1;
-}
-
-struct WindowQuery {
-    DWORD pid;
-    const char *className;
-    std::vector<HWND> found;
-};
-
-static BOOL CALLBACK CollectWindow(HWND window, LPARAM lParam)
-{
-    WindowQuery *query = reinterpret_cast<WindowQuery *>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char name[64];
-    if (pid == query->pid && GetClassNameA(window, name, sizeof name) && lstrcmpA(name, query->className) == 0)
-        query->found.push_back(window);
-    return TRUE;
-}
-
-std::vector<HWND> ProcessWindows(DWORD pid, const char *className)
-{
-    WindowQuery query = {pid, className, {}};
-    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&query));
-    return query.found;
-}
-
-HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
-{
-    HWND found = nullptr;
-    WaitUntil(
-        std::string("a visible ") + className + " window",
-        [&] {
-            for (HWND window : ProcessWindows(pid, className)) {
-                if (IsWindowVisible(window))
-                    return (found = window) != nullptr;
-            }
-            return false;
-        },
-        timeoutMs);
-    return found;
-}
-
-bool Responds(HWND window, DWORD timeoutMs)
-{
-    DWORD_PTR result = 0;
-    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &result) != 0;
 }
 
 }  // namespace testbed

@@ -19,6 +19,10 @@ void SetSettingRaw(const char *name, DWORD type, const void *data, DWORD size);
 /* Returns false when the value is missing or not a 4-byte REG_DWORD. */
 bool GetSettingDword(const char *name, DWORD *value);
 
+/* The Baud value (a speed index) of 38 400 bit/s, the rate the test
+   bed's partner ports run at. */
+const int kSpeed38400 = 8;
+
 /* A fresh key holding Port and Baud as DWORDs; port 0 or speed -1 leaves
    that value out. */
 void StoreSettings(int port, int speed);

@@ -68,6 +68,34 @@ std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE
     return text;
 }
 
+std::string CompareStreams(const std::string &sent, const std::string &received)
+{
+    return CompareStreams(ToBytes(sent), ToBytes(received));
+}
+
+std::string Escape(const std::wstring &text)
+{
+    std::string out = "L\"";
+    for (wchar_t c : text) {
+        char unit[8];
+        if (c == L'\\' || c == L'"')
+            snprintf(unit, sizeof unit, "\\%c", (char)c);
+        else if (c == L'\n' || c == L'\r' || c == L'\t')
+            snprintf(unit, sizeof unit, "\\%c", c == L'\n' ? 'n' : c == L'\r' ? 'r' : 't');
+        else if (c >= 0x20 && c < 0x7F)
+            snprintf(unit, sizeof unit, "%c", (char)c);
+        else
+            snprintf(unit, sizeof unit, "\\x%04x", (unsigned)(WORD)c);
+        out += unit;
+    }
+    return out + "\"";
+}
+
+void PrintTo(const Utf16 &value, std::ostream *out)
+{
+    *out << Escape(value.text);
+}
+
 bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
 {
     size_t s = 0;

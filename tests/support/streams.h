@@ -11,6 +11,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <ostream>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -44,12 +46,25 @@ std::string DigitScan(uint32_t serial);
 /* The received WM_CHAR values as bytes. */
 std::vector<BYTE> ToBytes(const std::string &text);
 
-/* Empty when `received` equals `sent`; otherwise says where they part. */
+/* Empty when `received` equals `sent`; otherwise says where they part.
+   Written EXPECT_EQ("", CompareStreams(sent, received)). */
 std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
+std::string CompareStreams(const std::string &sent, const std::string &received);
 
 /* Whether `received` is `sent` with some bytes left out, in order and
    with nothing added or repeated out of place. */
 bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
+
+/* A UTF-16 text for EXPECT_EQ and friends, which print it on a failure as
+   Wine's tests print one: L"..." with every unit outside printable ASCII
+   as \x and four hex digits (L"\x041e \x043f..."). */
+struct Utf16 {
+    Utf16(std::wstring value) : text(std::move(value)) {}
+    bool operator==(const Utf16 &other) const { return text == other.text; }
+    std::wstring text;
+};
+std::string Escape(const std::wstring &text);
+void PrintTo(const Utf16 &value, std::ostream *out);
 
 }  // namespace testbed
 

@@ -19,6 +19,10 @@
 
 namespace testbed {
 
+/* WM_SYSTIMER, the system's own timer message; like WM_TIMER it may
+   carry a callback address in lParam. */
+const UINT kSysTimer = 0x118;
+
 /* Milliseconds since an arbitrary start, with sub-millisecond resolution. */
 double NowMs();
 
