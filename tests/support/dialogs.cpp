@@ -55,6 +55,13 @@ std::vector<std::string> ComboItems(HWND combo)
     return items;
 }
 
+std::string WhyNotCodePage1251()
+{
+    UINT page = GetACP();
+    return page == 1251 ? std::string()
+                        : "the ANSI code page is " + std::to_string(page) + ", not 1251 (run under LANG=ru_RU.UTF-8)";
+}
+
 std::string Hex(const std::string &bytes)
 {
     std::string hex;

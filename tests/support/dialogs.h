@@ -26,6 +26,12 @@ std::string ClassName(HWND window);
 std::vector<HWND> Children(HWND dialog);
 /* The items of a combo box, read with CB_GETCOUNT / CB_GETLBTEXT. */
 std::vector<std::string> ComboItems(HWND combo);
+/* Empty when the ANSI code page is 1251, the one the program's texts are
+   written in (the test bed runs Wine under LANG=ru_RU.UTF-8); else the
+   reason a case that reads them as ANSI cannot run:
+       std::string why = WhyNotCodePage1251();
+       if (!why.empty()) GTEST_SKIP() << why;   */
+std::string WhyNotCodePage1251();
 /* "\xCD\xE0" as "CD E0", for failure messages about 8-bit texts. */
 std::string Hex(const std::string &bytes);
 
