@@ -206,10 +206,14 @@ Stats Summarise(std::vector<double> v)
     return s;
 }
 
-void JsonStats(const char *key, const std::vector<double> &values)
+/* The summary of each list of values, as an object under its key. */
+void JsonStats(std::initializer_list<std::pair<const char *, const std::vector<double> *>> lists)
 {
-    Stats s = Summarise(values);
-    JsonObject(key, {{"n", s.n}, {"min", s.min}, {"p50", s.p50}, {"p95", s.p95}, {"max", s.max}, {"mean", s.mean}});
+    for (const auto &list : lists) {
+        Stats s = Summarise(*list.second);
+        JsonObject(list.first,
+                   {{"n", s.n}, {"min", s.min}, {"p50", s.p50}, {"p95", s.p95}, {"max", s.max}, {"mean", s.mean}});
+    }
 }
 
 /* The program's footprint as the system's process list gives it. */
@@ -704,8 +708,7 @@ ScanRun RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed:
 void JsonScans(const ScanRun &run)
 {
     JsonNums({{"scans", run.scans}, {"lost_bytes", run.lost}, {"wrong_scans", run.wrong}});
-    JsonStats("first_char_ms", run.latencyMs);
-    JsonStats("last_char_ms", run.lastMs);
+    JsonStats({{"first_char_ms", &run.latencyMs}, {"last_char_ms", &run.lastMs}});
     JsonArray("samples_ms", run.latencyMs);
     JsonArray("delay_ms", run.delayMs);
     JsonArray("written_unix", run.writtenUnix, "%.6f");
@@ -813,10 +816,8 @@ int Run(const Options &opt, const std::string &self)
                   {"full_model_ceiling_bytes_per_s", fullModel}, {"full_model_ratio", rate / fullModel},
                   {"in_situ_model_ceiling_bytes_per_s", inSitu}, {"in_situ_model_ratio", rate / inSitu},
                   {"wine_cpu_ms", s1.cpuMs - s0.cpuMs}});
-        JsonStats("burst_bytes", bursts.bytes);
-        JsonStats("burst_span_ms", bursts.spanMs);
-        JsonStats("gap_ms", bursts.gapMs);
-        JsonStats("post_us_in_situ", bursts.postUs);
+        JsonStats({{"burst_bytes", &bursts.bytes}, {"burst_span_ms", &bursts.spanMs}, {"gap_ms", &bursts.gapMs},
+                   {"post_us_in_situ", &bursts.postUs}});
         JsonEnd();
     }
     target.Pump(1000);
