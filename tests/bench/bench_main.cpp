@@ -10,7 +10,8 @@
  *
  * Phases of a run, all on one program instance except the no-port idle
  * instance:
- *   startup    process start until the hidden window and the tray icon
+ *   startup    process start until the hidden window, the tray icon and
+ *              readiness (testbed::StartTavrin)
  *   latency    scans written at random moments; last byte written to
  *              first WM_CHAR of that scan
  *   volume     10 000 scans back to back (footprint after many scans)
@@ -33,11 +34,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -75,74 +79,85 @@ const int kCostPort = 3;            /* ... the call costs are taken on COM3 */
 const int kAbsentPort = 4;
 const int kCycleMs = 300;           /* empty read (100 ms) + pause (200 ms) */
 const DWORD kStallMs = 60000;       /* a writer gives up after this long without progress */
+const double kLineBytesPerS = 3840; /* 38 400 bit/s, 8N1 */
 
 /* ---------- failure ---------- */
 
-/* What a failed run must not leave behind: the program's instances, and
-   the settings it changed (put back by the function registered here). */
-std::vector<HANDLE> gChildren;
-void (*gOnFail)() = nullptr;
+void RestoreSettingsKey();
 
-void Fail(const char *what)
+/* What a failed run must not leave behind: the program's instances, and
+   the settings it changed. */
+std::vector<testbed::TavrinProcess *> gInstances;
+
+void Fail(const std::string &what)
 {
-    fprintf(stderr, "bench: %s\n", what);
+    fprintf(stderr, "bench: %s\n", what.c_str());
     fflush(stderr);
-    for (HANDLE h : gChildren) {
-        if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(h, 1);
-            WaitForSingleObject(h, 5000);
-        }
+    for (testbed::TavrinProcess *instance : gInstances) {
+        if (instance->IsRunning())
+            instance->Kill();
     }
-    if (gOnFail)
-        gOnFail();
+    RestoreSettingsKey();
     ExitProcess(1);
 }
 
 /* ---------- output: a tiny JSON writer and summary statistics ---------- */
 
 FILE *gJson;
-std::vector<bool> gJsonFirst;
+bool gJsonOpened = true;   /* nothing written yet in the innermost object */
 
-void JsonSep()
+/* Starts a member: the comma after the one before, then its key (none for
+   the outermost object). */
+void JsonKey(const char *key)
 {
-    if (!gJsonFirst.empty()) {
-        if (!gJsonFirst.back())
-            fputs(",\n", gJson);
-        gJsonFirst.back() = false;
-    }
+    if (!gJsonOpened)
+        fputs(",\n", gJson);
+    gJsonOpened = false;
+    if (key)
+        fprintf(gJson, "\"%s\": ", key);
 }
 void JsonBegin(const char *key)
 {
-    JsonSep();
-    if (key)
-        fprintf(gJson, "\"%s\": {", key);
-    else
-        fputs("{", gJson);
-    gJsonFirst.push_back(true);
+    JsonKey(key);
+    fputs("{", gJson);
+    gJsonOpened = true;
 }
 void JsonEnd()
 {
-    gJsonFirst.pop_back();
     fputs("}", gJson);
+    gJsonOpened = false;
 }
-void JsonNum(const char *key, double value)
+/* `format` prints one finite value ("%.6f" for a time on the system
+   clock, in seconds, to the microsecond); others are null. */
+void JsonValue(double value, const char *format)
 {
-    JsonSep();
     if (std::isfinite(value))
-        fprintf(gJson, "\"%s\": %.10g", key, value);
+        fprintf(gJson, format, value);
     else
-        fprintf(gJson, "\"%s\": null", key);
+        fputs("null", gJson);
 }
-/* A time on the system clock, in seconds, to the microsecond. */
-void JsonTime(const char *key, double seconds)
+void JsonNum(const char *key, double value, const char *format = "%.10g")
 {
-    JsonSep();
-    fprintf(gJson, "\"%s\": %.6f", key, seconds);
+    JsonKey(key);
+    JsonValue(value, format);
+}
+/* Numbers as members of the current object, or as an object of their own. */
+using JsonFields = std::initializer_list<std::pair<const char *, double>>;
+void JsonNums(JsonFields fields)
+{
+    for (const auto &field : fields)
+        JsonNum(field.first, field.second);
+}
+void JsonObject(const char *key, JsonFields fields)
+{
+    JsonBegin(key);
+    JsonNums(fields);
+    JsonEnd();
 }
 void JsonStr(const char *key, const std::string &value)
 {
-    JsonSep();
-    fprintf(gJson, "\"%s\": \"", key);
+    JsonKey(key);
+    fputs("\"", gJson);
     for (char c : value) {
         if (c == '"' || c == '\\')
             fputc('\\', gJson);
@@ -151,18 +166,14 @@ void JsonStr(const char *key, const std::string &value)
     }
     fputs("\"", gJson);
 }
-/* `format` prints one finite value ("%.4f", or "%.6f" for clock times). */
 void JsonArray(const char *key, const std::vector<double> &values, const char *format = "%.4f")
 {
-    JsonSep();
-    fprintf(gJson, "\"%s\": [", key);
+    JsonKey(key);
+    fputs("[", gJson);
     for (size_t i = 0; i < values.size(); i++) {
         if (i)
             fputs(", ", gJson);
-        if (std::isfinite(values[i]))
-            fprintf(gJson, format, values[i]);
-        else
-            fputs("null", gJson);
+        JsonValue(values[i], format);
     }
     fputs("]", gJson);
 }
@@ -195,29 +206,22 @@ Stats Summarise(std::vector<double> v)
     return s;
 }
 
-void JsonStats(const char *key, const std::vector<double> &values)
+/* The summary of each list of values, as an object under its key. */
+void JsonStats(std::initializer_list<std::pair<const char *, const std::vector<double> *>> lists)
 {
-    Stats s = Summarise(values);
-    JsonBegin(key);
-    JsonNum("n", (double)s.n);
-    JsonNum("min", s.min);
-    JsonNum("p50", s.p50);
-    JsonNum("p95", s.p95);
-    JsonNum("max", s.max);
-    JsonNum("mean", s.mean);
-    JsonEnd();
+    for (const auto &list : lists) {
+        Stats s = Summarise(*list.second);
+        JsonObject(list.first,
+                   {{"n", s.n}, {"min", s.min}, {"p50", s.p50}, {"p95", s.p95}, {"max", s.max}, {"mean", s.mean}});
+    }
 }
 
 /* The program's footprint as the system's process list gives it. */
 void JsonFootprint(const char *key, const testbed::ProcessFigures &f)
 {
-    JsonBegin(key);
-    JsonNum("cpu_ms", f.found ? f.cpuMs : NAN);
-    JsonNum("threads", f.found ? f.threads : NAN);
-    JsonNum("handles", f.found ? f.handles : NAN);
-    JsonNum("working_set_kib", f.found ? f.workingSetKiB : NAN);
-    JsonNum("private_kib", f.found ? f.privateKiB : NAN);
-    JsonEnd();
+    auto known = [&](double value) { return f.found ? value : NAN; };
+    JsonObject(key, {{"cpu_ms", known(f.cpuMs)}, {"threads", known(f.threads)}, {"handles", known(f.handles)},
+                     {"working_set_kib", known(f.workingSetKiB)}, {"private_kib", known(f.privateKiB)}});
 }
 
 /* Seconds since 1970 on the system clock, the clock strace stamps its
@@ -229,104 +233,108 @@ double UnixSeconds()
 
 /* ---------- the program as a process ---------- */
 
-struct Instance {
-    testbed::TavrinProcess process;   /* killed if it still runs at the end */
-    HWND window = nullptr;
-    double startMs = NAN;      /* just before CreateProcess */
-    double windowMs = NAN;     /* hidden window found */
-    double iconMs = NAN;       /* its tray icon found */
-    double readyMs = NAN;      /* its reader runs (see testbed::WaitForReady) */
+/* Milliseconds from just before the program's start until its hidden
+   window and its tray icon appeared, and until it was ready. */
+struct Startup {
+    double windowMs = NAN, iconMs = NAN, readyMs = NAN;
 };
 
-bool HasNewIcon(const std::vector<HWND> &before)
+/* Top-level windows of the program's class, of every instance. */
+std::vector<HWND> TavrinWindows()
 {
-    for (HWND h : testbed::TrayIconTips())
+    std::vector<HWND> found;
+    for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, kWindowClassName, nullptr)) != nullptr;)
+        found.push_back(w);
+    return found;
+}
+
+bool AnyNew(const std::vector<HWND> &now, const std::vector<HWND> &before)
+{
+    for (HWND h : now)
         if (std::find(before.begin(), before.end(), h) == before.end())
             return true;
     return false;
 }
 
-/* Starts the program with the given settings and waits, polling every
-   millisecond, for its hidden window and its tray icon. */
-bool StartInstance(Instance &inst, int port, int speedIndex)
+/* Starts the program with the given settings (testbed::StartTavrin) and
+   times it. StartTavrin waits at its own pace; a watcher on a thread of
+   its own polls every millisecond for a new window of the program's class
+   and a new tray icon tip, so that those figures stay sharp. The icon is
+   added before the reader starts, so only the shell's drawing of it may
+   still be on its way when the program is ready. */
+Startup StartInstance(testbed::TavrinProcess &process, int port)
 {
-    testbed::StoreSettings(port, speedIndex);
-    std::vector<HWND> before = testbed::TrayIconTips();
-    inst.startMs = NowMs();
-    if (!inst.process.Start())
-        return false;
-    gChildren.push_back(inst.process.process());
-    /* Polled every millisecond, so that the start-up figures stay sharp;
-       the readiness wait after it needs the window the poll found. */
-    while (NowMs() - inst.startMs < testbed::kReadyTimeoutMs) {
-        if (!inst.window && (inst.window = testbed::FindTavrinWindow(inst.process.pid())) != nullptr)
-            inst.windowMs = NowMs();
-        if (std::isnan(inst.iconMs) && HasNewIcon(before))
-            inst.iconMs = NowMs();
-        if (inst.window && !std::isnan(inst.iconMs)) {
-            ::testing::AssertionResult ready = inst.process.WaitForReady();
-            if (!ready) {
-                fprintf(stderr, "bench: start-up: %s\n", ready.message());
-                return false;
-            }
-            inst.readyMs = NowMs();
-            return true;
+    const DWORD kIconTimeoutMs = 10000;
+    testbed::StoreSettings(port, testbed::kSpeed38400);
+    gInstances.push_back(&process);
+    std::vector<HWND> windows = TavrinWindows(), tips = testbed::TrayIconTips();
+    std::atomic<bool> stop{false};
+    Startup s;
+    double start = NowMs();
+    testbed::Background watcher([&] {
+        while (!stop && (std::isnan(s.windowMs) || std::isnan(s.iconMs))) {
+            if (std::isnan(s.windowMs) && AnyNew(TavrinWindows(), windows))
+                s.windowMs = NowMs() - start;
+            if (std::isnan(s.iconMs) && AnyNew(testbed::TrayIconTips(), tips))
+                s.iconMs = NowMs() - start;
+            Sleep(1);
         }
-        if (WaitForSingleObject(inst.process.process(), 1) != WAIT_TIMEOUT) {
-            fprintf(stderr, "bench: the program ended during start-up\n");
-            return false;
-        }
+    });
+    ::testing::AssertionResult ready = testbed::StartTavrin(process);
+    s.readyMs = NowMs() - start;
+    bool watched = ready && watcher.Join(kIconTimeoutMs);
+    stop = true;
+    watcher.Join(INFINITE);
+    if (!ready)
+        Fail(std::string("start-up: ") + ready.message());
+    if (!watched) {
+        char why[200];
+        snprintf(why, sizeof why, "start-up: ready, but %lu ms later its window %s, its tray icon %s (taskbar %s)",
+                 (unsigned long)kIconTimeoutMs, std::isnan(s.windowMs) ? "unseen" : "seen",
+                 std::isnan(s.iconMs) ? "unseen" : "seen", testbed::FindTaskbar() ? "present" : "missing");
+        Fail(why);
     }
-    fprintf(stderr, "bench: start-up: window %s, tray icon %s (taskbar %s, %zu icon tips)\n",
-            inst.window ? "found" : "missing", std::isnan(inst.iconMs) ? "missing" : "found",
-            testbed::FindTaskbar() ? "present" : "missing", testbed::TrayIconTips().size());
-    return false;
+    return s;
 }
 
 /* Sends the menu's "Close" and returns the milliseconds until the
    process has ended (NAN if it did not within 10 s). */
-double CloseInstance(Instance &inst, DWORD *exitCode)
+double CloseInstance(testbed::TavrinProcess &process, DWORD *exitCode)
 {
     double t0 = NowMs();
-    if (!testbed::CloseProgram(inst.window, inst.process.process(), 10000, exitCode))
-        return NAN;
-    return NowMs() - t0;
+    return testbed::CloseProgram(process.window(), process.process(), 10000, exitCode) ? NowMs() - t0 : NAN;
 }
 
-std::string Pids(const Instance &a, const Instance *b)
+/* The details of a mark: the pids of the instance with its port open and
+   of the one with no port (0 while it does not run). */
+std::string Pids(DWORD open, DWORD noport = 0)
 {
-    char text[128];
-    if (b)
-        snprintf(text, sizeof text, "open=%lu noport=%lu", a.process.pid(), b->process.pid());
-    else
-        snprintf(text, sizeof text, "open=%lu", a.process.pid());
-    return text;
+    std::string text = "open=" + std::to_string(open);
+    return noport ? text + " noport=" + std::to_string(noport) : text;
 }
 
 /* The settings as the run found them, put back at its end so that the
    program's next start (a test, say) sees what it would have seen. */
-struct SavedSettings {
-    bool existed = false, hasPort = false, hasBaud = false;
-    DWORD port = 0, baud = 0;
+struct SavedValue {
+    const char *name;
+    bool present;
+    DWORD value;
 };
-SavedSettings gSaved;
+SavedValue gSaved[] = {{"Port", false, 0}, {"Baud", false, 0}};
 
 void SaveSettingsKey()
 {
-    gSaved.existed = testbed::SettingsKeyExists();
-    gSaved.hasPort = testbed::GetSettingDword("Port", &gSaved.port);
-    gSaved.hasBaud = testbed::GetSettingDword("Baud", &gSaved.baud);
+    for (SavedValue &saved : gSaved)
+        saved.present = testbed::GetSettingDword(saved.name, &saved.value);
 }
 
 void RestoreSettingsKey()
 {
     testbed::DeleteSettingsKey();
-    if (!gSaved.existed)
-        return;
-    if (gSaved.hasPort)
-        testbed::SetSettingDword("Port", gSaved.port);
-    if (gSaved.hasBaud)
-        testbed::SetSettingDword("Baud", gSaved.baud);
+    for (const SavedValue &saved : gSaved) {
+        if (saved.present)
+            testbed::SetSettingDword(saved.name, saved.value);
+    }
 }
 
 /* ---------- the handshake with scripts/bench ---------- */
@@ -335,28 +343,24 @@ void RestoreSettingsKey()
    for the script's `<dir>\ack-<name>`, answering the target's messages
    meanwhile; without --handshake it does nothing. The script reads
    Linux-side figures at each mark. */
-bool Mark(const Options &opt, TargetWindow &target, const char *name, const std::string &details,
-          double boundMs)
+void Mark(const Options &opt, const char *name, const std::string &details, DWORD boundMs = 10000)
 {
     if (opt.handshake.empty())
-        return false;
+        return;
     std::string mark = opt.handshake + "\\mark-" + name;
     std::string ack = opt.handshake + "\\ack-" + name;
     std::string tmp = mark + ".tmp";
     FILE *f = fopen(tmp.c_str(), "w");
     if (!f)
-        return false;
+        return;
     fprintf(f, "%s\n", details.c_str());
     fclose(f);
     MoveFileExA(tmp.c_str(), mark.c_str(), MOVEFILE_REPLACE_EXISTING);
-    double t0 = NowMs();
-    while (NowMs() - t0 < boundMs) {
-        if (GetFileAttributesA(ack.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return true;
-        target.Pump(5);
-    }
-    fprintf(stderr, "bench: no answer to mark %s\n", name);
-    return false;
+    ::testing::AssertionResult answered = testbed::PumpUntil(
+        std::string("scripts/bench's answer to mark ") + name,
+        [&] { return GetFileAttributesA(ack.c_str()) != INVALID_FILE_ATTRIBUTES; }, boundMs);
+    if (!answered)
+        fprintf(stderr, "bench: %s\n", answered.message());
 }
 
 /* ---------- figure: the cost of single calls ---------- */
@@ -366,8 +370,7 @@ struct Costs {
     double postUs = NAN, focusUs = NAN, iconUs = NAN, sleep50Ms = NAN;
 };
 
-/* The costs as they travel: the child writes them, the parent reads them
-   back and both put them in the run's output under these names. */
+/* The costs' names in the run's output. */
 struct CostField {
     const char *key;
     double Costs::*value;
@@ -400,15 +403,16 @@ std::vector<double> TimeCalls(int times, const std::function<void(int)> &call)
     return each;
 }
 
-double MeanOf(const std::vector<double> &values)
+double MeanCallUs(int times, const std::function<void(int)> &call)
 {
-    return Summarise(values).mean;
+    return Summarise(TimeCalls(times, call)).mean;
 }
 
 /* Runs in a child process of its own, so that every call crosses a
    process boundary exactly as the program's do: the focus lookup finds
    the parent's window, the posts go to it, the icon goes to the shell.
-   The port is opened and set up by the program's own code. */
+   The port is opened and set up, and the icon updated, by the program's
+   own code. */
 Costs MeasureCostsHere()
 {
     Costs c;
@@ -416,99 +420,93 @@ Costs MeasureCostsHere()
 
     testbed::PartnerPort out(kCostPort);
     if (!OpenPortDevice(PortNameTable[kCostPort]) || !ConfigureLine(38400) || !out.IsOpen()) {
-        fprintf(stderr, "bench: COM3 %s, COM13 %s (error %lu)\n", IsPortOpen() ? "open" : "failed",
-                out.IsOpen() ? "open" : "failed", GetLastError());
-        Fail("cannot open COM3/COM13 for the call costs");
+        /* The parent's run fails when no costs come back. */
+        fprintf(stderr, "bench: cannot open COM3/COM13 for the call costs: COM3 %s, COM13 %s (error %lu)\n",
+                IsPortOpen() ? "open" : "failed", out.IsOpen() ? "open" : "failed", GetLastError());
+        ExitProcess(1);
     }
     HANDLE in = AppState.portHandle;
     PurgeComm(in, PURGE_RXCLEAR | PURGE_TXCLEAR);
     std::vector<BYTE> data(kReads, 'x');
     out.Write(data.data(), data.size());
-    /* let the cable carry all of it before timing */
-    for (int i = 0; i < 200; i++) {
-        COMSTAT st = {};
-        DWORD errors = 0;
-        ClearCommError(in, &errors, &st);
-        if (st.cbInQue >= (DWORD)kReads)
-            break;
-        Sleep(10);
-    }
+    testbed::WaitUntil(
+        "the cable to carry the bytes to read before timing",
+        [&] {
+            DWORD queued = testbed::InputQueued(in);
+            return queued != (DWORD)-1 && queued >= (DWORD)kReads;
+        },
+        2000);
 
     /* One-byte reads with data waiting, with the program's time-outs. */
     int got = 0;
-    std::vector<double> reads = TimeCalls(kReads, [&](int) {
+    auto readByte = [&](int) {
         BYTE b;
         DWORD n = 0;
         ReadFile(in, &b, 1, &n, nullptr);
         got += (int)n;
-    });
+    };
+    Stats reads = Summarise(TimeCalls(kReads, readByte));
     if (got == kReads) {
-        c.readUs = MeanOf(reads);
-        c.readP50Us = Summarise(reads).p50;
+        c.readUs = reads.mean;
+        c.readP50Us = reads.p50;
     }
 
     /* The receive wait (it returns at once on a pseudo-terminal). */
-    c.waitUs = MeanOf(TimeCalls(50, [&](int) {
+    c.waitUs = MeanCallUs(50, [&](int) {
         DWORD mask = EV_RXCHAR;
         WaitCommEvent(in, &mask, nullptr);
-    }));
+    });
 
     /* The empty read that closes a burst. */
-    c.emptyReadMs = TimeCalls(1, [&](int) {
-                        BYTE b;
-                        DWORD n = 0;
-                        ReadFile(in, &b, 1, &n, nullptr);
-                    })[0] / 1000.0;
+    c.emptyReadMs = TimeCalls(1, readByte)[0] / 1000.0;
     ClosePort();
 
     /* The focus lookup, as the worker makes it. */
     DWORD self = GetCurrentThreadId();
     HWND focus = nullptr;
-    c.focusUs = MeanOf(TimeCalls(100, [&](int) {
+    c.focusUs = MeanCallUs(100, [&](int) {
         DWORD target = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
         AttachThreadInput(self, target, TRUE);
         focus = GetFocus();
         AttachThreadInput(self, target, FALSE);
-    }));
+    });
 
     /* A burst's worth of posts to that window (the parent drops them). */
     if (focus)
-        c.postUs = MeanOf(TimeCalls(BURST_MAX, [&](int i) { PostMessageA(focus, WM_CHAR, (WPARAM)(i & 0xFF), 0); }));
+        c.postUs = MeanCallUs(BURST_MAX, [&](int i) { PostMessageA(focus, WM_CHAR, (WPARAM)(i & 0xFF), 0); });
 
-    /* One icon update, on an icon of this process's own. */
-    HWND owner = CreateWindowExA(0, "STATIC", "bench icon owner", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
-    NOTIFYICONDATAA nid = {};
-    nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
-    nid.hWnd = owner;
-    nid.uID = 77;
-    nid.uFlags = NIF_ICON | NIF_TIP;
-    nid.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
-    lstrcpynA(nid.szTip, "bench", sizeof nid.szTip);
-    if (owner && Shell_NotifyIconA(NIM_ADD, &nid)) {
-        c.iconUs = MeanOf(TimeCalls(40, [&](int i) {
-            nid.hIcon = LoadIconA(nullptr, (i & 1) ? IDI_APPLICATION : IDI_INFORMATION);
-            Shell_NotifyIconA(NIM_MODIFY, &nid);
-        }));
-        Shell_NotifyIconA(NIM_DELETE, &nid);
+    /* One icon update, alternately active and ready, on an icon of a
+       window of this process. */
+    AppState.instance = GetModuleHandleA(nullptr);
+    AppState.mainWindow = CreateWindowExA(0, "STATIC", "bench icon owner", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                          AppState.instance, nullptr);
+    NOTIFYICONDATAA record;
+    FillTrayRecord(&record, 1);
+    if (AppState.mainWindow && Shell_NotifyIconA(NIM_ADD, &record)) {
+        c.iconUs = MeanCallUs(40, [](int i) {
+            AppState.transferActive = i & 1;
+            UpdateTrayIcon(1);
+        });
+        RemoveTrayIcon();
     }
-    if (owner)
-        DestroyWindow(owner);
+    if (AppState.mainWindow)
+        DestroyWindow(AppState.mainWindow);
 
     /* What Sleep(50) really takes. */
-    c.sleep50Ms = MeanOf(TimeCalls(10, [](int) { Sleep(50); })) / 1000.0;
+    c.sleep50Ms = MeanCallUs(10, [](int) { Sleep(50); }) / 1000.0;
     return c;
 }
 
-int CostsChild(const std::string &file)
+/* The child hands its costs to the parent as the record's bytes: both
+   sides are this program. */
+int CostsChild(const char *file)
 {
     Costs c = MeasureCostsHere();
-    gJson = fopen(file.c_str(), "w");
-    if (!gJson)
-        return 1;
-    JsonCosts(nullptr, c);
-    fclose(gJson);
-    return 0;
+    FILE *f = fopen(file, "wb");
+    bool written = f && fwrite(&c, sizeof c, 1, f) == 1;
+    if (f)
+        fclose(f);
+    return written ? 0 : 1;
 }
 
 /* Runs the cost measurements in a child process while this one keeps its
@@ -521,13 +519,11 @@ Costs MeasureCosts(TargetWindow &target, const std::string &self, const std::str
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    std::vector<char> cl(commandLine.begin(), commandLine.end());
-    cl.push_back(0);
-    if (!CreateProcessA(self.c_str(), cl.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessA(self.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         Fail("cannot start the cost measurement");
-    double t0 = NowMs();
-    while (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT && NowMs() - t0 < 120000)
-        target.Pump(5);
+    testbed::PumpUntil(
+        "the cost measurement to end", [&] { return WaitForSingleObject(pi.hProcess, 0) != WAIT_TIMEOUT; }, 120000);
+    /* Its last posts may still be on their way. */
     target.Pump(100);
     target.Clear();
     if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT)
@@ -535,22 +531,13 @@ Costs MeasureCosts(TargetWindow &target, const std::string &self, const std::str
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
 
-    FILE *f = fopen(file.c_str(), "r");
-    if (!f)
-        Fail("the cost measurement wrote nothing");
-    std::string text;
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        text.append(chunk, n);
-    fclose(f);
     Costs c;
-    for (const CostField &field : kCostFields) {
-        std::string key = std::string("\"") + field.key + "\":";
-        size_t at = text.find(key);
-        if (at != std::string::npos)
-            c.*field.value = strtod(text.c_str() + at + key.size(), nullptr);
-    }
+    FILE *f = fopen(file.c_str(), "rb");
+    bool read = f && fread(&c, sizeof c, 1, f) == 1;
+    if (f)
+        fclose(f);
+    if (!read)
+        Fail("the cost measurement wrote nothing");
     return c;
 }
 
@@ -566,6 +553,14 @@ struct StreamRun {
     size_t mismatched = 0;      /* of the bytes received, those not as sent */
     double lastCharMs = NAN;
 };
+
+/* A bound for a stream's arrival that no run comes near: the line's time
+   for the data at a tenth of its rate, the writer's stall bound and the
+   quiet span. A stream ends long before it, when every byte has come. */
+DWORD StreamBoundMs(size_t bytes, double quietMs)
+{
+    return (DWORD)((double)bytes * 10 * 1000 / kLineBytesPerS + quietMs) + kStallMs;
+}
 
 /* Sends `data` from a writer thread, in writes of `chunk` bytes that are
    tried again while the cable is full, and takes the characters on this
@@ -594,21 +589,18 @@ StreamRun SendStream(testbed::PatientWriter &partner, TargetWindow &target, cons
         });
         size_t seen = 0;
         double lastChange = NowMs();
-        for (;;) {
-            target.Pump(20);
-            size_t now = target.chars().size();
-            if (now >= data.size())
-                break;
-            if (now != seen) {
-                seen = now;
-                lastChange = NowMs();
-            } else if (NowMs() - lastChange > quietMs && writer.Join(0)) {
-                break;
-            }
-        }
-        /* The writer ends within its stall bound. */
-        while (!writer.Join(0))
-            target.Pump(20);
+        testbed::PumpUntil(
+            "every byte, or the line quiet after the writer ended",
+            [&] {
+                if (target.chars().size() != seen) {
+                    seen = target.chars().size();
+                    lastChange = NowMs();
+                }
+                return seen >= data.size() || (NowMs() - lastChange > quietMs && writer.Join(0));
+            },
+            StreamBoundMs(data.size(), quietMs));
+        /* The writer gives up within its stall bound. */
+        testbed::PumpUntil("the writer to end", [&] { return writer.Join(0); }, 2 * kStallMs);
     }
     const std::vector<TargetWindow::Char> &chars = target.chars();
     run.received = chars.size();
@@ -627,15 +619,11 @@ double StreamSeconds(const StreamRun &run)
 
 void JsonStream(const StreamRun &run)
 {
-    JsonNum("bytes", (double)run.bytes);
-    JsonNum("received", (double)run.received);
-    JsonNum("sent", (double)run.sent);
-    JsonNum("lost_bytes", (double)run.sent - (double)std::min(run.received, run.sent));
-    JsonNum("extra_bytes", run.received > run.bytes ? (double)(run.received - run.bytes) : 0);
-    JsonNum("mismatched", (double)run.mismatched);
-    JsonNum("writer_ok", run.writerOk);
-    JsonNum("write_seconds", (run.endWriteMs - run.startMs) / 1000.0);
-    JsonNum("seconds", StreamSeconds(run));
+    JsonNums({{"bytes", run.bytes}, {"received", run.received}, {"sent", run.sent},
+              {"lost_bytes", (double)run.sent - (double)std::min(run.received, run.sent)},
+              {"extra_bytes", run.received > run.bytes ? (double)(run.received - run.bytes) : 0},
+              {"mismatched", run.mismatched}, {"writer_ok", run.writerOk},
+              {"write_seconds", (run.endWriteMs - run.startMs) / 1000.0}, {"seconds", StreamSeconds(run)}});
 }
 
 /* Bursts, as the target saw them: runs of characters separated by the
@@ -649,37 +637,32 @@ struct Bursts {
 Bursts SplitFlood(const std::vector<TargetWindow::Char> &chars)
 {
     Bursts b;
-    size_t runStart = 0;
-    for (size_t i = 1; i <= chars.size(); i++) {
-        if (i < chars.size() && chars[i].ms - chars[i - 1].ms <= 40)
-            continue;
-        size_t n = i - runStart;
-        double span = chars[i - 1].ms - chars[runStart].ms;
-        b.bytes.push_back((double)n);
+    size_t first = 0;
+    for (const std::string &burst : testbed::SplitBursts(chars, 40)) {
+        size_t last = first + burst.size() - 1;
+        double span = chars[last].ms - chars[first].ms;
+        b.bytes.push_back((double)burst.size());
         b.spanMs.push_back(span);
-        if (n > 1)
-            b.postUs.push_back(span * 1000.0 / (double)(n - 1));
-        if (i < chars.size())
-            b.gapMs.push_back(chars[i].ms - chars[i - 1].ms);
-        runStart = i;
+        if (burst.size() > 1)
+            b.postUs.push_back(span * 1000.0 / (double)(burst.size() - 1));
+        if (last + 1 < chars.size())
+            b.gapMs.push_back(chars[last + 1].ms - chars[last].ms);
+        first = last + 1;
     }
     return b;
 }
 
 /* ---------- figure: the latency of single scans ---------- */
 
-struct ScanResult {
-    double latencyMs;     /* last byte written -> first WM_CHAR */
-    double lastMs;        /* last byte written -> last WM_CHAR */
-    double delayMs;       /* previous scan's first WM_CHAR -> this write */
-    double writtenUnix;   /* system clock when the write returned */
-};
-
+/* One entry per scan that came, in each of the four lists. */
 struct ScanRun {
     int scans = 0;
-    int lost = 0;         /* bytes that never came */
-    int wrong = 0;        /* scans that came changed */
-    std::vector<ScanResult> results;
+    int lost = 0;                        /* bytes that never came */
+    int wrong = 0;                       /* scans that came changed */
+    std::vector<double> latencyMs;       /* last byte written -> first WM_CHAR */
+    std::vector<double> lastMs;          /* last byte written -> last WM_CHAR */
+    std::vector<double> delayMs;         /* previous scan's first WM_CHAR -> this write */
+    std::vector<double> writtenUnix;     /* system clock when the write returned */
 };
 
 /* Writes `count` scans, one at a time, each at a random moment of the
@@ -712,12 +695,10 @@ ScanRun RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed:
         const std::vector<TargetWindow::Char> &chars = target.chars();
         if (target.Text().compare(0, scan.size(), scan) != 0)
             run.wrong++;
-        ScanResult r;
-        r.latencyMs = chars.front().ms - written;
-        r.lastMs = chars[scan.size() - 1].ms - written;
-        r.delayMs = std::isnan(lastFirstChar) ? NAN : before - lastFirstChar;
-        r.writtenUnix = writtenUnix;
-        run.results.push_back(r);
+        run.latencyMs.push_back(chars.front().ms - written);
+        run.lastMs.push_back(chars[scan.size() - 1].ms - written);
+        run.delayMs.push_back(std::isnan(lastFirstChar) ? NAN : before - lastFirstChar);
+        run.writtenUnix.push_back(writtenUnix);
         lastFirstChar = chars.front().ms;
     }
     target.WaitForQuiet(500, 3000);
@@ -726,21 +707,11 @@ ScanRun RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed:
 
 void JsonScans(const ScanRun &run)
 {
-    std::vector<double> latency, last, delay, unix;
-    for (const ScanResult &r : run.results) {
-        latency.push_back(r.latencyMs);
-        last.push_back(r.lastMs);
-        delay.push_back(r.delayMs);
-        unix.push_back(r.writtenUnix);
-    }
-    JsonNum("scans", run.scans);
-    JsonNum("lost_bytes", run.lost);
-    JsonNum("wrong_scans", run.wrong);
-    JsonStats("first_char_ms", latency);
-    JsonStats("last_char_ms", last);
-    JsonArray("samples_ms", latency);
-    JsonArray("delay_ms", delay);
-    JsonArray("written_unix", unix, "%.6f");
+    JsonNums({{"scans", run.scans}, {"lost_bytes", run.lost}, {"wrong_scans", run.wrong}});
+    JsonStats({{"first_char_ms", &run.latencyMs}, {"last_char_ms", &run.lastMs}});
+    JsonArray("samples_ms", run.latencyMs);
+    JsonArray("delay_ms", run.delayMs);
+    JsonArray("written_unix", run.writtenUnix, "%.6f");
 }
 
 /* ---------- the run ---------- */
@@ -748,7 +719,6 @@ void JsonScans(const ScanRun &run)
 int Run(const Options &opt, const std::string &self)
 {
     SaveSettingsKey();
-    gOnFail = RestoreSettingsKey;
     gJson = fopen(opt.out.c_str(), "w");
     if (!gJson)
         Fail("cannot write the output file");
@@ -770,21 +740,17 @@ int Run(const Options &opt, const std::string &self)
         Fail("cannot open the partner port COM12");
 
     /* startup */
-    Instance prog;
-    if (!StartInstance(prog, kProgramPort, testbed::kSpeed38400))
-        Fail("the program did not start (window and tray icon)");
-    DWORD pid = prog.process.pid();
-    JsonBegin("startup");
-    JsonNum("window_ms", prog.windowMs - prog.startMs);
-    JsonNum("icon_ms", prog.iconMs - prog.startMs);
-    JsonNum("ready_ms", prog.readyMs - prog.startMs);
-    JsonEnd();
+    testbed::TavrinProcess prog;
+    Startup startup = StartInstance(prog, kProgramPort);
+    DWORD pid = prog.pid();
+    JsonObject("startup",
+               {{"window_ms", startup.windowMs}, {"icon_ms", startup.iconMs}, {"ready_ms", startup.readyMs}});
 
     /* footprint after start, once the program has settled */
     target.Pump(1500);
     target.TakeFocus();
     testbed::ProcessFigures atStart = testbed::ReadProcessFigures(pid);
-    Mark(opt, target, "started", Pids(prog, nullptr), 10000);
+    Mark(opt, "started", Pids(pid));
 
     /* latency */
     JsonBegin("latency");
@@ -801,7 +767,7 @@ int Run(const Options &opt, const std::string &self)
         StreamRun run = SendStream(partner, target, data, 13 * 16, 10000);
         target.Pump(1000);
         testbed::ProcessFigures afterVolume = testbed::ReadProcessFigures(pid);
-        Mark(opt, target, "volume-end", Pids(prog, nullptr), 10000);
+        Mark(opt, "volume-end", Pids(pid));
         JsonBegin("volume");
         JsonNum("scans", opt.volume);
         JsonStream(run);
@@ -815,18 +781,17 @@ int Run(const Options &opt, const std::string &self)
     Costs before = MeasureCosts(target, self, costsFile);
     {
         std::vector<BYTE> data = testbed::PatternBytes(opt.flood, opt.seed);
-        Mark(opt, target, "flood-begin", Pids(prog, nullptr), 10000);
+        Mark(opt, "flood-begin", Pids(pid));
         testbed::ProcessFigures s0 = testbed::ReadProcessFigures(pid);
         StreamRun run = SendStream(partner, target, data, 4096, 10000);
         testbed::ProcessFigures s1 = testbed::ReadProcessFigures(pid);
-        Mark(opt, target, "flood-end", Pids(prog, nullptr), 10000);
+        Mark(opt, "flood-end", Pids(pid));
         Bursts bursts = SplitFlood(target.chars());
         target.Clear();
         Costs after = MeasureCosts(target, self, costsFile);
 
         double rate = (double)run.received / StreamSeconds(run);
-        double readUs = (before.readUs + after.readUs) / 2;
-        double postUs = (before.postUs + after.postUs) / 2;
+        auto mean = [&](double Costs::*cost) { return (before.*cost + after.*cost) / 2; };
         double pauseSec = 0.050;
         /* The ceiling of a worker that pauses 50 ms after each burst of
            BURST_MAX reads and posts, with the posts' cost from the costs
@@ -837,30 +802,22 @@ int Run(const Options &opt, const std::string &self)
         auto ceiling = [&](double perByteUs, double perBurstUs) {
             return BURST_MAX / (pauseSec + BURST_MAX * perByteUs * 1e-6 + perBurstUs * 1e-6);
         };
-        double model = ceiling(readUs + postUs, 0);
-        double fullModel = ceiling(readUs + postUs, (before.waitUs + after.waitUs) / 2 +
-                                                        (before.focusUs + after.focusUs) / 2 +
-                                                        (before.iconUs + after.iconUs));
-        double inSitu = ceiling(readUs + Summarise(bursts.postUs).p50, 0);
+        double model = ceiling(mean(&Costs::readUs) + mean(&Costs::postUs), 0);
+        double fullModel = ceiling(mean(&Costs::readUs) + mean(&Costs::postUs),
+                                   mean(&Costs::waitUs) + mean(&Costs::focusUs) + 2 * mean(&Costs::iconUs));
+        double inSitu = ceiling(mean(&Costs::readUs) + Summarise(bursts.postUs).p50, 0);
         JsonCosts("costs_before", before);
         JsonCosts("costs_after", after);
         JsonBegin("flood");
         JsonStream(run);
-        JsonNum("bytes_per_s", rate);
-        JsonNum("line_rate_ratio", rate / 3840.0);
-        JsonNum("read_us", readUs);
-        JsonNum("post_us", postUs);
-        JsonNum("model_ceiling_bytes_per_s", model);
-        JsonNum("model_ratio", rate / model);
-        JsonNum("full_model_ceiling_bytes_per_s", fullModel);
-        JsonNum("full_model_ratio", rate / fullModel);
-        JsonNum("in_situ_model_ceiling_bytes_per_s", inSitu);
-        JsonNum("in_situ_model_ratio", rate / inSitu);
-        JsonNum("wine_cpu_ms", s1.cpuMs - s0.cpuMs);
-        JsonStats("burst_bytes", bursts.bytes);
-        JsonStats("burst_span_ms", bursts.spanMs);
-        JsonStats("gap_ms", bursts.gapMs);
-        JsonStats("post_us_in_situ", bursts.postUs);
+        JsonNums({{"bytes_per_s", rate}, {"line_rate_ratio", rate / kLineBytesPerS},
+                  {"read_us", mean(&Costs::readUs)}, {"post_us", mean(&Costs::postUs)},
+                  {"model_ceiling_bytes_per_s", model}, {"model_ratio", rate / model},
+                  {"full_model_ceiling_bytes_per_s", fullModel}, {"full_model_ratio", rate / fullModel},
+                  {"in_situ_model_ceiling_bytes_per_s", inSitu}, {"in_situ_model_ratio", rate / inSitu},
+                  {"wine_cpu_ms", s1.cpuMs - s0.cpuMs}});
+        JsonStats({{"burst_bytes", &bursts.bytes}, {"burst_span_ms", &bursts.spanMs}, {"gap_ms", &bursts.gapMs},
+                   {"post_us_in_situ", &bursts.postUs}});
         JsonEnd();
     }
     target.Pump(1000);
@@ -868,55 +825,53 @@ int Run(const Options &opt, const std::string &self)
 
     /* idle: the same instance with its port open, and a second one with
        no port, side by side over the same window */
-    Instance noport;
-    if (!StartInstance(noport, kAbsentPort, testbed::kSpeed38400))
-        Fail("the no-port instance did not start");
+    testbed::TavrinProcess noport;
+    StartInstance(noport, kAbsentPort);
+    DWORD noportPid = noport.pid();
     target.TakeFocus();
     target.Pump(2500);
     {
         testbed::ProcessFigures a0 = testbed::ReadProcessFigures(pid);
-        testbed::ProcessFigures b0 = testbed::ReadProcessFigures(noport.process.pid());
-        Mark(opt, target, "idle-begin", Pids(prog, &noport), 10000);
+        testbed::ProcessFigures b0 = testbed::ReadProcessFigures(noportPid);
+        Mark(opt, "idle-begin", Pids(pid, noportPid));
         double t0 = NowMs();
         target.Pump((DWORD)(opt.idleSeconds * 1000.0));
         testbed::ProcessFigures a1 = testbed::ReadProcessFigures(pid);
-        testbed::ProcessFigures b1 = testbed::ReadProcessFigures(noport.process.pid());
-        Mark(opt, target, "idle-end", Pids(prog, &noport), 10000);
+        testbed::ProcessFigures b1 = testbed::ReadProcessFigures(noportPid);
+        Mark(opt, "idle-end", Pids(pid, noportPid));
         double wall = NowMs() - t0;
         JsonBegin("idle");
-        JsonNum("seconds", wall / 1000.0);
-        JsonNum("port_open_wine_cpu_ms", a1.cpuMs - a0.cpuMs);
-        JsonNum("no_port_wine_cpu_ms", b1.cpuMs - b0.cpuMs);
+        JsonNums({{"seconds", wall / 1000.0}, {"port_open_wine_cpu_ms", a1.cpuMs - a0.cpuMs},
+                  {"no_port_wine_cpu_ms", b1.cpuMs - b0.cpuMs}});
         JsonFootprint("no_port_footprint", b1);
         JsonEnd();
     }
 
     /* trace: scripts/bench attaches strace to both instances, counts the
        reader passes over a quiet window and then sees where in its cycle
-       the worker was when each of a few more scans was written */
+       the worker was when each of a few more scans was written; its
+       marks wait for strace to attach to every thread (10 s each) */
     if (!opt.handshake.empty() && opt.traceSeconds > 0) {
-        Mark(opt, target, "trace-begin", Pids(prog, &noport), 30000);
+        Mark(opt, "trace-begin", Pids(pid, noportPid), 30000);
         double quietBegin = UnixSeconds();
         target.Pump((DWORD)(opt.traceSeconds * 1000.0));
         double quietEnd = UnixSeconds();
         ScanRun traced = RunScans(partner, target, rnd, opt.scans, opt.tracedScans);
-        Mark(opt, target, "trace-end", Pids(prog, &noport), 30000);
+        Mark(opt, "trace-end", Pids(pid, noportPid), 30000);
         JsonBegin("traced");
-        JsonTime("quiet_begin_unix", quietBegin);
-        JsonTime("quiet_end_unix", quietEnd);
+        JsonNum("quiet_begin_unix", quietBegin, "%.6f");
+        JsonNum("quiet_end_unix", quietEnd, "%.6f");
         JsonScans(traced);
         JsonEnd();
     }
     JsonFootprint("footprint_end", testbed::ReadProcessFigures(pid));
 
     /* close */
-    Mark(opt, target, "closing", Pids(prog, &noport), 10000);
+    Mark(opt, "closing", Pids(pid, noportPid));
     DWORD code = 99, noportCode = 99;
-    JsonBegin("close");
-    JsonNum("port_open_ms", CloseInstance(prog, &code));
-    JsonNum("no_port_ms", CloseInstance(noport, &noportCode));
-    JsonNum("exit_code", code);
-    JsonEnd();
+    double openMs = CloseInstance(prog, &code);
+    double noportMs = CloseInstance(noport, &noportCode);
+    JsonObject("close", {{"port_open_ms", openMs}, {"no_port_ms", noportMs}, {"exit_code", code}});
 
     JsonEnd();
     fputs("\n", gJson);
@@ -931,38 +886,36 @@ int Run(const Options &opt, const std::string &self)
 int main(int argc, char **argv)
 {
     Options opt;
-    for (int i = 1; i < argc; i++) {
+    const struct {
+        const char *name;
+        std::function<void(const char *)> set;
+    } kOptions[] = {
+        {"--out", [&](const char *v) { opt.out = v; }},
+        {"--handshake", [&](const char *v) { opt.handshake = v; }},
+        {"--scans", [&](const char *v) { opt.scans = atoi(v); }},
+        {"--volume", [&](const char *v) { opt.volume = atoi(v); }},
+        {"--flood", [&](const char *v) { opt.flood = (DWORD)strtoul(v, nullptr, 10); }},
+        {"--idle", [&](const char *v) { opt.idleSeconds = atof(v); }},
+        {"--trace", [&](const char *v) { opt.traceSeconds = atof(v); }},
+        {"--traced-scans", [&](const char *v) { opt.tracedScans = atoi(v); }},
+        {"--seed", [&](const char *v) { opt.seed = (unsigned)strtoul(v, nullptr, 10); }},
+    };
+    for (int i = 1; i < argc; i += 2) {
         std::string a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!v) {
             fprintf(stderr, "bench: %s needs a value\n", a.c_str());
             return 2;
         }
-        if (a == "--out")
-            opt.out = v;
-        else if (a == "--handshake")
-            opt.handshake = v;
-        else if (a == "--scans")
-            opt.scans = atoi(v);
-        else if (a == "--volume")
-            opt.volume = atoi(v);
-        else if (a == "--flood")
-            opt.flood = (DWORD)strtoul(v, nullptr, 10);
-        else if (a == "--idle")
-            opt.idleSeconds = atof(v);
-        else if (a == "--trace")
-            opt.traceSeconds = atof(v);
-        else if (a == "--traced-scans")
-            opt.tracedScans = atoi(v);
-        else if (a == "--costs")
+        if (a == "--costs")
             return CostsChild(v);
-        else if (a == "--seed")
-            opt.seed = (unsigned)strtoul(v, nullptr, 10);
-        else {
+        auto option =
+            std::find_if(std::begin(kOptions), std::end(kOptions), [&](const auto &o) { return a == o.name; });
+        if (option == std::end(kOptions)) {
             fprintf(stderr, "bench: unknown option %s\n", a.c_str());
             return 2;
         }
-        i++;
+        option->set(v);
     }
     if (opt.out.empty()) {
         fprintf(stderr, "usage: tavrin_bench --out FILE.json [--scans N] [--volume N] [--flood BYTES]\n"

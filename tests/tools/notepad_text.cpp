@@ -16,11 +16,13 @@
  */
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/dialogs.h"
 #include "support/program.h"
 #include "support/timing.h"
 
@@ -68,34 +70,20 @@ struct Comparison {
 
 static Comparison Compare(const std::string &text, const std::vector<std::string> &expected)
 {
-    std::vector<std::string> lines;
-    size_t from = 0;
-    for (;;) {
-        size_t end = text.find("\r\n", from);
-        if (end == std::string::npos) {
-            if (from < text.size())
-                lines.push_back(text.substr(from));   /* a line still being typed */
-            break;
-        }
-        lines.push_back(text.substr(from, end - from));
-        from = end + 2;
-    }
     Comparison result;
-    std::vector<bool> used(expected.size(), false);
-    for (const std::string &line : lines) {
-        bool found = false;
-        for (size_t i = 0; i < expected.size() && !found; i++) {
-            if (!used[i] && expected[i] == line)
-                used[i] = found = true;
-        }
-        if (found)
-            result.matched++;
-        else
+    result.missing = expected;
+    for (size_t from = 0; from < text.size();) {
+        /* The last line may still be being typed, with no CR LF yet. */
+        size_t end = std::min(text.find("\r\n", from), text.size());
+        std::string line = text.substr(from, end - from);
+        from = end + 2;
+        auto found = std::find(result.missing.begin(), result.missing.end(), line);
+        if (found == result.missing.end()) {
             result.unexpected.push_back(line);
-    }
-    for (size_t i = 0; i < expected.size(); i++) {
-        if (!used[i])
-            result.missing.push_back(expected[i]);
+        } else {
+            result.missing.erase(found);
+            result.matched++;
+        }
     }
     return result;
 }
@@ -144,13 +132,10 @@ static int Expect(const std::vector<std::string> &expected)
     }
     for (const std::string &line : seen.unexpected)
         printf("  typed but not sent: \"%s\"\n", line.c_str());
-    if (!seen.Exact()) {
-        HWND front = GetForegroundWindow();
-        char name[64] = "";
-        GetClassNameA(front, name, sizeof name);
-        if (front != FindNotepad())
-            printf("  Notepad is not in front; the foreground window's class is \"%s\"\n", name);
-    }
+    HWND front = GetForegroundWindow();
+    if (!seen.Exact() && front != FindNotepad())
+        printf("  Notepad is not in front; the foreground window's class is \"%s\"\n",
+               testbed::ClassName(front).c_str());
     return seen.Exact() ? 0 : 1;
 }
 

@@ -40,12 +40,16 @@ static const DWORD kTrayTimeoutMs = 10000;
 /* A dialog's first showing in an emulated 32-bit program is slow. */
 static const DWORD kDialogTimeoutMs = 60000;
 
-static HWND WaitForTavrinWindow(DWORD timeoutMs)
+/* Waits for Tavrin's window, as long as a start may take; if it does not
+   come, says so on `out` after `failure`. */
+static HWND WaitForTavrinWindow(FILE *out, const char *failure)
 {
     HWND tavrin = nullptr;
-    testbed::WaitUntil(
+    ::testing::AssertionResult found = testbed::WaitUntil(
         "Tavrin's window", [&] { return (tavrin = FindWindowA(kWindowClassName, nullptr)) != nullptr; },
-        timeoutMs);
+        testbed::kReadyTimeoutMs);
+    if (!found)
+        fprintf(out, "%s: %s\n", failure, found.message());
     return tavrin;
 }
 
@@ -136,12 +140,9 @@ static int WaitReadyOf(DWORD pid, HANDLE process, DWORD start)
 static int WaitReady()
 {
     DWORD start = GetTickCount();
-    HWND tavrin = WaitForTavrinWindow(testbed::kReadyTimeoutMs);
-    if (!tavrin) {
-        printf("Tavrin never got ready: no Tavrin window within %lu s\n",
-               (unsigned long)(testbed::kReadyTimeoutMs / 1000));
+    HWND tavrin = WaitForTavrinWindow(stdout, "Tavrin never got ready");
+    if (!tavrin)
         return 1;
-    }
     DWORD pid = 0;
     GetWindowThreadProcessId(tavrin, &pid);
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
@@ -166,12 +167,9 @@ int main(int argc, char **argv)
     WPARAM command = (WPARAM)strtoul(argv[1], nullptr, 10);
     bool dialog = argc == 3;
 
-    HWND tavrin = WaitForTavrinWindow(testbed::kReadyTimeoutMs);
-    if (!tavrin) {
-        fprintf(stderr, "tavrin_command: no Tavrin window within %lu s\n",
-                (unsigned long)(testbed::kReadyTimeoutMs / 1000));
+    HWND tavrin = WaitForTavrinWindow(stderr, "tavrin_command");
+    if (!tavrin)
         return 1;
-    }
     /* Posted: the settings and About dialogs run modal loops inside the
        window procedure and would hold a SendMessage. */
     if (command && !PostMessageA(tavrin, WM_COMMAND, command, 0))
