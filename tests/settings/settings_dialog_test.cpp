@@ -59,6 +59,17 @@ Step PostToDialog(UINT message, WPARAM wParam)
     return [message, wParam](HWND d) { PostMessageA(d, message, wParam, 0); };
 }
 
+/* A way to end a dialog: the button given, then Escape and the close
+   box, which end either dialog as its Cancel would. */
+struct Way {
+    const char *name;
+    Step end;
+};
+std::vector<Way> WaysOut(const Way &button)
+{
+    return {button, {"Escape key", PressEscape()}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
+}
+
 Step PostMenuCommand(WORD command)
 {
     return [command](HWND) { PostMessageA(AppState.mainWindow, WM_COMMAND, command, 0); };
@@ -323,15 +334,8 @@ TEST_F(DialogTest, OkWithoutChangeDoesNotRetryAFailedPort)
 
 TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
 {
-    const struct {
-        const char *name;
-        Step end;
-    } ways[] = {
-        {"Cancel button", Click(IDCANCEL)},
-        {"Escape key", PressEscape()},
-        {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)},
-        {"WM_CLOSE", PostToDialog(WM_CLOSE, 0)},
-    };
+    std::vector<Way> ways = WaysOut({"Cancel button", Click(IDCANCEL)});
+    ways.push_back({"WM_CLOSE", PostToDialog(WM_CLOSE, 0)});
     HANDLE open = AppState.portHandle;
     Before before;
     for (const auto &way : ways) {
@@ -489,20 +493,11 @@ TEST_F(DialogTest, CloseEndsTheAboutBox)
 
 TEST_F(DialogTest, AboutBoxEndsAsOkOrCancel)
 {
-    const struct {
-        const char *name;
-        Step end;
-        INT_PTR expected;
-    } ways[] = {
-        {"OK button", Click(IDOK), IDOK},
-        {"Escape key", PressEscape(), IDCANCEL},
-        {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE), IDCANCEL},
-    };
     HANDLE open = AppState.portHandle;
-    for (const auto &way : ways) {
+    for (const Way &way : WaysOut({"OK button", Click(IDOK)})) {
         SCOPED_TRACE(way.name);
         INT_PTR result = RunAbout({ExpectDialogOpenFlag(), way.end});
-        EXPECT_EQ(way.expected, result);
+        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, result);
     }
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);
