@@ -37,8 +37,11 @@ void CreateTrayMenu(void)
 
 void DestroyTrayMenu(void)
 {
+    /* Cleared, so that a second call cannot destroy a later menu that
+       happens to get the same handle. */
     if (AppState.trayMenu)
         DestroyMenu(AppState.trayMenu);
+    AppState.trayMenu = nullptr;
 }
 
 static void ShowTrayMenu(void)

@@ -18,12 +18,10 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/host.h"
-#include "support/census.h"
-#include "support/program.h"
+#include "support/dialogs.h"
 #include "support/timing.h"
 
 namespace {
-
 
 std::atomic<int> plantedCalls{0};
 
@@ -117,9 +115,7 @@ HWND CreateRecorder()
     int markers = recorded.markers;
     PostMessageA(recorder, WM_APP, 0, 0);
     return testbed::WaitUntil("a Unicode loop to take the messages posted before a marker", [&] {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&msg);
+        testbed::DispatchPendingWide();
         return recorded.markers > markers;
     }, 5000);
 }
@@ -158,31 +154,22 @@ protected:
     }
 
     /* Sends `message` to the hidden window, which opens a modal loop on
-       this thread; meanwhile another thread waits for the loop's window of
-       class `modalClass`, posts planted timers to it and to the hidden
-       window, and closes it once they have been taken. */
-    void PlantDuring(UINT message, WPARAM wParam, LPARAM lParam, const char *modalClass, bool *seen)
+       this thread; the watcher, at first sight of the loop's menu or
+       dialog, posts planted timers to it and to the hidden window, and
+       closes it once they have been taken. Returns what it saw. */
+    std::vector<testbed::ModalWatcher::Seen> PlantDuring(UINT message, WPARAM wParam, LPARAM lParam)
     {
-        std::atomic<bool> found{false};
-        HWND window = window_;
-        testbed::Background planter([&] {
-            HWND modal = testbed::WaitForVisibleWindow(GetCurrentProcessId(), modalClass, 5000);
-            if (!modal)
-                return;
-            found = true;
-            PostPlanted(window);
-            PostPlanted(modal);
+        testbed::ModalWatcher::Options watch;
+        watch.owner = window_;
+        watch.onSeen = [this](const testbed::ModalWatcher::Seen &modal) {
+            PostPlanted(window_);
+            PostPlanted(modal.window);
             testbed::WaitUntil("the modal loop to take the planted messages", [] { return rawPlanted >= 4; }, 3000);
-            if (lstrcmpA(modalClass, "#32768") == 0) {
-                PostMessageA(modal, WM_KEYDOWN, VK_ESCAPE, 0);
-                PostMessageA(window, WM_CANCELMODE, 0, 0);
-            } else {
-                PostMessageA(modal, WM_COMMAND, IDCANCEL, 0);
-            }
-        });
+        };
+        testbed::ModalWatcher watcher(watch);
         SendMessageA(window_, message, wParam, lParam);
-        EXPECT_TRUE(planter.Join(10000));
-        *seen = found;
+        EXPECT_TRUE(watcher.Stop(10000)) << "the watcher did not stop";
+        return watcher.seen();
     }
 
     HWND window_ = nullptr;
@@ -221,18 +208,16 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
        Windows that is the system's own timer), and a planted WM_TIMER
        reaches the platform (which here, being Wine, calls it). */
     EXPECT_FALSE(InstallTimerGuard(0)) << "a guard was installed where none is needed";
-    PostMessageA(window, testbed::kSysTimer, 5, (LPARAM)Planted);
-    PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
+    PostPlanted(window);
     ASSERT_TRUE(PumpPast(window));
     ASSERT_EQ(1u, recorded.sysTimers.size()) << "WM_SYSTIMER messages that reached the window procedure";
-    EXPECT_EQ((WPARAM)5, recorded.sysTimers[0].first);
+    EXPECT_EQ((WPARAM)1, recorded.sysTimers[0].first);
     EXPECT_EQ((LPARAM)Planted, recorded.sysTimers[0].second) << "its lParam was changed";
     EXPECT_EQ(1, plantedCalls.load()) << "without a guard the planted WM_TIMER was still dropped";
 
     /* Where it calls any callback, both are dropped. */
     EXPECT_TRUE(InstallTimerGuard(1)) << "no guard where the platform calls any callback";
-    PostMessageA(window, testbed::kSysTimer, 5, (LPARAM)Planted);
-    PostMessageA(window, WM_TIMER, 1, (LPARAM)Planted);
+    PostPlanted(window);
     ASSERT_TRUE(PumpPast(window));
     EXPECT_EQ(1u, recorded.sysTimers.size()) << "a WM_SYSTIMER with a callback got past the guard";
     EXPECT_EQ(1, plantedCalls.load()) << "with the guard the planted callback was called";
@@ -267,19 +252,19 @@ TEST_F(TimerGuardTest, DialogAndMenuLoopsDropThemToo)
         UINT message;
         WPARAM wParam;
         LPARAM lParam;
-        const char *modalClass;
+        bool isMenu;
     };
     const Case cases[] = {
-        {"settings dialog", WM_COMMAND, IDM_SETTINGS, 0, "#32770"},
-        {"About box", WM_COMMAND, IDM_ABOUT, 0, "#32770"},
-        {"tray menu", WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN, "#32768"},
+        {"settings dialog", WM_COMMAND, IDM_SETTINGS, 0, false},
+        {"About box", WM_COMMAND, IDM_ABOUT, 0, false},
+        {"tray menu", WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         plantedCalls = rawPlanted = rawOtherCallbacks = passedTimerCallbacks = passedSysTimers = 0;
-        bool seen = false;
-        PlantDuring(c.message, c.wParam, c.lParam, c.modalClass, &seen);
-        ASSERT_TRUE(seen) << "the " << c.what << " did not open";
+        std::vector<testbed::ModalWatcher::Seen> seen = PlantDuring(c.message, c.wParam, c.lParam);
+        ASSERT_EQ(1u, seen.size()) << "the " << c.what << " did not open, or more opened";
+        EXPECT_EQ(c.isMenu, seen[0].isMenu);
         int takenInLoop = rawPlanted;
         ASSERT_TRUE(PumpPast(recorder_));
         EXPECT_EQ(4, takenInLoop) << "planted timer messages taken while the " << c.what << " was up";

@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "resource.h"
+#include "support/host.h"
 #include "support/screen.h"
 
 namespace {
@@ -24,21 +25,16 @@ static_assert(sizeof(void *) != 8 || NOTIFYICONDATAA_V1_SIZE == 104, "first form
 
 const WORD kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);
 
-class TrayIconTest : public ::testing::Test {
+/* The icon's owner is a plain STATIC window: the fixture removes its icon
+   and destroys it after each case. */
+class TrayIconTest : public testbed::ProgramStateTest {
 protected:
     void SetUp() override
     {
-        AppState.instance = GetModuleHandleA(nullptr);
+        ProgramStateTest::SetUp();
         AppState.mainWindow = CreateWindowExA(0, "STATIC", "tray owner", 0, 0, 0, 0, 0, nullptr, nullptr,
                                               AppState.instance, nullptr);
         ASSERT_NE(nullptr, AppState.mainWindow) << "error " << GetLastError();
-        AppState.transferActive = 0;
-    }
-    void TearDown() override
-    {
-        AppState.transferActive = 0;
-        DestroyWindow(AppState.mainWindow);
-        AppState.mainWindow = nullptr;
     }
 
     static HICON Loaded(int id) { return LoadIconA(AppState.instance, MAKEINTRESOURCEA(id)); }
@@ -175,34 +171,9 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
 /* An icon image drawn on a plain ground, 16 x 16, 0x00RRGGBB per pixel. */
 std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
 {
-    std::vector<DWORD> pixels;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 16;
-    info.bmiHeader.biHeight = -16;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
-    HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (dc && dib) {
-        HGDIOBJ old = SelectObject(dc, dib);
-        DWORD *p = static_cast<DWORD *>(bits);
-        for (int i = 0; i < 256; i++)
-            p[i] = ground;
-        if (DrawIconEx(dc, 0, 0, icon, 16, 16, 0, nullptr, DI_NORMAL)) {
-            GdiFlush();
-            for (int i = 0; i < 256; i++)
-                pixels.push_back(p[i] & 0x00FFFFFF);
-        }
-        SelectObject(dc, old);
-    }
-    if (dib)
-        DeleteObject(dib);
-    if (dc)
-        DeleteDC(dc);
-    return pixels;
+    return testbed::PaintOffscreen(16, 16, ground, [icon](HDC dc) {
+        return DrawIconEx(dc, 0, 0, icon, 16, 16, 0, nullptr, DI_NORMAL) != FALSE;
+    });
 }
 
 /* What each pixel of an icon shows: 'T' transparent, 'K' black, 'R' red,
@@ -333,11 +304,6 @@ protected:
         testbed::TrayView before;
         ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &before))
             << "the tray already shows an icon: " << before.Describe();
-    }
-    void TearDown() override
-    {
-        RemoveTrayIcon();
-        TrayIconTest::TearDown();
     }
 };
 

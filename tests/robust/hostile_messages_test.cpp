@@ -27,8 +27,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
-#include <set>
 
 #include "app/app.h"
 #include "resource.h"
@@ -36,6 +34,7 @@
 #include "support/dialogs.h"
 #include "support/census.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/screen.h"
 #include "support/streams.h"
 #include "support/target.h"
@@ -44,7 +43,6 @@
 using testbed::TrayState;
 
 namespace {
-
 
 const char *EndMeaning(UINT message, WPARAM wParam)
 {
@@ -146,70 +144,27 @@ void RunHostile(int count, uint32_t seed)
        them while they are up), and now and then lets go of the mouse
        buttons and presses Escape, which ends the system's own tracking
        loops that a forged click on the caption starts (moving, sizing,
-       the caption buttons). Counts the dialogs up at once. */
-    std::atomic<bool> stopClosing{false};
-    std::atomic<int> maxDialogs{0};
-    std::mutex seenLock;
-    std::set<HWND> dialogsSeen, menusSeen;
-    bool windowShown = false;
-    testbed::Background closer([&] {
-        std::vector<std::pair<HWND, DWORD>> firstSeen;
-        auto age = [&](HWND hwnd) {
-            for (auto &seen : firstSeen) {
-                if (seen.first == hwnd)
-                    return GetTickCount() - seen.second;
-            }
-            firstSeen.emplace_back(hwnd, GetTickCount());
-            return (DWORD)0;
-        };
-        DWORD lastRelease = GetTickCount();
-        while (!stopClosing) {
-            int open = 0;
-            for (HWND dialog : testbed::ProcessWindows(program.pid(), "#32770")) {
-                if (!IsWindowVisible(dialog))
-                    continue;
-                open++;
-                {
-                    std::lock_guard<std::mutex> hold(seenLock);
-                    dialogsSeen.insert(dialog);
-                }
-                if (age(dialog) >= 200)
-                    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-            }
-            if (open > maxDialogs)
-                maxDialogs = open;
-            for (HWND menu : testbed::ProcessWindows(program.pid(), "#32768")) {
-                if (!IsWindowVisible(menu))
-                    continue;
-                {
-                    std::lock_guard<std::mutex> hold(seenLock);
-                    menusSeen.insert(menu);
-                }
-                if (age(menu) >= 50) {
-                    PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
-                    PostMessageA(window, WM_CANCELMODE, 0, 0);
-                }
-            }
-            /* A button let go lands where the cursor is, which is the
-               corner of any menu opened there, never one of its items. */
-            if (GetTickCount() - lastRelease >= 250) {
-                PostMessageA(window, WM_LBUTTONUP, 0, 0);
-                PostMessageA(window, WM_RBUTTONUP, 0, 0);
-                PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
-                lastRelease = GetTickCount();
-            }
-            if (IsWindowVisible(window)) {
-                std::lock_guard<std::mutex> hold(seenLock);
-                windowShown = true;
-            }
-            Sleep(10);
+       the caption buttons). */
+    testbed::ModalWatcher::Options watch;
+    watch.pid = program.pid();
+    watch.menuMs = 50;
+    watch.dialogMs = 200;
+    watch.owner = window;
+    std::atomic<bool> windowShown{false};
+    DWORD lastRelease = GetTickCount();
+    watch.eachPass = [&] {
+        /* A button let go lands where the cursor is, which is the corner
+           of any menu opened there, never one of its items. */
+        if (GetTickCount() - lastRelease >= 250) {
+            PostMessageA(window, WM_LBUTTONUP, 0, 0);
+            PostMessageA(window, WM_RBUTTONUP, 0, 0);
+            PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
+            lastRelease = GetTickCount();
         }
-    });
-    /* However the test ends, the closer stops first. */
-    struct StopOnExit {
-        std::atomic<bool> &flag;
-        ~StopOnExit() { flag = true; }
-    } stopCloser{stopClosing};
+        if (IsWindowVisible(window))
+            windowShown = true;
+    };
+    testbed::ModalWatcher closer(watch);
 
     Figures figures;
     testbed::Random random(seed);
@@ -306,39 +261,23 @@ void RunHostile(int count, uint32_t seed)
     }
     EXPECT_TRUE(drained) << "the program did not get through the messages within 30 s";
     /* Then the closer ends that box, and nothing is left up. */
-    auto anythingUp = [&] {
-        for (const char *cls : {"#32770", "#32768"}) {
-            for (HWND w : testbed::ProcessWindows(program.pid(), cls)) {
-                if (IsWindowVisible(w))
-                    return true;
-            }
-        }
-        return false;
-    };
-    EXPECT_TRUE(testbed::WaitUntil("the program's menus and dialogs to close", [&] { return !anythingUp(); }, 30000));
+    EXPECT_TRUE(testbed::WaitUntil("the program's menus and dialogs to close", [&] { return !closer.AnyUp(); }, 30000));
 
-    size_t dialogsOpened, menusOpened;
-    bool shown;
-    {
-        std::lock_guard<std::mutex> hold(seenLock);
-        dialogsOpened = dialogsSeen.size();
-        menusOpened = menusSeen.size();
-        shown = windowShown;
-    }
+    const int dialogsOpened = closer.Dialogs(), menusOpened = closer.Menus();
     printf("hostile messages: %d posted, %d sent (%d more not answered within 100 ms), %d refused by the "
-           "system, %d left out; %d tray callbacks, %d menu commands, %d forged timer callbacks; %zu menus and %zu dialogs opened, at "
+           "system, %d left out; %d tray callbacks, %d menu commands, %d forged timer callbacks; %d menus and %d dialogs opened, at "
            "most %d dialog(s) at once; hidden window %s\n",
            figures.posted, figures.sent, figures.timedOut, figures.refused, figures.leftOut, figures.trayCallbacks,
-           figures.menuCommands, figures.timerCallbacks, menusOpened, dialogsOpened, maxDialogs.load(),
-           shown ? "was made visible" : "stayed hidden");
+           figures.menuCommands, figures.timerCallbacks, menusOpened, dialogsOpened, closer.MostDialogsAtOnce(),
+           windowShown ? "was made visible" : "stayed hidden");
     ::testing::Test::RecordProperty("messages_posted", figures.posted);
     ::testing::Test::RecordProperty("messages_sent", figures.sent + figures.timedOut);
 
     ASSERT_TRUE(program.IsRunning()) << "the program ended";
     EXPECT_TRUE(testbed::Responds(window, 5000)) << "the program no longer answers";
-    EXPECT_LE(maxDialogs.load(), 1) << "two dialogs were up at once";
-    EXPECT_GT(dialogsOpened, 1u) << "no dialog was opened but the last: the commands did not arrive";
-    EXPECT_GT(menusOpened, 0u) << "no menu was ever opened: the tray callbacks did not arrive";
+    EXPECT_LE(closer.MostDialogsAtOnce(), 1) << "two dialogs were up at once";
+    EXPECT_GT(dialogsOpened, 1) << "no dialog was opened but the last: the commands did not arrive";
+    EXPECT_GT(menusOpened, 0) << "no menu was ever opened: the tray callbacks did not arrive";
 
     /* Still typing. */
     testbed::TargetWindow target;
@@ -350,16 +289,18 @@ void RunHostile(int count, uint32_t seed)
     DWORD code = 99;
     EXPECT_TRUE(testbed::CloseProgram(window, program.process(), 10000, &code));
     EXPECT_EQ(0u, code);
-    stopClosing = true;
-    EXPECT_TRUE(closer.Join(5000));
+    EXPECT_TRUE(closer.Stop(5000)) << "the closer did not stop";
 }
 
-TEST(HostileMessages, ThousandsOfRandomMessages)
+/* StartTavrin stores the port and speed: the fixture deletes the key. */
+class HostileMessages : public testbed::ProgramTest {};
+
+TEST_F(HostileMessages, ThousandsOfRandomMessages)
 {
     RunHostile((int)testbed::EnvSeconds("TAVRIN_HOSTILE_MESSAGES", 3000), 0x4057113u);
 }
 
-TEST(HostileMessages, FiftyThousandRandomMessagesSoak)
+TEST_F(HostileMessages, FiftyThousandRandomMessagesSoak)
 {
     RunHostile((int)testbed::EnvSeconds("TAVRIN_SOAK_HOSTILE_MESSAGES", 50000), 0x4057114u);
 }

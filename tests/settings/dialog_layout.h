@@ -99,6 +99,13 @@ inline DWORD LiveStyleMask(const Control &c)
     return mask;
 }
 
+/* "control 3 (Button COM1)", for a failure about a control. */
+inline std::string Describe(const char *what, size_t i, const Control &c)
+{
+    return std::string(what) + " " + std::to_string(i) + " (" + c.className + " " +
+           (c.text1251 ? c.text1251 : "maker's line") + ")";
+}
+
 const char *const kSpeedLabels[9] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
 
 /* The dialog as shown, read through the ANSI calls (code page 1251):
@@ -117,8 +124,7 @@ inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
     for (size_t i = 0; i < d.count; i++) {
         const Control &c = d.controls[i];
         HWND child = children[i];
-        SCOPED_TRACE("control " + std::to_string(i) + " (" + c.className + " " +
-                     (c.text1251 ? c.text1251 : "maker's line") + ")");
+        SCOPED_TRACE(Describe("control", i, c));
         EXPECT_EQ(c.id, (WORD)GetDlgCtrlID(child));
         EXPECT_EQ(c.className, testbed::ClassName(child));
         std::string text = testbed::WindowText(child);

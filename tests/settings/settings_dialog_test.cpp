@@ -6,15 +6,15 @@
  */
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "app/app.h"
 #include "serial/serial.h"
 #include "settings/settings.h"
 #include "dialog_layout.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
+#include "support/host.h"
 #include "support/program.h"
+#include "support/streams.h"
 #include "support/target.h"
 
 using testbed::ModalDriver;
@@ -59,6 +59,17 @@ Step PostToDialog(UINT message, WPARAM wParam)
     return [message, wParam](HWND d) { PostMessageA(d, message, wParam, 0); };
 }
 
+/* A way to end a dialog: the button given, then Escape and the close
+   box, which end either dialog as its Cancel would. */
+struct Way {
+    const char *name;
+    Step end;
+};
+std::vector<Way> WaysOut(const Way &button)
+{
+    return {button, {"Escape key", PressEscape()}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
+}
+
 Step PostMenuCommand(WORD command)
 {
     return [command](HWND) { PostMessageA(AppState.mainWindow, WM_COMMAND, command, 0); };
@@ -69,53 +80,57 @@ Step ExpectDialogOpenFlag()
     return [](HWND) { EXPECT_EQ(1, AppState.dialogOpen) << "dialogOpen while the dialog shows"; };
 }
 
-/* Which port button is checked (0: none), and which list position. */
-int CheckedPort(HWND d)
-{
-    int port = 0;
-    int checked = 0;
-    for (int id = IDC_COM1; id <= IDC_COM4; id++) {
-        if (IsDlgButtonChecked(d, id) == BST_CHECKED) {
-            port = id - IDC_COM1 + 1;
-            checked++;
-        }
-    }
-    return checked > 1 ? -checked : port;
-}
-
-int SelectedSpeed(HWND d)
-{
-    return (int)SendMessageA(GetDlgItem(d, IDC_SPEED), CB_GETCURSEL, 0, 0);
-}
-
 Step ExpectShown(int port, int speed)
 {
     return [port, speed](HWND d) {
-        EXPECT_EQ(port, CheckedPort(d)) << "checked port button (0: none, negative: several)";
-        EXPECT_EQ(speed, SelectedSpeed(d)) << "list selection";
+        testbed::DialogChoice shown = testbed::ReadSettingsDialog(d);
+        EXPECT_EQ(port, shown.port) << "checked port button (0: none)";
+        EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
+        EXPECT_EQ(speed, shown.speed) << "list selection";
     };
 }
 
-/* The worker as it was before an action, held by a handle of our own so
-   that we can tell afterwards whether it ended. */
-struct ReaderWitness {
-    HANDLE thread = nullptr;
-    DWORD id = 0;
-    void Take()
+/* How many handles name the object behind `handle`, or 0 where the
+   system does not say (NtQueryObject, ObjectBasicInformation). */
+ULONG HandleCount(HANDLE handle)
+{
+    struct BasicInformation {   /* PUBLIC_OBJECT_BASIC_INFORMATION */
+        ULONG attributes;
+        ACCESS_MASK grantedAccess;
+        ULONG handleCount, pointerCount, reserved[10];
+    } info = {};
+    typedef LONG(WINAPI * QueryFn)(HANDLE, int, PVOID, ULONG, PULONG);
+    FARPROC proc = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
+    QueryFn query = reinterpret_cast<QueryFn>(reinterpret_cast<void *>(proc));
+    return query && query(handle, 0, &info, sizeof info, nullptr) >= 0 ? info.handleCount : 0;
+}
+
+/* The port and the reader in force before an action, held by handles of
+   our own, so that afterwards we can tell whether the program closed that
+   port (whatever handle value a new one got) and whether that reader
+   ended. */
+struct Before {
+    HANDLE port = nullptr, reader = nullptr;
+    DWORD readerId = AppState.readerThreadId;
+    Before()
     {
-        Release();
-        id = AppState.readerThreadId;
-        DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &thread, 0, FALSE,
+        if (IsPortOpen())
+            DuplicateHandle(GetCurrentProcess(), AppState.portHandle, GetCurrentProcess(), &port, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &reader, 0, FALSE,
                         DUPLICATE_SAME_ACCESS);
     }
-    bool Ended() const { return thread && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
-    void Release()
+    ~Before()
     {
-        if (thread)
-            CloseHandle(thread);
-        thread = nullptr;
+        for (HANDLE h : {port, reader}) {
+            if (h)
+                CloseHandle(h);
+        }
     }
-    ~ReaderWitness() { Release(); }
+    bool ReaderEnded() const { return reader && WaitForSingleObject(reader, 0) == WAIT_OBJECT_0; }
+    /* Ours alone once the program closed its handle; the program's and
+       ours while it keeps the port. */
+    ULONG PortHandles() const { return HandleCount(port); }
 };
 
 bool ReaderAlive()
@@ -128,19 +143,6 @@ DWORD RateOfOpenPort()
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     return GetCommState(AppState.portHandle, &dcb) ? dcb.BaudRate : 0;
-}
-
-/* Whether two handles name the same kernel object (Windows 10 and Wine
-   have CompareObjectHandles; -1 where it is missing). */
-int SameObject(HANDLE a, HANDLE b)
-{
-    typedef BOOL(WINAPI * CompareFn)(HANDLE, HANDLE);
-    HMODULE kernelbase = GetModuleHandleA("kernelbase.dll");
-    FARPROC proc = kernelbase ? GetProcAddress(kernelbase, "CompareObjectHandles") : nullptr;
-    CompareFn compare = reinterpret_cast<CompareFn>(reinterpret_cast<void *>(proc));
-    if (!compare)
-        return -1;
-    return compare(a, b) ? 1 : 0;
 }
 
 /* A scan sent down a port's cable reaches a focused window of ours. A
@@ -160,58 +162,29 @@ void ExpectScanTyped(int port)
 
 /* ---- Fixture --------------------------------------------------------------- */
 
-class DialogTest : public ::testing::Test {
+/* Every case starts with the program's hidden window, its icon, and COM2
+   open at 4800 (the speed index in force) with a reader running. */
+class DialogTest : public testbed::HostedWindowTest {
 protected:
-    static void SetUpTestSuite()
-    {
-        AppState.instance = GetModuleHandleA(nullptr);
-        RegisterMainWindowClass(AppState.instance);
-        AppState.mainWindow = CreateMainWindow(AppState.instance);
-        AddTrayIcon(0);
-    }
-
-    static void TearDownTestSuite()
-    {
-        RemoveTrayIcon();
-        if (AppState.mainWindow)
-            DestroyWindow(AppState.mainWindow);  /* posts a quit message */
-        AppState.mainWindow = nullptr;
-        DropQuit();
-    }
-
-    /* Every test starts on COM2 at 4800 with a reader running. */
     void SetUp() override
     {
-        ASSERT_NE(nullptr, AppState.mainWindow) << "the hidden window was not created";
-        AppState.portNumber = 2;
-        AppState.speedIndex = 5;
-        AppState.dialogOpen = 0;
+        HostedWindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        AddTrayIcon(0);
+        ASSERT_EQ(2, AppState.portNumber);
+        ASSERT_EQ(5, AppState.speedIndex);
         ASSERT_NE(0, SelectPort(2, 5)) << "COM2 does not open";
         StartReader();
         ASSERT_TRUE(ReaderAlive());
     }
 
-    void TearDown() override
-    {
-        StopReader();
-        ClosePort();
-        AppState.portHandle = nullptr;
-        AppState.dialogOpen = 0;
-        DropQuit();
-    }
-
-    /* Removes a quit message left in this thread's queue; returns whether
-       there was one, and its code. */
-    static bool DropQuit(WPARAM *code = nullptr)
+    /* Close leaves the main loop a quit message, code 0. */
+    static void ExpectQuitLeft()
     {
         MSG msg;
-        bool found = false;
-        while (PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-            found = true;
-            if (code)
-                *code = msg.wParam;
-        }
-        return found;
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "no quit message for the main loop";
+        EXPECT_EQ(0u, msg.wParam) << "quit code";
     }
 
     INT_PTR RunSettings(std::vector<Step> steps) { return RunModal(ShowSettingsDialog, std::move(steps), "dialog"); }
@@ -247,22 +220,21 @@ void ExpectTemplate(const layout::Dialog &d)
     EXPECT_EQ(d.cy, t.cy) << "height in dialog units";
     EXPECT_TRUE(t.menu.empty()) << "the dialog has no menu";
     EXPECT_TRUE(t.windowClass.empty()) << "the dialog uses the standard dialog class";
-    EXPECT_TRUE(t.title == d.caption) << "caption of " << t.title.size() << " UTF-16 units";
+    EXPECT_EQ(testbed::Utf16(d.caption), testbed::Utf16(t.title)) << "caption";
     EXPECT_EQ(8, t.pointSize);
-    EXPECT_TRUE(t.typeface == L"MS Sans Serif") << "typeface of " << t.typeface.size() << " units";
+    EXPECT_EQ(testbed::Utf16(L"MS Sans Serif"), testbed::Utf16(t.typeface)) << "typeface";
 
     ASSERT_EQ(d.count, t.items.size()) << "controls in the template";
     for (size_t i = 0; i < d.count; i++) {
         const layout::Control &c = d.controls[i];
         const testbed::TemplateItem &item = t.items[i];
-        SCOPED_TRACE("template control " + std::to_string(i) + " (" + c.className + " " +
-                     (c.text1251 ? c.text1251 : "maker's line") + ")");
+        SCOPED_TRACE(layout::Describe("template control", i, c));
         EXPECT_EQ(c.id, item.id);
         /* windres writes the predefined classes as upper-case names where
            other compilers write ordinals; both name the same class. */
         EXPECT_EQ(0, lstrcmpiA(c.className, item.className.c_str())) << "class " << item.className;
         if (c.text) {
-            EXPECT_TRUE(item.text == c.text) << "text of " << item.text.size() << " UTF-16 units";
+            EXPECT_EQ(testbed::Utf16(c.text), testbed::Utf16(item.text)) << "text";
         } else {
             EXPECT_FALSE(item.text.empty());
         }
@@ -296,8 +268,9 @@ TEST(DialogTemplateTest, AboutTemplateAsCompiled)
 
 TEST_F(DialogTest, SettingsAndAboutAsShownReadBackInCodePage1251)
 {
-    if (GetACP() != 1251)
-        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
+    std::string why = testbed::WhyNotCodePage1251();
+    if (!why.empty())
+        GTEST_SKIP() << why;
 
     INT_PTR result = RunSettings({[](HWND d) { layout::ExpectLiveDialog(d, layout::kSettings); },
                                   Click(IDCANCEL)});
@@ -331,16 +304,15 @@ TEST_F(DialogTest, OpensOnTheValuesInForce)
 
 TEST_F(DialogTest, OkWithoutChangeLeavesThePortAndTheReaderAlone)
 {
-    HANDLE open = AppState.portHandle;
-    HANDLE reader = AppState.readerThread;
-    DWORD readerId = AppState.readerThreadId;
+    Before before;
+    ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
     INT_PTR result = RunSettings({ExpectShown(2, 5), Click(IDOK)});
     EXPECT_EQ(IDOK, result);
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);
-    EXPECT_EQ(open, AppState.portHandle) << "the port was re-opened";
-    EXPECT_EQ(reader, AppState.readerThread) << "the reader was restarted";
-    EXPECT_EQ(readerId, AppState.readerThreadId);
+    EXPECT_EQ(2u, before.PortHandles()) << "the port was re-opened";
+    EXPECT_FALSE(before.ReaderEnded()) << "the reader was restarted";
+    EXPECT_EQ(before.readerId, AppState.readerThreadId);
     EXPECT_TRUE(ReaderAlive()) << "the reader was stopped";
     EXPECT_EQ(4800u, RateOfOpenPort());
 }
@@ -351,30 +323,21 @@ TEST_F(DialogTest, OkWithoutChangeDoesNotRetryAFailedPort)
     AppState.portNumber = 4;
     ASSERT_EQ(0, SelectPort(4, 5)) << "COM4 is absent in the test bed";
     StartReader();
-    ReaderWitness before;
-    before.Take();
+    Before before;
 
     INT_PTR result = RunSettings({ExpectShown(4, 5), Click(IDOK)});
     EXPECT_EQ(IDOK, result);
-    EXPECT_FALSE(before.Ended()) << "the reader was restarted: the failed port was retried";
-    EXPECT_EQ(before.id, AppState.readerThreadId);
+    EXPECT_FALSE(before.ReaderEnded()) << "the reader was restarted: the failed port was retried";
+    EXPECT_EQ(before.readerId, AppState.readerThreadId);
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
 }
 
 TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
 {
-    const struct {
-        const char *name;
-        Step end;
-    } ways[] = {
-        {"Cancel button", Click(IDCANCEL)},
-        {"Escape key", PressEscape()},
-        {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)},
-        {"WM_CLOSE", PostToDialog(WM_CLOSE, 0)},
-    };
+    std::vector<Way> ways = WaysOut({"Cancel button", Click(IDCANCEL)});
+    ways.push_back({"WM_CLOSE", PostToDialog(WM_CLOSE, 0)});
     HANDLE open = AppState.portHandle;
-    ReaderWitness reader;
-    reader.Take();
+    Before before;
     for (const auto &way : ways) {
         SCOPED_TRACE(way.name);
         INT_PTR result = RunSettings({Click(IDC_COM3), PickSpeed(8), ExpectShown(3, 8), way.end});
@@ -382,7 +345,7 @@ TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
         EXPECT_EQ(2, AppState.portNumber);
         EXPECT_EQ(5, AppState.speedIndex);
         EXPECT_EQ(open, AppState.portHandle);
-        EXPECT_FALSE(reader.Ended()) << "the reader was stopped";
+        EXPECT_FALSE(before.ReaderEnded()) << "the reader was stopped";
     }
     /* Nothing of it shows the next time either. */
     RunSettings({ExpectShown(2, 5), Click(IDCANCEL)});
@@ -390,12 +353,8 @@ TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
 
 TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
 {
-    HANDLE old = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.portHandle, GetCurrentProcess(), &old, 0, FALSE,
-                                DUPLICATE_SAME_ACCESS));
-    int sameBefore = SameObject(old, AppState.portHandle);
-    ReaderWitness reader;
-    reader.Take();
+    Before before;
+    ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
 
     INT_PTR result = RunSettings({PickSpeed(6), Click(IDOK)});
     EXPECT_EQ(IDOK, result);
@@ -403,16 +362,9 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     EXPECT_EQ(6, AppState.speedIndex);
     EXPECT_EQ(1, IsPortOpen());
     EXPECT_EQ(9600u, RateOfOpenPort()) << "rate of the re-opened port";
-    int same = SameObject(old, AppState.portHandle);
-    if (same >= 0) {
-        EXPECT_EQ(1, sameBefore) << "a duplicate should name the same port (the comparison is broken)";
-        EXPECT_EQ(0, same) << "the port was reconfigured, not closed and opened again";
-    } else {
-        printf("note: no CompareObjectHandles; the re-open itself is not checked\n");
-    }
-    CloseHandle(old);
-    EXPECT_TRUE(reader.Ended()) << "the old reader still runs";
-    EXPECT_NE(reader.id, AppState.readerThreadId) << "no new reader";
+    EXPECT_EQ(1u, before.PortHandles()) << "the port was reconfigured, not closed and opened again";
+    EXPECT_TRUE(before.ReaderEnded()) << "the old reader still runs";
+    EXPECT_NE(before.readerId, AppState.readerThreadId) << "no new reader";
     EXPECT_TRUE(ReaderAlive()) << "the reader was not started again";
     EXPECT_EQ(1, LastTrayPortOk()) << "the icon should show the port open";
 
@@ -421,9 +373,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
 
 TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
 {
-    HANDLE old = AppState.portHandle;
-    ReaderWitness reader;
-    reader.Take();
+    Before before;
 
     INT_PTR result = RunSettings({Click(IDC_COM4), Click(IDOK)});
     EXPECT_EQ(IDOK, result);
@@ -431,11 +381,9 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
     EXPECT_EQ(5, AppState.speedIndex);
     EXPECT_EQ(0, IsPortOpen());
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_FALSE(GetCommState(old, &dcb)) << "the old COM2 handle was not closed";
+    EXPECT_EQ(1u, before.PortHandles()) << "the old COM2 handle was not closed";
     EXPECT_EQ(0, LastTrayPortOk()) << "the icon should show no port";
-    EXPECT_TRUE(reader.Ended());
+    EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive()) << "the reader should idle, not end";
 
     result = RunSettings({ExpectShown(4, 5), Click(IDC_COM1), Click(IDOK)});
@@ -451,9 +399,7 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
    that control, and OK keeps the value in force. */
 TEST_F(DialogTest, OutOfRangeValuesOpenWithNothingChosenAndOkKeepsThem)
 {
-    HANDLE open = AppState.portHandle;
-    ReaderWitness reader;
-    reader.Take();
+    Before before;
     for (int port : {0, 5, -1, 0x7FFFFFFF}) {
         SCOPED_TRACE("port number " + std::to_string(port));
         AppState.portNumber = port;
@@ -471,26 +417,24 @@ TEST_F(DialogTest, OutOfRangeValuesOpenWithNothingChosenAndOkKeepsThem)
         EXPECT_EQ(2, AppState.portNumber);
         EXPECT_EQ(speed, AppState.speedIndex);
     }
-    EXPECT_EQ(open, AppState.portHandle);
-    EXPECT_FALSE(reader.Ended()) << "an unchanged choice restarted the reader";
+    EXPECT_EQ(2u, before.PortHandles()) << "an unchanged choice re-opened the port";
+    EXPECT_FALSE(before.ReaderEnded()) << "an unchanged choice restarted the reader";
 }
 
 TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
 {
     /* The port number in force is refused by the selection, which then
        leaves the open port alone; the restarted reader goes on with it. */
-    HANDLE open = AppState.portHandle;
-    ReaderWitness reader;
-    reader.Take();
+    Before before;
     AppState.portNumber = 0;
     INT_PTR result = RunSettings({ExpectShown(0, 5), PickSpeed(6), Click(IDOK)});
     EXPECT_EQ(IDOK, result);
     EXPECT_EQ(0, AppState.portNumber);
     EXPECT_EQ(6, AppState.speedIndex);
-    EXPECT_EQ(open, AppState.portHandle) << "the old port should stay open";
+    EXPECT_EQ(2u, before.PortHandles()) << "the old port should stay open";
     EXPECT_EQ(4800u, RateOfOpenPort()) << "the old port should keep its rate";
     EXPECT_EQ(0, LastTrayPortOk());
-    EXPECT_TRUE(reader.Ended());
+    EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive());
     ExpectScanTyped(2);
 }
@@ -531,44 +475,29 @@ TEST_F(DialogTest, WhileTheAboutBoxShowsTheMenuOpensNoOtherDialog)
 
 TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
 {
-    HANDLE open = AppState.portHandle;
-    ReaderWitness reader;
-    reader.Take();
-    INT_PTR result = RunSettings({Click(IDC_COM1), PickSpeed(8), ExpectShown(1, 8), PostMenuCommand(IDM_CLOSE)});
-    (void)result;  /* what DialogBox answers after a quit is the system's affair */
+    Before before;
+    /* What DialogBox answers after a quit is the system's affair. */
+    RunSettings({Click(IDC_COM1), PickSpeed(8), ExpectShown(1, 8), PostMenuCommand(IDM_CLOSE)});
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);
-    EXPECT_EQ(open, AppState.portHandle);
-    EXPECT_FALSE(reader.Ended());
-    WPARAM code = 99;
-    EXPECT_TRUE(DropQuit(&code)) << "no quit message was left for the main loop";
-    EXPECT_EQ(0u, code) << "quit code";
+    EXPECT_EQ(2u, before.PortHandles()) << "the port was re-opened";
+    EXPECT_FALSE(before.ReaderEnded());
+    ExpectQuitLeft();
 }
 
 TEST_F(DialogTest, CloseEndsTheAboutBox)
 {
     RunAbout({ExpectDialogOpenFlag(), PostMenuCommand(IDM_CLOSE)});
-    WPARAM code = 99;
-    EXPECT_TRUE(DropQuit(&code)) << "no quit message was left for the main loop";
-    EXPECT_EQ(0u, code) << "quit code";
+    ExpectQuitLeft();
 }
 
 TEST_F(DialogTest, AboutBoxEndsAsOkOrCancel)
 {
-    const struct {
-        const char *name;
-        Step end;
-        INT_PTR expected;
-    } ways[] = {
-        {"OK button", Click(IDOK), IDOK},
-        {"Escape key", PressEscape(), IDCANCEL},
-        {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE), IDCANCEL},
-    };
     HANDLE open = AppState.portHandle;
-    for (const auto &way : ways) {
+    for (const Way &way : WaysOut({"OK button", Click(IDOK)})) {
         SCOPED_TRACE(way.name);
         INT_PTR result = RunAbout({ExpectDialogOpenFlag(), way.end});
-        EXPECT_EQ(way.expected, result);
+        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, result);
     }
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);

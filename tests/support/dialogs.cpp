@@ -6,21 +6,26 @@
 #include "resource.h"
 #include "support/census.h"
 #include "support/program.h"
+#include "support/timing.h"
 
 namespace testbed {
 
-std::string WindowText(HWND window)
+/* What GetWindowTextA or GetClassNameA answers for the window. */
+static std::string Read(int(WINAPI *get)(HWND, LPSTR, int), HWND window)
 {
     char text[512];
-    int n = GetWindowTextA(window, text, sizeof text);
+    int n = get(window, text, sizeof text);
     return std::string(text, n > 0 ? (size_t)n : 0);
+}
+
+std::string WindowText(HWND window)
+{
+    return Read(GetWindowTextA, window);
 }
 
 std::string ClassName(HWND window)
 {
-    char name[128];
-    int n = GetClassNameA(window, name, sizeof name);
-    return std::string(name, n > 0 ? (size_t)n : 0);
+    return Read(GetClassNameA, window);
 }
 
 std::vector<HWND> Children(HWND dialog)
@@ -110,13 +115,13 @@ HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
 
 bool WaitForWindowGone(HWND window, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (IsWindow(window)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(20);
-    }
-    return true;
+    return static_cast<bool>(WaitUntil("the window to go", [window] { return !IsWindow(window); }, timeoutMs));
+}
+
+bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
+{
+    return static_cast<bool>(WaitUntil(
+        "the window to hide", [window] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs));
 }
 
 /* ---- Dialog templates -------------------------------------------------- */
@@ -340,6 +345,125 @@ void ModalDriver::OnTick()
         EndDialog(d, kAbandoned);
 }
 
+/* ---- A watcher that closes menus and dialogs ------------------------------ */
+
+static const DWORD kWatchMs = 10;
+/* A window still up this long after it was told to close is told again
+   (a message may be lost to a loop that was ending). */
+static const DWORD kRetellMs = 250;
+
+ModalWatcher::ModalWatcher() : ModalWatcher(Options())
+{
+}
+
+ModalWatcher::ModalWatcher(Options options) : options_(std::move(options))
+{
+    thread_.reset(new Background([this] {
+        while (!stop_) {
+            Pass();
+            if (options_.eachPass)
+                options_.eachPass();
+            Sleep(kWatchMs);
+        }
+    }));
+}
+
+ModalWatcher::~ModalWatcher()
+{
+    Stop(5000);
+}
+
+bool ModalWatcher::Stop(DWORD timeoutMs)
+{
+    stop_ = true;
+    return thread_->Join(timeoutMs);
+}
+
+void ModalWatcher::Pass()
+{
+    int dialogs = 0, up = 0;
+    for (const char *cls : {"#32768", "#32770"}) {
+        const bool isMenu = lstrcmpA(cls, "#32768") == 0;
+        for (HWND window : ProcessWindows(options_.pid, cls)) {
+            if (!IsWindowVisible(window))
+                continue;
+            up++;
+            dialogs += !isMenu;
+            Watched *watched = Watch(window, isMenu);
+            DWORD age = GetTickCount() - watched->firstSeen;
+            if (age < (isMenu ? options_.menuMs : options_.dialogMs) ||
+                (watched->toldAt && GetTickCount() - watched->toldAt < kRetellMs))
+                continue;
+            watched->toldAt = GetTickCount() | 1;
+            if (isMenu) {
+                PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 0);
+                if (options_.owner)
+                    PostMessageA(options_.owner, WM_CANCELMODE, 0, 0);
+            } else {
+                PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        }
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    up_ = up;
+    mostDialogs_ = dialogs > mostDialogs_ ? dialogs : mostDialogs_;
+}
+
+ModalWatcher::Watched *ModalWatcher::Watch(HWND window, bool isMenu)
+{
+    for (Watched &watched : watched_) {   /* only this thread changes the list */
+        if (watched.seen.window == window)
+            return &watched;
+    }
+    Seen seen = {window, isMenu, nullptr, {}, L""};
+    GetWindowRect(window, &seen.rect);
+    if (isMenu && options_.pid == GetCurrentProcessId()) {   /* another's HMENU means nothing here */
+        DWORD_PTR menu = 0;
+        SendMessageTimeoutA(window, MN_GETHMENU, 0, 0, SMTO_NORMAL, 1000, &menu);
+        seen.menu = (HMENU)menu;
+    } else if (!isMenu) {
+        /* Read without a message to the dialog's thread, which may be
+           this process's own and busy. */
+        wchar_t caption[64] = L"";
+        InternalGetWindowText(window, caption, 64);
+        seen.caption = caption;
+    }
+    if (options_.onSeen)
+        options_.onSeen(seen);
+    std::lock_guard<std::mutex> hold(lock_);
+    watched_.push_back({seen, GetTickCount(), 0});
+    return &watched_.back();
+}
+
+std::vector<ModalWatcher::Seen> ModalWatcher::seen() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<Seen> all;
+    for (const Watched &watched : watched_)
+        all.push_back(watched.seen);
+    return all;
+}
+
+int ModalWatcher::Count(bool menus) const
+{
+    int n = 0;
+    for (const Seen &s : seen())
+        n += s.isMenu == menus;
+    return n;
+}
+
+int ModalWatcher::MostDialogsAtOnce() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return mostDialogs_;
+}
+
+bool ModalWatcher::AnyUp() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return up_ > 0;
+}
+
 /* ---- The settings dialog, driven from another process ---- */
 
 static HWND FindSettingsDialog(DWORD pid)
@@ -354,38 +478,24 @@ static HWND FindSettingsDialog(DWORD pid)
 HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
 {
     PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
-    DWORD start = GetTickCount();
-    do {
-        HWND dialog = FindSettingsDialog(pid);
-        if (dialog)
-            return dialog;
-        Sleep(10);
-    } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
+    HWND dialog = nullptr;
+    WaitUntil("the settings dialog", [&] { return (dialog = FindSettingsDialog(pid)) != nullptr; }, timeoutMs);
+    return dialog;
 }
 
 DialogChoice ReadSettingsDialog(HWND dialog)
 {
     DialogChoice choice;
     for (int port = 1; port <= 4; port++) {
-        if (IsDlgButtonChecked(dialog, IDC_COM1 + port - 1) == BST_CHECKED)
+        if (IsDlgButtonChecked(dialog, IDC_COM1 + port - 1) == BST_CHECKED) {
             choice.port = port;
+            choice.checked++;
+        }
     }
     DWORD_PTR selection = (DWORD_PTR)CB_ERR;
     SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0, SMTO_NORMAL, 2000, &selection);
     choice.speed = (int)(LRESULT)selection;
     return choice;
-}
-
-bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)

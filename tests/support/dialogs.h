@@ -12,9 +12,15 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "support/timing.h"
 
 namespace testbed {
 
@@ -112,16 +118,78 @@ private:
     bool abandoned_ = false;
 };
 
+/* ---- A watcher that closes menus and dialogs ------------------------------ */
+
+/*
+ * Watches a process's visible menus (#32768) and dialogs (#32770) from a
+ * thread of its own: notes each as it first appears and closes it, as a
+ * user would, once it has been up for the time given: a menu by Escape, a
+ * dialog by its Cancel. Watching the test's own process, it ends the modal
+ * loops the test's thread runs, so that a fault shows as a failure and
+ * never as a test that hangs.
+ */
+class ModalWatcher {
+public:
+    struct Seen {
+        HWND window;
+        bool isMenu;
+        HMENU menu;            /* what a menu window shows (MN_GETHMENU) */
+        RECT rect;
+        std::wstring caption;  /* a dialog's */
+    };
+    struct Options {
+        DWORD pid = GetCurrentProcessId();
+        DWORD menuMs = 0, dialogMs = 0;   /* how long each may stay up */
+        HWND owner = nullptr;             /* told WM_CANCELMODE with a menu's Escape */
+        /* Runs on the watcher's thread at a window's first sight, before
+           it is closed. */
+        std::function<void(const Seen &)> onSeen;
+        std::function<void()> eachPass;   /* after each look, every 10 ms */
+    };
+
+    ModalWatcher();   /* this process, closing at once */
+    explicit ModalWatcher(Options options);
+    ~ModalWatcher();
+    ModalWatcher(const ModalWatcher &) = delete;
+    ModalWatcher &operator=(const ModalWatcher &) = delete;
+    /* Ends the watching; false if the thread did not end in time. */
+    bool Stop(DWORD timeoutMs);
+
+    std::vector<Seen> seen() const;
+    int Menus() const { return Count(true); }
+    int Dialogs() const { return Count(false); }
+    int MostDialogsAtOnce() const;
+    bool AnyUp() const;   /* a menu or dialog showed at the last look */
+
+private:
+    struct Watched {
+        Seen seen;
+        DWORD firstSeen, toldAt;
+    };
+    void Pass();
+    /* The record of a window, made at its first sight. */
+    Watched *Watch(HWND window, bool isMenu);
+    int Count(bool menus) const;
+
+    Options options_;
+    mutable std::mutex lock_;
+    std::deque<Watched> watched_;
+    int mostDialogs_ = 0, up_ = 0;
+    std::atomic<bool> stop_{false};
+    std::unique_ptr<Background> thread_;
+};
+
 /* ---- The settings dialog, driven from another process ------------------- */
 
 /* Posts the menu's settings command to the program's hidden window and
    waits for its dialog; null on time-out. */
 HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs);
 
-/* What the open dialog shows: the checked port (0 if none) and the
-   selected list position (-1 if none). */
+/* What the open dialog shows: the checked port (0 if none), how many port
+   buttons are checked, and the selected list position (-1 if none). */
 struct DialogChoice {
     int port = 0;
+    int checked = 0;
     int speed = -1;
 };
 DialogChoice ReadSettingsDialog(HWND dialog);

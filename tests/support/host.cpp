@@ -2,14 +2,29 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
+#include "support/timing.h"
 
 namespace testbed {
 
+template <class Visit> void ProgramStateTest::EachField(Visit visit)
+{
+    visit(saved_.instance, AppState.instance);
+    visit(saved_.mainWindow, AppState.mainWindow);
+    visit(saved_.trayMenu, AppState.trayMenu);
+    visit(saved_.portNumber, AppState.portNumber);
+    visit(saved_.speedIndex, AppState.speedIndex);
+    visit(saved_.portHandle, AppState.portHandle);
+    visit(saved_.lineSettings, AppState.lineSettings);
+    visit(saved_.readerThread, AppState.readerThread);
+    visit(saved_.readerThreadId, AppState.readerThreadId);
+    visit(saved_.readerRun, AppState.readerRun);
+    visit(saved_.dialogOpen, AppState.dialogOpen);
+    visit(saved_.transferActive, AppState.transferActive);
+}
+
 void ProgramStateTest::SetUp()
 {
-    saved_ = {AppState.instance,       AppState.mainWindow, AppState.trayMenu,  AppState.portNumber,
-              AppState.speedIndex,     AppState.portHandle, AppState.lineSettings, AppState.readerRun,
-              AppState.dialogOpen,     AppState.transferActive};
+    EachField([](auto &copy, auto &field) { copy = field; });
     AppState.instance = GetModuleHandleA(nullptr);
 }
 
@@ -17,6 +32,8 @@ void ProgramStateTest::TearDown()
 {
     StopReader();
     ClosePort();
+    /* A case may make the window its own way (a STATIC window, say): it
+       is destroyed all the same, and its icon removed. */
     if (AppState.mainWindow && AppState.mainWindow != saved_.mainWindow) {
         RemoveTrayIcon();
         DestroyWindow(AppState.mainWindow);
@@ -28,16 +45,7 @@ void ProgramStateTest::TearDown()
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
-    AppState.instance = saved_.instance;
-    AppState.mainWindow = saved_.mainWindow;
-    AppState.trayMenu = saved_.trayMenu;
-    AppState.portNumber = saved_.portNumber;
-    AppState.speedIndex = saved_.speedIndex;
-    AppState.portHandle = saved_.portHandle;
-    AppState.lineSettings = saved_.lineSettings;
-    AppState.readerRun = saved_.readerRun;
-    AppState.dialogOpen = saved_.dialogOpen;
-    AppState.transferActive = saved_.transferActive;
+    EachField([](auto &copy, auto &field) { field = copy; });
 }
 
 void HostedWindowTest::SetUp()
@@ -46,7 +54,11 @@ void HostedWindowTest::SetUp()
     RegisterMainWindowClass(AppState.instance);   /* once per process; later calls fail harmlessly */
     AppState.mainWindow = CreateMainWindow(AppState.instance);
     ASSERT_NE(nullptr, AppState.mainWindow);
+    ASSERT_EQ((LONG_PTR)MainWndProc, GetWindowLongPtrA(AppState.mainWindow, GWLP_WNDPROC))
+        << "the window's messages must reach MainWndProc";
     CreateTrayMenu();
+    ASSERT_NE(nullptr, AppState.trayMenu);
+    DispatchPending();   /* each case starts on an empty queue */
 }
 
 }  // namespace testbed

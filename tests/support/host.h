@@ -32,8 +32,12 @@ private:
         int portNumber, speedIndex;
         HANDLE portHandle;
         DCB lineSettings;
+        HANDLE readerThread;
+        DWORD readerThreadId;
         LONG readerRun, dialogOpen, transferActive;
     } saved_ = {};
+    /* Calls visit(copy, field) for each field of AppState and its copy. */
+    template <class Visit> void EachField(Visit visit);
 };
 
 class HostedWindowTest : public ProgramStateTest {

@@ -1,7 +1,10 @@
 #include "support/screen.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
+
+#include <shellapi.h>
 
 #include "support/program.h"
 #include "support/timing.h"
@@ -10,19 +13,9 @@ namespace testbed {
 
 /* ---- Captures ---- */
 
-Capture CaptureScreen(const RECT &rect)
+std::vector<DWORD> PaintOffscreen(int width, int height, DWORD ground, const std::function<bool(HDC)> &paint)
 {
-    Capture capture;
-    capture.rect = rect;
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    if (width <= 0 || height <= 0)
-        return capture;
-
-    HDC screen = GetDC(nullptr);
-    if (!screen)
-        return capture;
-    HDC memory = CreateCompatibleDC(screen);
+    std::vector<DWORD> pixels;
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
@@ -31,22 +24,38 @@ Capture CaptureScreen(const RECT &rect)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void *bits = nullptr;
-    HBITMAP dib = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (memory && dib) {
+    HDC memory = CreateCompatibleDC(nullptr);
+    HBITMAP dib = memory ? CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+    if (dib) {
         HGDIOBJ old = SelectObject(memory, dib);
-        if (BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
+        DWORD *p = static_cast<DWORD *>(bits);
+        std::fill(p, p + (size_t)width * height, ground);
+        if (paint(memory)) {
             GdiFlush();
-            const DWORD *p = static_cast<const DWORD *>(bits);
-            capture.pixels.assign(p, p + (size_t)width * height);
-            for (DWORD &pixel : capture.pixels)
+            pixels.assign(p, p + (size_t)width * height);
+            for (DWORD &pixel : pixels)
                 pixel &= 0x00FFFFFF;
         }
         SelectObject(memory, old);
-    }
-    if (dib)
         DeleteObject(dib);
+    }
     if (memory)
         DeleteDC(memory);
+    return pixels;
+}
+
+Capture CaptureScreen(const RECT &rect)
+{
+    Capture capture;
+    capture.rect = rect;
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    HDC screen = width > 0 && height > 0 ? GetDC(nullptr) : nullptr;
+    if (!screen)
+        return capture;
+    capture.pixels = PaintOffscreen(width, height, 0, [&](HDC memory) {
+        return BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != FALSE;
+    });
     ReleaseDC(nullptr, screen);
     return capture;
 }
@@ -145,34 +154,25 @@ TrayView CountIconColours(const Capture &capture)
     return CountIconColours(capture, capture.rect);
 }
 
+/* By TrayState, in its order. */
+static const struct {
+    const char *name;
+    bool (TrayView::*shows)() const;
+} kTrayStates[] = {
+    {"ready", &TrayView::Ready},
+    {"no-port", &TrayView::NoPort},
+    {"active", &TrayView::Active},
+    {"no icon", &TrayView::Empty},
+};
+
 const char *TrayStateName(TrayState state)
 {
-    switch (state) {
-    case TrayState::Ready:
-        return "ready";
-    case TrayState::NoPort:
-        return "no-port";
-    case TrayState::Active:
-        return "active";
-    case TrayState::Empty:
-        return "no icon";
-    }
-    return "?";
+    return kTrayStates[(int)state].name;
 }
 
 bool Shows(const TrayView &view, TrayState state)
 {
-    switch (state) {
-    case TrayState::Ready:
-        return view.Ready();
-    case TrayState::NoPort:
-        return view.NoPort();
-    case TrayState::Active:
-        return view.Active();
-    case TrayState::Empty:
-        return view.Empty();
-    }
-    return false;
+    return (view.*kTrayStates[(int)state].shows)();
 }
 
 HWND FindTaskbar()
@@ -252,6 +252,15 @@ int CountTrayIcons()
             count = slot + 1;
     }
     return count;
+}
+
+bool DropTrayIcon(HWND owner)
+{
+    NOTIFYICONDATAA record = {};
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = owner;
+    record.uID = 0;
+    return Shell_NotifyIconA(NIM_DELETE, &record) != FALSE;
 }
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct Capture {
     /* Writes a 24-bit .bmp; returns false if the file cannot be written. */
     bool SaveBmp(const std::string &path) const;
 };
+
+/* The pixels, top row first, 0x00RRGGBB each, of a width x height picture
+   that `paint` draws on a memory DC filled with `ground` beforehand; empty
+   when the DC cannot be made or `paint` fails. */
+std::vector<DWORD> PaintOffscreen(int width, int height, DWORD ground, const std::function<bool(HDC)> &paint);
 
 /* Copies a screen rectangle (BitBlt from the screen's DC). An empty
    capture means the screen could not be read. */
@@ -71,7 +77,7 @@ struct TrayView {
 TrayView CountIconColours(const Capture &capture);
 TrayView CountIconColours(const Capture &capture, const RECT &area);
 
-enum class TrayState { Ready, NoPort, Active, Empty };
+enum class TrayState { Ready, NoPort, Active, Empty };   /* kTrayStates in screen.cpp follows this order */
 const char *TrayStateName(TrayState state);
 bool Shows(const TrayView &view, TrayState state);
 
@@ -100,6 +106,10 @@ TrayView ReadTray();
 /* How many slots, counted from the right, up to the leftmost that shows
    an icon now. */
 int CountTrayIcons();
+/* What the shell does when it loses its icons (a restarted shell starts
+   empty): deletes the icon (owner, 0) behind its program's back. False
+   when the shell had no such icon. */
+bool DropTrayIcon(HWND owner);
 /* Polls the tray area until it shows `state` (one icon, or none for
    Empty) or `timeoutMs` passes; returns whether it did. `last` receives
    the last look either way. */

@@ -39,13 +39,25 @@ static ::testing::AssertionResult TimedOut(const std::string &what, DWORD timeou
     }
 }
 
-void DispatchPending()
+static void Dispatch(bool wide, const std::function<void(const MSG &)> &seen)
 {
     MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (wide ? PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) : PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (seen)
+            seen(msg);
         TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+        wide ? DispatchMessageW(&msg) : DispatchMessageA(&msg);
     }
+}
+
+void DispatchPending(const std::function<void(const MSG &)> &seen)
+{
+    Dispatch(false, seen);
+}
+
+void DispatchPendingWide()
+{
+    Dispatch(true, nullptr);
 }
 
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,

@@ -36,8 +36,13 @@ ULONGLONG FileTimeNow();
 ::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs);
 
-/* Dispatches every message now waiting in this thread's queue. */
-void DispatchPending();
+/* Dispatches every message now waiting in this thread's queue with the
+   ANSI calls, as the program's main loop does; `seen`, if given, is shown
+   each message first (a quit message too). */
+void DispatchPending(const std::function<void(const MSG &)> &seen = nullptr);
+/* The same with the Unicode calls, as the system's own modal loops (the
+   dialogs', the menus') take and dispatch messages. */
+void DispatchPendingWide();
 
 /* The same, dispatching this thread's messages while it waits, for a
    test whose own windows must keep answering meanwhile. */
