@@ -79,13 +79,18 @@ static ::testing::AssertionResult Ended(HANDLE process, const char *before)
     return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << before;
 }
 
+/* What is left of a bound of `timeoutMs` that began at tick `start`, for
+   the next of the waits that share it. */
+static DWORD Left(DWORD start, DWORD timeoutMs)
+{
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+}
+
 ::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window)
 {
-    DWORD start = GetTickCount();
-    auto left = [&]() -> DWORD {
-        DWORD elapsed = GetTickCount() - start;
-        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-    };
+    const DWORD start = GetTickCount();
+    auto left = [&] { return Left(start, timeoutMs); };
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
 
     HWND found = nullptr;
@@ -129,6 +134,19 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
     return true;
 }
 
+bool LoseTrayIcon(HWND window)
+{
+    NOTIFYICONDATAA record = {};   /* uID 0, the program's icon */
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = window;
+    return Shell_NotifyIconA(NIM_DELETE, &record) != 0;
+}
+
+bool AnnounceTaskbar()
+{
+    return SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0) != 0;
+}
+
 ::testing::AssertionResult StartTavrin(TavrinProcess &process)
 {
     if (!process.Start())
@@ -141,13 +159,16 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
 {
     StoreSettings(port, speed);
     ::testing::AssertionResult ready = StartTavrin(process);
-    if (!ready)
-        return ready;
+    return ready ? IconShows(expected) : ready;
+}
+
+::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs)
+{
     TrayView view;
-    if (!WaitForTray(expected, 5000, &view))
-        return ::testing::AssertionFailure() << "expected the " << TrayStateName(expected)
-                                             << " icon after start-up, tray shows " << view.Describe();
-    return ::testing::AssertionSuccess();
+    if (WaitForTray(state, timeoutMs, &view))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
+                                         << view.Describe();
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */
@@ -163,11 +184,7 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
 {
     const char kMarker = '~', kClosing = '|';
     const DWORD kRetryMs = 400;   /* a marker written before the purge is lost: write another */
-    DWORD start = GetTickCount();
-    auto left = [&]() -> DWORD {
-        DWORD elapsed = GetTickCount() - start;
-        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-    };
+    const DWORD start = GetTickCount();
     /* A dialog of the program that just closed may hand the activation
        back to the program's own window. */
     auto focus = [&] {
@@ -176,17 +193,25 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     };
 
     size_t from = target.chars().size();
-    bool received = false;
-    while (!received && left() > 0) {
-        focus();
-        if (!partner.Write(&kMarker, 1))
-            return ::testing::AssertionFailure() << "the partner port refused a marker, error " << GetLastError();
-        DWORD slice = left() < kRetryMs ? left() : kRetryMs;
-        received = PumpUntil("a marker", [&] { return CountMarkers(target, kMarker, from) > 0; }, slice);
-    }
+    double nextMarker = 0;
+    bool refused = false;
+    ::testing::AssertionResult received = PumpUntil(
+        "a marker written on the partner port to reach the target (the reader delivers nothing)",
+        [&] {
+            if (CountMarkers(target, kMarker, from) > 0)
+                return true;
+            if (NowMs() >= nextMarker) {
+                focus();
+                refused = !partner.Write(&kMarker, 1);
+                nextMarker = NowMs() + kRetryMs;
+            }
+            return refused;
+        },
+        timeoutMs);
+    if (refused)
+        return ::testing::AssertionFailure() << "the partner port refused a marker, error " << GetLastError();
     if (!received)
-        return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for a marker written on the partner "
-                                             << "port to reach the target, in vain (the reader never delivered)";
+        return received;
 
     /* The reader is past its purge and delivers in order: once the closing
        marker is in, so is every marker written before it. */
@@ -196,7 +221,7 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
                                              << GetLastError();
     ::testing::AssertionResult closed = PumpUntil(
         "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; },
-        left());
+        Left(start, timeoutMs));
     if (!closed)
         return closed;
     target.Clear();
@@ -219,6 +244,33 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
        program would type comes within it. */
     target.Pump(settleMs);
     return ::testing::AssertionSuccess();
+}
+
+
+::testing::AssertionResult ScanArrives(int port, const std::string &scan, DWORD syncMs)
+{
+    PartnerPort partner(port);
+    TargetWindow target;
+    ::testing::AssertionResult step = SyncReader(partner, target, syncMs);
+    if (step)
+        step = SendAndSettle(partner, target, scan, 300);
+    if (step && target.Text() != scan)
+        step = ::testing::AssertionFailure() << "sent \"" << scan << "\", got \"" << target.Text() << "\"";
+    if (!step)
+        step << " (COM" << port << ")";
+    return step;
+}
+
+::testing::AssertionResult NothingArrives(int port, const std::string &text)
+{
+    PartnerPort partner(port);
+    TargetWindow target;
+    if (!partner.Write(text))
+        return ::testing::AssertionFailure() << PartnerName(port) << " refused the bytes, error " << GetLastError();
+    target.Pump(600);
+    if (target.chars().empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got \"" << target.Text() << "\" from COM" << port;
 }
 
 }  // namespace testbed
