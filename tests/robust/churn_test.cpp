@@ -118,14 +118,15 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
     std::atomic<int> maxThreads{0}, maxReaders{0}, maxSystem{0}, samples{0};
     testbed::ThreadWatcher census(program_.pid());
     testbed::Background watcher([&] {
+        auto raise = [](std::atomic<int> &most, int value) {
+            if (value > most)
+                most = value;
+        };
         while (!stopWatching) {
             testbed::ThreadCensus now = census.Take();
-            if (now.total > maxThreads)
-                maxThreads = now.total;
-            if (now.readers > maxReaders)
-                maxReaders = now.readers;
-            if (now.system > maxSystem)
-                maxSystem = now.system;
+            raise(maxThreads, now.total);
+            raise(maxReaders, now.readers);
+            raise(maxSystem, now.system);
             samples++;
             Sleep(2);
         }

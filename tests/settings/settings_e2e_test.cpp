@@ -159,7 +159,6 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
     std::string why = testbed::WhyNotCodePage1251();
     if (!why.empty())
         GTEST_SKIP() << why;
-    ASSERT_TRUE(testbed::StartTavrin(program_));
     const struct {
         const char *name;
         void (*end)(HWND);
@@ -172,6 +171,7 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
          }},
         {"close box", [](HWND d) { PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
     };
+    ASSERT_TRUE(testbed::StartTavrin(program_));
     bool first = true;
     for (const auto &way : ways) {
         SCOPED_TRACE(way.name);

@@ -1,10 +1,8 @@
 #include "support/program.h"
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 
 #include "app/app.h"
 #include "resource.h"
@@ -71,57 +69,37 @@ void TavrinProcess::Kill()
     return testbed::WaitForReady(pi_.dwProcessId, pi_.hProcess, timeoutMs, &window_);
 }
 
-/* Why the program is not there to wait for: it ended, with its code. */
-static ::testing::AssertionResult Ended(HANDLE process, const char *before)
-{
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << before;
-}
-
-/* What is left of a bound of `timeoutMs` that began at tick `start`, for
-   the next of the waits that share it. */
-static DWORD Left(DWORD start, DWORD timeoutMs)
-{
-    DWORD elapsed = GetTickCount() - start;
-    return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-}
-
 ::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window)
 {
     const DWORD start = GetTickCount();
-    auto left = [&] { return Left(start, timeoutMs); };
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+    /* Each step within what is left of the bound; a failure says which
+       step did not come, or that the program ended before it. */
+    auto step = [&](const char *what, const std::function<bool()> &done) -> ::testing::AssertionResult {
+        DWORD elapsed = GetTickCount() - start;
+        ::testing::AssertionResult came = WaitUntil(
+            what, [&] { return !running() || done(); }, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+        DWORD code = 0;
+        if (running() || !GetExitCodeProcess(process, &code))
+            return came;
+        return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << what;
+    };
 
     HWND found = nullptr;
-    ::testing::AssertionResult step = WaitUntil(
-        "the program's hidden window", [&] { return (found = FindTavrinWindow(pid)) || !running(); }, left());
-    if (!running())
-        return Ended(process, "its window showed");
-    if (!step)
-        return step;
+    ::testing::AssertionResult ready =
+        step("its hidden window", [&] { return (found = FindTavrinWindow(pid)) != nullptr; });
+    if (!ready)
+        return ready;
     if (window)
         *window = found;
-
     /* The census needs the window: it finds the program's image by it. */
     ThreadWatcher census(pid);
     if (!census.KnowsImage())
-        return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be told apart";
-    step = WaitUntil(
-        "the program's reader thread (the port has been tried by then)",
-        [&] { return census.Take().readers > 0 || !running(); }, left());
-    if (!running())
-        return Ended(process, "its reader started");
-    if (!step)
-        return step;
-
-    DWORD idle = WaitForInputIdle(process, left());
-    if (!running())
-        return Ended(process, "its main thread took messages");
-    if (idle != 0)
-        return ::testing::AssertionFailure() << "the program's main thread took no messages within " << timeoutMs
-                                             << " ms of its start";
-    return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be "
+                                                "told apart";
+    ready = step("its reader thread (the port has been tried by then)", [&] { return census.Take().readers > 0; });
+    return ready ? step("its main thread to take messages", [&] { return WaitForInputIdle(process, 0) == 0; })
+                 : ready;
 }
 
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
@@ -184,7 +162,7 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
 {
     const char kMarker = '~', kClosing = '|';
     const DWORD kRetryMs = 400;   /* a marker written before the purge is lost: write another */
-    const DWORD start = GetTickCount();
+    const double deadline = NowMs() + timeoutMs;
     /* A dialog of the program that just closed may hand the activation
        back to the program's own window. */
     auto focus = [&] {
@@ -219,9 +197,9 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     if (!partner.Write(&kClosing, 1))
         return ::testing::AssertionFailure() << "the partner port refused the closing marker, error "
                                              << GetLastError();
+    DWORD left = NowMs() < deadline ? (DWORD)(deadline - NowMs()) : 0;
     ::testing::AssertionResult closed = PumpUntil(
-        "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; },
-        Left(start, timeoutMs));
+        "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; }, left);
     if (!closed)
         return closed;
     target.Clear();
