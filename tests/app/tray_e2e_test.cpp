@@ -17,16 +17,18 @@
 #include "support/dialogs.h"
 #include "support/census.h"
 #include "support/program.h"
-#include "support/registry.h"
+#include "support/program_test.h"
 #include "support/screen.h"
+#include "support/streams.h"
 #include "support/timing.h"
 
 namespace {
 
+using testbed::IconShows;
+using testbed::TrayState;
 using testbed::TrayView;
 
 const DWORD kPictureMs = 3000;  /* a change of picture to reach the screen */
-const DWORD kExitMs = 8000;     /* StopReader's bound and the rest */
 const DWORD kDialogMs = 60000;  /* a menu or dialog's first showing, emulated */
 const DWORD kAnswerMs = 30000;  /* a command the program refuses, answered */
 
@@ -43,69 +45,35 @@ void PostKey(HWND window, UINT key)
     PostMessageA(window, WM_KEYUP, key, 0xC0000001);
 }
 
-class TrayE2ETest : public ::testing::Test {
+class TrayE2ETest : public testbed::ProgramTest {
 protected:
     void SetUp() override
     {
         if (!testbed::WaitForTaskbar(5000))
             GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
-        testbed::DeleteSettingsKey();
-        TrayView seen;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen))
-            << "the tray shows an icon before the program starts: " << seen.Describe();
-    }
-    void TearDown() override
-    {
-        if (program_.IsRunning())
-            program_.Kill();
-        testbed::DeleteSettingsKey();
-    }
-
-    /* Starts the program and waits for its first picture. */
-    void StartAndWaitFor(testbed::TrayState shows, const char *what)
-    {
-        ASSERT_TRUE(program_.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
-        ASSERT_TRUE(program_.WaitForReady());
-        TrayView seen;
-        ASSERT_TRUE(testbed::WaitForTray(shows, kPictureMs, &seen)) << "expected " << what << ": " << seen.Describe();
+        ProgramTest::SetUp();
+        ASSERT_TRUE(IconShows(TrayState::Empty, kPictureMs)) << "before the program starts";
     }
 
     /* The shell loses the icon behind the program's back, then announces
        a new taskbar: the program must add its icon again as it was. */
-    void LoseIconAndAnnounceTaskbar(testbed::TrayState shows, const char *what)
+    void LoseIconAndAnnounceTaskbar(TrayState shows)
     {
-        NOTIFYICONDATAA record = {};
-        record.cbSize = NOTIFYICONDATAA_V1_SIZE;
-        record.hWnd = program_.window();
-        record.uID = 0;
-        ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &record)) << "the shell has no icon (window, 0)";
-        TrayView seen;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen)) << seen.Describe();
-
-        const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
-        ASSERT_TRUE(PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0));
-        EXPECT_TRUE(testbed::WaitForTray(shows, kPictureMs, &seen))
-            << "after TaskbarCreated, expected " << what << ": " << seen.Describe();
+        ASSERT_TRUE(testbed::LoseTrayIcon(program_.window())) << "the shell has no icon (window, 0)";
+        ASSERT_TRUE(IconShows(TrayState::Empty, kPictureMs));
+        ASSERT_TRUE(testbed::AnnounceTaskbar());
+        EXPECT_TRUE(IconShows(shows, kPictureMs)) << "after TaskbarCreated";
         EXPECT_EQ(1, testbed::CountTrayIcons()) << "one icon, added once";
     }
 
-    /* Chooses "Close" by its command: the program exits with code 0 and
-       its icon is gone. (Wine's shell also drops the icons of a window that
-       is destroyed, so that the program removed its icon itself shows only
-       in the in-process test of RemoveTrayIcon.) */
-    void CloseAndExpectCleanExit()
+    /* Ends the program in order; its icon goes with it. (Wine's shell also
+       drops the icons of a window that is destroyed, so that the program
+       removed its icon itself shows only in the in-process test of
+       RemoveTrayIcon.) */
+    void CloseAndExpectIconGone()
     {
-        ASSERT_TRUE(PostMessageA(program_.window(), WM_COMMAND, IDM_CLOSE, 0));
-        ExpectCleanExit();
-    }
-    void ExpectCleanExit()
-    {
-        DWORD code = 0xDEAD;
-        ASSERT_TRUE(program_.WaitForExit(kExitMs, &code)) << "the program did not exit";
-        EXPECT_EQ(0u, code) << "exit code";
-        TrayView seen;
-        EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, kPictureMs, &seen))
-            << "the icon stayed after the exit: " << seen.Describe();
+        CloseInOrder(program_);
+        EXPECT_TRUE(IconShows(TrayState::Empty, kPictureMs)) << "after the exit";
     }
 
     /* Opens the tray menu as a right click on the icon would. */
@@ -115,7 +83,13 @@ protected:
         return testbed::WaitForVisibleWindow(program_.pid(), "#32768", kDialogMs);
     }
 
-    testbed::TavrinProcess program_;
+    /* Chooses the menu's item `downs` places down by keys. */
+    static void Choose(HWND menu, int downs)
+    {
+        for (int i = 0; i < downs; i++)
+            PostKey(menu, VK_DOWN);
+        PostKey(menu, VK_RETURN);
+    }
 };
 
 /* Sends `count` bursts, one at a time, and times the active picture each
@@ -172,7 +146,8 @@ void Screenshot(const char *name, HWND shown = nullptr)
 
 TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
 {
-    StartAndWaitFor(testbed::TrayState::Ready, "the ready icon (COM2 opens)");
+    /* No key: the built-in COM2 opens. */
+    ASSERT_TRUE(testbed::StartTavrin(program_, 0, -1, TrayState::Ready));
     Screenshot("tray-ready");
 
     testbed::PartnerPort device(2);
@@ -199,50 +174,50 @@ TEST_F(TrayE2ETest, ReadyIconTurnsActiveForEachBurstAndBack)
     std::sort(sorted.begin(), sorted.end());
     EXPECT_GE(sorted[2], 45.0) << "the active picture showed too briefly:" << Figures(shortRuns);
 
-    TrayView seen;
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen)) << "back to ready: " << seen.Describe();
+    EXPECT_TRUE(IconShows(TrayState::Ready, kPictureMs)) << "back to ready";
     /* And stays so: a change can only be ruled out over a span. */
     Sleep(300);
-    EXPECT_TRUE((seen = testbed::ReadTray()).Ready()) << "ready stays: " << seen.Describe();
+    TrayView seen = testbed::ReadTray();
+    EXPECT_TRUE(seen.Ready()) << "ready stays: " << seen.Describe();
 
     /* A screenshot while active: the whole screen takes longer to copy
        than the picture lasts, so keep the port busy and retry. */
     bool shot = false;
     for (int attempt = 0; attempt < 10 && !shot; attempt++) {
         ASSERT_TRUE(device.Write(longBurst.data(), longBurst.size()));
-        if (!testbed::WaitForTray(testbed::TrayState::Active, 1500, &seen))
+        if (!testbed::WaitForTray(TrayState::Active, 1500, &seen))
             continue;
         testbed::Capture screen = testbed::CaptureWholeScreen();
         if (testbed::CountIconColours(screen, testbed::TrayArea()).Active()) {
             testbed::SaveScreenshot("tray-active", screen);
             shot = true;
         }
-        testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen);
+        testbed::WaitForTray(TrayState::Ready, kPictureMs, &seen);
     }
     EXPECT_TRUE(shot) << "no screenshot caught the active picture";
 
-    ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, kPictureMs, &seen)) << seen.Describe();
-    LoseIconAndAnnounceTaskbar(testbed::TrayState::Ready, "the ready icon");
-    CloseAndExpectCleanExit();
+    ASSERT_TRUE(IconShows(TrayState::Ready, kPictureMs));
+    LoseIconAndAnnounceTaskbar(TrayState::Ready);
+    CloseAndExpectIconGone();
 }
 
 TEST_F(TrayE2ETest, NoPortIconWhenThePortIsMissing)
 {
-    testbed::SetSettingDword("Port", 4);   /* COM4 does not exist in the test bed */
-    StartAndWaitFor(testbed::TrayState::NoPort, "the no-port icon (COM4 is absent)");
+    /* COM4 does not exist in the test bed. */
+    ASSERT_TRUE(testbed::StartTavrin(program_, 4, -1, TrayState::NoPort));
     Screenshot("tray-noport");
     /* And stays so: a change can only be ruled out over a span. */
     Sleep(500);
     TrayView seen = testbed::ReadTray();
     EXPECT_TRUE(seen.NoPort()) << "no-port stays: " << seen.Describe();
 
-    LoseIconAndAnnounceTaskbar(testbed::TrayState::NoPort, "the no-port icon");
-    CloseAndExpectCleanExit();
+    LoseIconAndAnnounceTaskbar(TrayState::NoPort);
+    CloseAndExpectIconGone();
 }
 
 TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
 {
-    StartAndWaitFor(testbed::TrayState::Ready, "the ready icon");
+    ASSERT_TRUE(testbed::StartTavrin(program_, 0, -1, TrayState::Ready));
     const POINT cursor = {600, 400};   /* well away from the tray */
     ASSERT_TRUE(SetCursorPos(cursor.x, cursor.y));
 
@@ -267,12 +242,12 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     }
 
     /* Down once: "Настройка..." opens the settings dialog. */
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_RETURN);
+    Choose(menu, 1);
     ASSERT_TRUE(testbed::WaitForWindowHidden(menu, kPictureMs)) << "the menu did not close";
     HWND dialog = testbed::WaitForDialog(program_.pid(), kDialogMs);
     ASSERT_NE(nullptr, dialog) << "the first item opened no dialog";
-    EXPECT_TRUE(TextOf(dialog) == L"Настройка") << "the first item opened another dialog";
+    EXPECT_EQ(testbed::Utf16(L"Настройка"), testbed::Utf16(TextOf(dialog)))
+        << "the first item opened another dialog";
 
     /* While it is open, Settings and About are refused. The commands are
        sent, not posted: the answer comes once each has been handled, and
@@ -284,34 +259,26 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
         EXPECT_NE(0, SendMessageTimeoutA(program_.window(), WM_COMMAND, command, 0, SMTO_NORMAL, kAnswerMs, &answer))
             << "command " << command << " was not answered within " << kAnswerMs << " ms";
     }
-    HWND other = nullptr;
-    for (HWND w : testbed::DialogsOfProcess(program_.pid())) {
-        if (w != dialog)
-            other = w;
-    }
-    EXPECT_EQ(nullptr, other) << "a second dialog opened";
+    EXPECT_EQ(std::vector<HWND>{dialog}, testbed::DialogsOfProcess(program_.pid())) << "a second dialog opened";
     PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     ASSERT_TRUE(testbed::WaitForWindowHidden(dialog, kPictureMs));
 
     /* Down twice: "About..." opens the About box. */
     menu = OpenMenu();
     ASSERT_NE(nullptr, menu) << "no menu appeared the second time";
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_RETURN);
+    Choose(menu, 2);
     dialog = testbed::WaitForDialog(program_.pid(), kDialogMs);
     ASSERT_NE(nullptr, dialog) << "the second item opened no dialog";
-    EXPECT_TRUE(TextOf(dialog) == L"О программе") << "the second item opened another dialog";
+    EXPECT_EQ(testbed::Utf16(L"О программе"), testbed::Utf16(TextOf(dialog)))
+        << "the second item opened another dialog";
 
     /* With the About box still open, down three times passes the
        separator to "Close", which ends the dialog and the program. */
     menu = OpenMenu();
     ASSERT_NE(nullptr, menu) << "no menu appeared over the About box";
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_DOWN);
-    PostKey(menu, VK_RETURN);
-    ExpectCleanExit();
+    Choose(menu, 3);
+    ExpectOrderlyExit(program_);
+    EXPECT_TRUE(IconShows(TrayState::Empty, kPictureMs)) << "after the exit";
 }
 
 }  // namespace

@@ -25,8 +25,8 @@
 #include "app/app.h"
 #include "support/cable.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/registry.h"
-#include "support/target.h"
 #include "support/timing.h"
 
 namespace {
@@ -41,7 +41,7 @@ const DWORD kProbeTimeoutMs = 300000;
 const DWORD kInstallTimeoutMs = 300000;
 const DWORD kUninstallTimeoutMs = 300000;
 /* For the program to end once the installer has asked it to. */
-const DWORD kExitTimeoutMs = 60000;
+const DWORD kAskedToEndMs = 60000;
 const DWORD kScanTimeoutMs = 5000;
 
 struct Installer {
@@ -90,15 +90,6 @@ std::string StartupShortcut()
 bool Exists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool KeyExists(const char *subkey)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
 }
 
 /* A REG_SZ value of the uninstall entry, or "<missing>". */
@@ -266,10 +257,13 @@ bool Starts32BitPrograms(std::string *why)
     return known == 1;
 }
 
-bool NothingInstalled()
+/* What an install leaves that is there now; empty when nothing is. */
+std::string Installed()
 {
-    return !Exists(InstallDir()) && !Exists(StartMenuShortcut()) && !Exists(StartupShortcut()) &&
-           !KeyExists(kUninstallKey);
+    std::string found;
+    for (const std::string &path : {InstallDir(), StartMenuShortcut(), StartupShortcut()})
+        found += Exists(path) ? path + "; " : "";
+    return found + (testbed::UserKeyExists(kUninstallKey) ? "the uninstall entry" : "");
 }
 
 /* Takes away whatever an earlier, interrupted run may have left. */
@@ -299,15 +293,16 @@ void RemoveLeftovers()
     RegDeleteKeyA(HKEY_CURRENT_USER, kUninstallKey);
 }
 
-class InstallTest : public ::testing::TestWithParam<Installer> {
+class InstallTest : public testbed::ProgramTest, public ::testing::WithParamInterface<Installer> {
 protected:
     void SetUp() override
     {
+        ProgramTest::SetUp();
         if (GetParam().path.empty())
             GTEST_SKIP() << "makensis was not found when the tests were built (scripts/setup-deps installs nsis)";
         ASSERT_TRUE(Exists(GetParam().path)) << GetParam().path << " was not built";
         RemoveLeftovers();
-        ASSERT_TRUE(NothingInstalled()) << "could not clear an earlier install from " << InstallDir();
+        ASSERT_EQ("", Installed()) << "could not clear an earlier install";
         CoInitialize(nullptr);
     }
 
@@ -315,7 +310,7 @@ protected:
     {
         if (!GetParam().path.empty())
             RemoveLeftovers();
-        testbed::DeleteSettingsKey();
+        ProgramTest::TearDown();   /* the settings key, inside the program's */
         RegDeleteKeyA(HKEY_CURRENT_USER, kProgramKey);
         CoUninitialize();
     }
@@ -349,9 +344,7 @@ protected:
         ASSERT_TRUE(testbed::WaitUntil("the uninstaller and its copy in the temporary folder to end",
                                        [&] { return uninstaller.AllEnded(); }, kUninstallTimeoutMs));
         EXPECT_EQ(0, uninstaller.Wait(0)) << command;
-        EXPECT_TRUE(NothingInstalled()) << "left behind: dir " << Exists(InstallDir()) << ", Start menu "
-                                        << Exists(StartMenuShortcut()) << ", Startup " << Exists(StartupShortcut())
-                                        << ", uninstall entry " << KeyExists(kUninstallKey);
+        EXPECT_EQ("", Installed()) << "left behind by the uninstaller";
     }
 };
 
@@ -381,33 +374,23 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     }
 
     /* The installed program, started as its shortcut would, types a scan
-       at the speed stored for it (14400 baud, index 7). */
-    testbed::SetSettingDword("Port", 2);
-    testbed::SetSettingDword("Baud", 7);
+       at the speed stored for it (14400 baud, index 7). It is not the one
+       StartTavrin starts, and it runs in a job, as the uninstaller's
+       copies do, so that nothing of it outlives the case. */
+    testbed::StoreSettings(2, 7);
     Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(StartMenuShortcut()) + "\"")) << "error " << GetLastError();
     ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
-    {
-        testbed::TargetWindow target;
-        testbed::PartnerPort partner(2);
-        ASSERT_TRUE(partner.IsOpen()) << "COM12, error " << GetLastError();
-        ASSERT_TRUE(testbed::SyncReader(partner, target, kScanTimeoutMs)) << "COM2 delivers nothing";
-        ASSERT_TRUE(partner.Write("4006381333931\r"));
-        EXPECT_TRUE(target.WaitForChars(14, kScanTimeoutMs)) << "got " << target.chars().size() << " characters";
-        EXPECT_EQ("4006381333931\r", target.Text());
-    }
+    EXPECT_TRUE(testbed::ScanArrives(2, "4006381333931\r", kScanTimeoutMs));
 
     /* Uninstalled while it runs: the uninstaller ends it the orderly way,
        so that it saves its settings, which are then kept. */
     testbed::SetSettingDword("Baud", 0);
     ASSERT_NO_FATAL_FAILURE(UninstallSilently(""));
-    EXPECT_EQ(0, tavrin.Wait(kExitTimeoutMs)) << "Tavrin still running (-1) or not ended the orderly way";
+    EXPECT_EQ(0, tavrin.Wait(kAskedToEndMs)) << "Tavrin still running (-1) or not ended the orderly way";
 
-    DWORD port = 0, baud = 0;
-    EXPECT_TRUE(testbed::GetSettingDword("Port", &port)) << "the settings were removed";
-    EXPECT_EQ(2u, port);
-    EXPECT_TRUE(testbed::GetSettingDword("Baud", &baud));
-    EXPECT_EQ(7u, baud) << "Tavrin wrote its speed back when it was closed (0 means it was not)";
+    SCOPED_TRACE("kept by the uninstaller, and written back when Tavrin was closed (Baud 0 means it was not)");
+    ExpectStored(2, 7);
 }
 
 TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
@@ -421,13 +404,13 @@ TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
 
     /* A second install closes the running copy to replace its file. */
     ASSERT_NO_FATAL_FAILURE(InstallSilently());
-    EXPECT_EQ(0, tavrin.Wait(kExitTimeoutMs)) << "the installer left the running copy alone (-1)";
+    EXPECT_EQ(0, tavrin.Wait(kAskedToEndMs)) << "the installer left the running copy alone (-1)";
     EXPECT_TRUE(Exists(InstallDir() + "\\tavrin.exe"));
     ASSERT_TRUE(testbed::SettingsKeyExists()) << "Tavrin saved no settings when it was closed";
 
     ASSERT_NO_FATAL_FAILURE(UninstallSilently(" /REMOVESETTINGS"));
     EXPECT_FALSE(testbed::SettingsKeyExists()) << "asked to, the uninstaller keeps the settings";
-    EXPECT_FALSE(KeyExists(kProgramKey)) << "the emptied program key stays behind";
+    EXPECT_FALSE(testbed::UserKeyExists(kProgramKey)) << "the emptied program key stays behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(Release, InstallTest, ::testing::ValuesIn(Installers()),

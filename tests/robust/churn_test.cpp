@@ -7,6 +7,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -16,66 +17,61 @@
 #include "support/dialogs.h"
 #include "support/census.h"
 #include "support/program.h"
-#include "support/screen.h"
+#include "support/program_test.h"
+#include "support/registry.h"
 #include "support/streams.h"
 #include "support/target.h"
 #include "support/timing.h"
 
-using testbed::TrayState;
-
 namespace {
-
 
 struct Counts {
     int threads;
     int handles;
 };
 
-/* The counts, each the least seen over a second of readings: a thread or
-   handle that the system holds for a moment (Wine runs each wait for a
-   serial event on a short-lived thread) does not count, anything kept
-   does. Read until two seconds in a row agree, or `timeoutMs` passes (and
-   then say so). The readings are spread over the second on purpose: what
-   lasts only a moment is told from what stays by time alone. */
+/* The counts, each the least of ten readings spread over a second: a
+   thread or handle that the system holds for a moment (Wine runs each
+   wait for a serial event on a short-lived thread) does not count,
+   anything kept does. The spread is on purpose: what lasts only a moment
+   is told from what stays by time alone. */
+Counts LeastOverASecond(const testbed::TavrinProcess &program)
+{
+    Counts least = {1 << 30, 1 << 30};
+    for (int i = 0; i < 10; i++) {
+        least.threads = std::min(least.threads, testbed::CountThreads(program.pid()));
+        least.handles = std::min(least.handles, testbed::CountHandles(program.pid(), program.process()));
+        Sleep(100);
+    }
+    return least;
+}
+
+/* The counts once two seconds in a row agree; if they do not within
+   `timeoutMs`, the last second's, saying so. */
 Counts SettledCounts(const testbed::TavrinProcess &program, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    Counts previous = {-2, -2};
-    for (;;) {
-        Counts least = {1 << 30, 1 << 30};
-        for (int i = 0; i < 10; i++) {
-            int threads = testbed::CountThreads(program.pid());
-            int handles = testbed::CountHandles(program.pid(), program.process());
-            if (threads < least.threads)
-                least.threads = threads;
-            if (handles < least.handles)
-                least.handles = handles;
-            Sleep(100);
-        }
-        if (least.threads == previous.threads && least.handles == previous.handles)
-            return least;
-        if (GetTickCount() - start >= timeoutMs) {
-            printf("note: the counts did not settle within %lu ms; the last second's are taken\n",
-                   (unsigned long)timeoutMs);
-            return least;
-        }
-        previous = least;
-    }
+    Counts previous = {-2, -2}, least = LeastOverASecond(program);
+    ::testing::AssertionResult settled = testbed::WaitUntil(
+        "the least counts of two seconds in a row to agree",
+        [&] {
+            previous = least;
+            least = LeastOverASecond(program);
+            return least.threads == previous.threads && least.handles == previous.handles;
+        },
+        timeoutMs);
+    if (!settled)
+        printf("note: %s; the last second's counts are taken\n", settled.message());
+    return least;
 }
 
-/* Pumps the target's messages until `done` is set, keeping it in the
-   foreground whenever none of the program's dialogs is up. */
-void PumpWhile(testbed::TargetWindow &target, DWORD pid, const std::atomic<bool> &done)
-{
-    while (!done) {
-        target.Pump(50);
-        if (GetForegroundWindow() != target.hwnd() && testbed::ProcessWindows(pid, "#32770").empty())
-            target.TakeFocus();
-    }
-}
+class SettingsChurn : public testbed::ProgramTest {
+protected:
+    void RunChurn(const char *changesVariable, DWORD defaultChanges, uint32_t seed);
+};
 
-void RunChurn(int changes, uint32_t seed)
+void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, uint32_t seed)
 {
+    const int changes = (int)testbed::EnvSeconds(changesVariable, defaultChanges);
     printf("settings churn: %d changes, seed 0x%08X\n", changes, (unsigned)seed);
     std::unique_ptr<testbed::PartnerPort> partners[4];
     for (int port = 1; port <= 3; port++) {
@@ -83,16 +79,14 @@ void RunChurn(int changes, uint32_t seed)
         ASSERT_TRUE(partners[port]->IsOpen()) << "cannot open " << testbed::PartnerName(port);
     }
     testbed::TargetWindow target;
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
-    ASSERT_TRUE(testbed::SyncReader(*partners[1], target));
-    Counts cold = SettledCounts(program, 5000);
+    ASSERT_TRUE(StartReading(1, testbed::kSpeed38400, *partners[1], target));
+    Counts cold = SettledCounts(program_, 5000);
 
     /* The first trip through the dialog may leave things the system keeps
        for the rest of the process's life (a loaded control library, say);
        the starting counts are taken after it. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, testbed::kSpeed38400, 10000));
-    Counts start = SettledCounts(program, 5000);
+    ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 2, testbed::kSpeed38400, 10000));
+    Counts start = SettledCounts(program_, 5000);
     printf("settings churn: threads %d, handles %d at start-up; %d and %d after a first change\n", cold.threads,
            cold.handles, start.threads, start.handles);
     ASSERT_GT(start.threads, 0) << "could not count the program's threads";
@@ -122,16 +116,17 @@ void RunChurn(int changes, uint32_t seed)
        program has, and which of them are reader workers. */
     std::atomic<bool> stopWatching{false};
     std::atomic<int> maxThreads{0}, maxReaders{0}, maxSystem{0}, samples{0};
-    testbed::ThreadWatcher census(program.pid());
+    testbed::ThreadWatcher census(program_.pid());
     testbed::Background watcher([&] {
+        auto raise = [](std::atomic<int> &most, int value) {
+            if (value > most)
+                most = value;
+        };
         while (!stopWatching) {
             testbed::ThreadCensus now = census.Take();
-            if (now.total > maxThreads)
-                maxThreads = now.total;
-            if (now.readers > maxReaders)
-                maxReaders = now.readers;
-            if (now.system > maxSystem)
-                maxSystem = now.system;
+            raise(maxThreads, now.total);
+            raise(maxReaders, now.readers);
+            raise(maxSystem, now.system);
             samples++;
             Sleep(2);
         }
@@ -149,12 +144,12 @@ void RunChurn(int changes, uint32_t seed)
                 newPort = 1 + (int)random.Below(3);
                 newSpeed = (int)random.Below(9);
             } while (newPort == port && newSpeed == speed);
-            if (!testbed::ChangeSettings(program.window(), program.pid(), newPort, newSpeed, 10000)) {
+            if (!testbed::ChangeSettings(program_.window(), program_.pid(), newPort, newSpeed, 10000)) {
                 failure = "change " + std::to_string(i + 1) + " (COM" + std::to_string(newPort) + ", speed " +
                           std::to_string(newSpeed) + ") did not complete within 10 s";
-            } else if (!program.IsRunning()) {
+            } else if (!program_.IsRunning()) {
                 failure = "the program ended during change " + std::to_string(i + 1);
-            } else if (!testbed::Responds(program.window(), 5000)) {
+            } else if (!testbed::Responds(program_.window(), 5000)) {
                 failure = "the program stopped answering after change " + std::to_string(i + 1);
             } else {
                 port = newPort;
@@ -166,7 +161,16 @@ void RunChurn(int changes, uint32_t seed)
         }
         driverDone = true;
     });
-    PumpWhile(target, program.pid(), driverDone);
+    /* Keeps the target in the foreground whenever none of the program's
+       dialogs is up, bounded by the changes' own bounds. */
+    EXPECT_TRUE(testbed::PumpUntil(
+        "the changes to end",
+        [&] {
+            if (GetForegroundWindow() != target.hwnd() && testbed::ProcessWindows(program_.pid(), "#32770").empty())
+                target.TakeFocus();
+            return driverDone.load();
+        },
+        (DWORD)changes * 16000));
     EXPECT_TRUE(driver.Join(10000));
     stopWriting = true;
     EXPECT_TRUE(writer.Join(5000));
@@ -225,7 +229,7 @@ void RunChurn(int changes, uint32_t seed)
     EXPECT_EQ("", testbed::CompareStreams(testbed::ToBytes(finalScans), testbed::ToBytes(target.Text())))
         << "on COM" << currentPort;
 
-    Counts end = SettledCounts(program, 10000);
+    Counts end = SettledCounts(program_, 10000);
     printf("settings churn: %d readings of the threads: at most %d threads, %d of them readers, %d of the "
            "system; %zu reader workers seen\n",
            samples.load(), maxThreads.load(), maxReaders.load(), maxSystem.load(), census.ReadersSeen());
@@ -246,19 +250,17 @@ void RunChurn(int changes, uint32_t seed)
     EXPECT_EQ(start.threads, end.threads);
     EXPECT_EQ(start.handles, end.handles);
 
-    DWORD code = 99;
-    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));
-    EXPECT_EQ(0u, code);
+    CloseInOrder(program_);
 }
 
-TEST(SettingsChurn, FiftyChangesWhileScanning)
+TEST_F(SettingsChurn, FiftyChangesWhileScanning)
 {
-    RunChurn((int)testbed::EnvSeconds("TAVRIN_CHURN_CHANGES", 50), 0xC0FFEE01u);
+    RunChurn("TAVRIN_CHURN_CHANGES", 50, 0xC0FFEE01u);
 }
 
-TEST(SettingsChurn, FiveHundredChangesSoak)
+TEST_F(SettingsChurn, FiveHundredChangesSoak)
 {
-    RunChurn((int)testbed::EnvSeconds("TAVRIN_SOAK_CHURN_CHANGES", 500), 0xC0FFEE02u);
+    RunChurn("TAVRIN_SOAK_CHURN_CHANGES", 500, 0xC0FFEE02u);
 }
 
 }  // namespace

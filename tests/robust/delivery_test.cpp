@@ -11,47 +11,45 @@
 
 #include "support/cable.h"
 #include "support/program.h"
-#include "support/screen.h"
+#include "support/program_test.h"
+#include "support/registry.h"
 #include "support/streams.h"
 #include "support/target.h"
 #include "support/timing.h"
-
-using testbed::TrayState;
 
 namespace {
 
 const int kPort = 2;
 const DWORD kLineRate = 3840; /* bytes per second at 38400 baud, 8N1 */
 
-class DeliveryTest : public ::testing::Test {
+class DeliveryTest : public testbed::ProgramTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(partner_.IsOpen()) << "cannot open " << testbed::PartnerName(kPort);
-        ASSERT_TRUE(testbed::StartTavrin(program_, kPort, testbed::kSpeed38400, TrayState::Ready));
-        ASSERT_TRUE(testbed::SyncReader(partner_, target_));
+        ProgramTest::SetUp();
+        ASSERT_TRUE(StartReading(kPort, testbed::kSpeed38400, partner_, target_));
     }
     void TearDown() override
     {
-        DWORD code = 99;
-        EXPECT_TRUE(testbed::CloseProgram(program_.window(), program_.process(), 5000, &code));
-        EXPECT_EQ(0u, code);
+        CloseInOrder(program_);
+        ProgramTest::TearDown();
     }
 
-    /* Every WM_CHAR came with lParam 0; returns how many did not. */
-    size_t NonZeroLParams() const
+    /* Waits for `sent` to arrive, and a while longer, so that anything
+       extra shows; expects it as sent, each WM_CHAR with lParam 0. */
+    void ExpectDelivered(const std::vector<BYTE> &sent)
     {
-        size_t n = 0;
+        target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
+        target_.Pump(300);
+        EXPECT_EQ("", testbed::CompareStreams(sent, testbed::ToBytes(target_.Text())));
+        size_t nonZero = 0;
         for (const auto &c : target_.chars())
-            n += c.lParam != 0;
-        return n;
+            nonZero += c.lParam != 0;
+        EXPECT_EQ(0u, nonZero) << "characters with lParam other than 0";
     }
-
-    std::vector<BYTE> Received() const { return testbed::ToBytes(target_.Text()); }
 
     testbed::PartnerPort partner_{kPort};
     testbed::TargetWindow target_;
-    testbed::TavrinProcess program_;
 };
 
 std::vector<BYTE> AllValues()
@@ -66,11 +64,7 @@ TEST_F(DeliveryTest, EveryByteValueInOneBurst)
 {
     std::vector<BYTE> sent = AllValues();
     ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
-    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
-    target_.Pump(300); /* anything extra would show up now */
-
-    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
-    EXPECT_EQ(0u, NonZeroLParams());
+    ExpectDelivered(sent);
     std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 40);
     EXPECT_EQ(1u, bursts.size()) << "256 bytes sent back to back should make one burst";
 }
@@ -79,9 +73,8 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
 {
     /* 256 values high to low, in pieces of 1, 2, 3, ... bytes with a pause
        long enough to close a burst after each piece. */
-    std::vector<BYTE> sent;
-    for (int i = 255; i >= 0; i--)
-        sent.push_back((BYTE)i);
+    std::vector<BYTE> sent = AllValues();
+    std::reverse(sent.begin(), sent.end());
     size_t offset = 0;
     int pieces = 0;
     for (size_t size = 1; offset < sent.size(); size = size * 2 + 1, pieces++) {
@@ -90,11 +83,7 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
         offset += n;
         target_.Pump(450);   /* the spacing under test */
     }
-    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
-    target_.Pump(300);   /* anything extra would show up now */
-
-    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
-    EXPECT_EQ(0u, NonZeroLParams());
+    ExpectDelivered(sent);
     std::vector<std::string> bursts = testbed::SplitBursts(target_.chars(), 200);
     EXPECT_EQ((size_t)pieces, bursts.size()) << "each piece should arrive as a burst of its own";
 }
@@ -111,11 +100,7 @@ TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
         sent.insert(sent.end(), values.begin(), values.end());
     }
     ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
-    target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
-    target_.Pump(300);   /* anything extra would show up now */
-
-    EXPECT_EQ("", testbed::CompareStreams(sent, Received()));
-    EXPECT_EQ(0u, NonZeroLParams());
+    ExpectDelivered(sent);
 }
 
 /* Writes `total` bytes of a pseudo-random pattern at the line rate while

@@ -14,17 +14,17 @@
  */
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <initializer_list>
 #include <ostream>
 #include <string>
+#include <vector>
 
-#include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/registry.h"
 #include "support/screen.h"
 #include "support/streams.h"
-#include "support/target.h"
 
 using testbed::TrayState;
 
@@ -32,40 +32,35 @@ namespace {
 
 /* One way a value can be stored (or not). */
 struct Stored {
-    const char *name;
+    std::string name;
     bool present;
     DWORD type;
     DWORD size;        /* bytes written */
     ULONGLONG value;   /* little-endian bytes, or the text for REG_SZ */
 };
 
-const Stored kPortKinds[] = {
-    {"missing", false, 0, 0, 0},
-    {"dword_0", true, REG_DWORD, 4, 0},
-    {"dword_5", true, REG_DWORD, 4, 5},
-    {"dword_minus1", true, REG_DWORD, 4, 0xFFFFFFFFu},
-    {"dword_7FFFFFFF", true, REG_DWORD, 4, 0x7FFFFFFFu},
-    {"dword_3", true, REG_DWORD, 4, 3},
-    {"dword_4_absent", true, REG_DWORD, 4, 4},
-    {"sz_3", true, REG_SZ, 2, '3'},
-    {"binary4_3", true, REG_BINARY, 4, 3},
-    {"dword_2bytes_3", true, REG_DWORD, 2, 3},
-    {"qword_3", true, REG_QWORD, 8, 3},
-};
-const Stored kBaudKinds[] = {
-    {"missing", false, 0, 0, 0},
-    {"dword_0", true, REG_DWORD, 4, 0},
-    {"dword_5", true, REG_DWORD, 4, 5},
-    {"dword_minus1", true, REG_DWORD, 4, 0xFFFFFFFFu},
-    {"dword_7FFFFFFF", true, REG_DWORD, 4, 0x7FFFFFFFu},
-    {"dword_9", true, REG_DWORD, 4, 9},
-    {"sz_6", true, REG_SZ, 2, '6'},
-    {"binary4_6", true, REG_BINARY, 4, 6},
-    {"dword_2bytes_6", true, REG_DWORD, 2, 6},
-    {"qword_6", true, REG_QWORD, 8, 6},
-};
-const int kPortKindCount = (int)(sizeof kPortKinds / sizeof kPortKinds[0]);
-const int kBaudKindCount = (int)(sizeof kBaudKinds / sizeof kBaudKinds[0]);
+/* The ways a value can be stored: missing; as a 4-byte REG_DWORD, in range
+   or not (the edges both values share, then `own`); and holding `digit`
+   as another type or size, which the program must ignore. */
+std::vector<Stored> Kinds(std::initializer_list<Stored> own, int digit)
+{
+    std::vector<Stored> kinds = {{"missing", false, 0, 0, 0},
+                                 {"dword_0", true, REG_DWORD, 4, 0},
+                                 {"dword_5", true, REG_DWORD, 4, 5},
+                                 {"dword_minus1", true, REG_DWORD, 4, 0xFFFFFFFFu},
+                                 {"dword_7FFFFFFF", true, REG_DWORD, 4, 0x7FFFFFFFu}};
+    kinds.insert(kinds.end(), own);
+    const std::string d = std::to_string(digit);
+    kinds.push_back({"sz_" + d, true, REG_SZ, 2, (ULONGLONG)('0' + digit)});
+    kinds.push_back({"binary4_" + d, true, REG_BINARY, 4, (ULONGLONG)digit});
+    kinds.push_back({"dword_2bytes_" + d, true, REG_DWORD, 2, (ULONGLONG)digit});
+    kinds.push_back({"qword_" + d, true, REG_QWORD, 8, (ULONGLONG)digit});
+    return kinds;
+}
+
+const std::vector<Stored> kPortKinds =
+    Kinds({{"dword_3", true, REG_DWORD, 4, 3}, {"dword_4_absent", true, REG_DWORD, 4, 4}}, 3);
+const std::vector<Stored> kBaudKinds = Kinds({{"dword_9", true, REG_DWORD, 4, 9}}, 6);
 
 void Store(const char *name, const Stored &stored)
 {
@@ -112,33 +107,23 @@ std::string CaseName(const ::testing::TestParamInfo<Case> &info)
            (info.param.choose ? "_Choose" : "_Cancel");
 }
 
-class HandEditedSettings : public ::testing::TestWithParam<Case> {};
+class HandEditedSettings : public testbed::ProgramTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
 {
     const Case &c = GetParam();
-    const Stored &portStored = kPortKinds[c.port];
-    const Stored &baudStored = kBaudKinds[c.baud];
-    const int port = InForce(portStored, 2);
-    const int speed = InForce(baudStored, 5);
-    const bool portOk = WorkingPort(port) && ValidSpeed(speed);
-
-    testbed::DeleteSettingsKey();
-    Store("Port", portStored);
-    Store("Baud", baudStored);
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(program.Start()) << "cannot start " << testbed::TavrinExePath() << ", error " << GetLastError();
-    ASSERT_TRUE(program.WaitForReady());
+    const int port = InForce(kPortKinds[c.port], 2);
+    const int speed = InForce(kBaudKinds[c.baud], 5);
+    Store("Port", kPortKinds[c.port]);
+    Store("Baud", kBaudKinds[c.baud]);
+    ASSERT_TRUE(testbed::StartTavrin(program_));
 
     /* The icon tells the truth. */
-    TrayState expected = portOk ? TrayState::Ready : TrayState::NoPort;
-    testbed::TrayView view;
-    bool reached = testbed::WaitForTray(expected, 5000, &view);
-    EXPECT_TRUE(reached) << "in force: port " << port << ", speed index " << speed << "; expected the "
-                         << testbed::TrayStateName(expected) << " icon, tray shows " << view.Describe();
+    EXPECT_TRUE(testbed::IconShows(WorkingPort(port) && ValidSpeed(speed) ? TrayState::Ready : TrayState::NoPort))
+        << "in force: port " << port << ", speed index " << speed;
 
     /* The dialog opens on what is in force. */
-    HWND dialog = testbed::OpenSettingsDialog(program.window(), program.pid(), 5000);
+    HWND dialog = testbed::OpenSettingsDialog(program_.window(), program_.pid(), 5000);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
     testbed::DialogChoice shown = testbed::ReadSettingsDialog(dialog);
     EXPECT_EQ(port >= 1 && port <= 4 ? port : 0, shown.port) << "port button checked (0: none)";
@@ -157,28 +142,17 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
         ASSERT_TRUE(testbed::ChooseInSettingsDialog(dialog, newPort, newSpeed, 10000)) << "OK did not close it";
         finalPort = newPort ? newPort : port;
         finalSpeed = newSpeed >= 0 ? newSpeed : speed;
-        reached = testbed::WaitForTray(TrayState::Ready, 5000, &view);
-        EXPECT_TRUE(reached) << "after choosing COM" << finalPort << " at index " << finalSpeed
-                             << " the tray shows " << view.Describe();
+        EXPECT_TRUE(testbed::IconShows(TrayState::Ready)) << "after choosing COM" << finalPort << " at index "
+                                                           << finalSpeed;
 
-        testbed::PartnerPort partner(finalPort);
-        testbed::TargetWindow target;
-        ASSERT_TRUE(testbed::SyncReader(partner, target, 5000)) << "COM" << finalPort << " delivers nothing";
         std::string scan = testbed::ScanText((uint32_t)(c.port * 100 + c.baud), 0x4E6D);
-        ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
-        EXPECT_EQ(scan, target.Text());
+        EXPECT_TRUE(testbed::ScanArrives(finalPort, scan, 5000));
     } else {
         ASSERT_TRUE(testbed::CancelDialog(dialog, 5000));
     }
 
-    DWORD code = 99;
-    ASSERT_TRUE(testbed::CloseProgram(program.window(), program.process(), 10000, &code));
-    EXPECT_EQ(0u, code);
-    DWORD storedPort = 0, storedSpeed = 0;
-    EXPECT_TRUE(testbed::GetSettingDword("Port", &storedPort)) << "Port is not a 4-byte REG_DWORD after the end";
-    EXPECT_TRUE(testbed::GetSettingDword("Baud", &storedSpeed)) << "Baud is not a 4-byte REG_DWORD after the end";
-    EXPECT_EQ((DWORD)finalPort, storedPort);
-    EXPECT_EQ((DWORD)finalSpeed, storedSpeed);
+    ASSERT_NO_FATAL_FAILURE(CloseInOrder(program_));
+    ExpectStored((DWORD)finalPort, (DWORD)finalSpeed);
 }
 
 /* Every kind of each value at least once, paired off, each with a choice;
@@ -186,8 +160,8 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
 std::vector<Case> ShortCases()
 {
     std::vector<Case> cases;
-    for (int i = 0; i < kPortKindCount; i++)
-        cases.push_back({i, (i * 3) % kBaudKindCount, true});
+    for (int i = 0; i < (int)kPortKinds.size(); i++)
+        cases.push_back({i, (i * 3) % (int)kBaudKinds.size(), true});
     cases.push_back({4, 6, false});  /* 0x7FFFFFFF with a REG_SZ speed */
     cases.push_back({10, 5, false}); /* a REG_QWORD with index 9 */
     return cases;
@@ -197,8 +171,8 @@ std::vector<Case> AllCases()
 {
     std::vector<Case> cases;
     for (int choose = 1; choose >= 0; choose--) {
-        for (int p = 0; p < kPortKindCount; p++) {
-            for (int b = 0; b < kBaudKindCount; b++)
+        for (int p = 0; p < (int)kPortKinds.size(); p++) {
+            for (int b = 0; b < (int)kBaudKinds.size(); b++)
                 cases.push_back({p, b, choose != 0});
         }
     }

@@ -8,14 +8,17 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 
 #include "resource.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/census.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/registry.h"
 #include "support/screen.h"
 #include "support/streams.h"
@@ -34,29 +37,18 @@ const DWORD kStopInMs = 500;          /* into the burst, when the stop comes */
    is quick, but the machine may be loaded. */
 const DWORD kStopBoundMs = 1000 + 2000;
 
+/* The burst, the stop and the watch after it, on a loaded machine. */
+const DWORD kScenarioMs = 30000;
+
 /* Writes `data` to the partner at the line rate, calling `at` once when
-   `atMs` have passed. */
+   `atMs` worth of it has gone. */
 void WriteAtLineRate(testbed::PartnerPort &partner, const std::vector<BYTE> &data, DWORD atMs,
                      const std::function<void()> &at)
 {
-    const size_t chunk = kLineRate / 50;
-    double start = testbed::NowMs();
-    bool called = false;
-    for (size_t sent = 0; sent < data.size();) {
-        size_t n = data.size() - sent < chunk ? data.size() - sent : chunk;
-        partner.Write(data.data() + sent, n);
-        sent += n;
-        if (!called && testbed::NowMs() - start >= atMs) {
-            at();
-            called = true;
-        }
-        double due = start + 1000.0 * (double)sent / kLineRate;
-        double now = testbed::NowMs();
-        if (due > now)
-            Sleep((DWORD)(due - now));
-    }
-    if (!called)
-        at();
+    auto cut = data.begin() + std::min(data.size(), (size_t)kLineRate * atMs / 1000);
+    partner.WritePaced(std::vector<BYTE>(data.begin(), cut), kLineRate);
+    at();
+    partner.WritePaced(std::vector<BYTE>(cut, data.end()), kLineRate);
 }
 
 /* Pumps the slow target until `done`, then until its queue holds no more
@@ -65,8 +57,7 @@ void WriteAtLineRate(testbed::PartnerPort &partner, const std::vector<BYTE> &dat
    posted already. */
 void PumpUntilDrained(testbed::TargetWindow &target, const std::atomic<bool> &done)
 {
-    while (!done)
-        target.Pump(50);
+    EXPECT_TRUE(testbed::PumpUntil("the burst and the stop to be over", [&] { return done.load(); }, kScenarioMs));
     /* At the slow target's pace the whole burst takes kLongBurst *
        kSlowTargetMs; the rest is room for a loaded machine. */
     const DWORD bound = (DWORD)(kLongBurst * kSlowTargetMs) + 30000;
@@ -79,29 +70,35 @@ void PumpUntilDrained(testbed::TargetWindow &target, const std::atomic<bool> &do
         bound));
 }
 
-bool StoredChoice(DWORD *port, DWORD *speed)
+/* What reached the slow target: the start of what was sent, but not all
+   of it, since `stop` came during the burst. */
+void ExpectCutShort(const std::vector<BYTE> &sent, const std::string &text, const char *stop)
 {
-    return testbed::GetSettingDword("Port", port) && testbed::GetSettingDword("Baud", speed);
+    std::vector<BYTE> received = testbed::ToBytes(text);
+    EXPECT_GT(received.size(), 0u) << "nothing was delivered before " << stop;
+    EXPECT_LT(received.size(), sent.size()) << stop << " came after the burst, not during it";
+    received.resize(std::min(received.size(), sent.size()));
+    EXPECT_EQ("", testbed::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
 }
 
-TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
+class StopWhileBusy : public testbed::ProgramTest {};
+
+TEST_F(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
 {
-    testbed::PartnerPort partner(3);
-    ASSERT_TRUE(partner.IsOpen());
-    testbed::TargetWindow target;
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 2, 5, TrayState::Ready));
+    ASSERT_TRUE(testbed::StartTavrin(program_, 2, 5, TrayState::Ready));
     /* The last choice, made in the dialog; stored only at shutdown. */
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 3, testbed::kSpeed38400, 10000));
-    ASSERT_TRUE(testbed::SyncReader(partner, target));
-    DWORD port = 0, speed = 0;
-    ASSERT_TRUE(StoredChoice(&port, &speed));
-    EXPECT_EQ(2u, port) << "a change in the dialog was written before shutdown";
-    EXPECT_EQ(5u, speed);
+    ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 3, testbed::kSpeed38400, 10000));
+    testbed::PartnerPort partner(3);
+    testbed::TargetWindow target;
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM3, chosen in the dialog";
+    {
+        SCOPED_TRACE("a change in the dialog is written only at shutdown");
+        ExpectStored(2, 5);
+    }
 
     std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xB0B0);
     target.SetSlowness(kSlowTargetMs);
-    testbed::ThreadWatcher census(program.pid());
+    testbed::ThreadWatcher census(program_.pid());
     census.Take();
 
     /* Watches the way out: when the stored values change, when the icon
@@ -115,21 +112,22 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
         WriteAtLineRate(partner, sent, kStopInMs, [&] {
             census.Take();
             closedAt = testbed::NowMs();
-            PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0);
+            PostMessageA(program_.window(), WM_COMMAND, IDM_CLOSE, 0);
             double deadline = closedAt + 10000;
             while (testbed::NowMs() < deadline) {
                 DWORD p = 0, s = 0;
-                if (!savedAt && StoredChoice(&p, &s) && p == 3 && s == testbed::kSpeed38400) {
+                if (!savedAt && testbed::GetSettingDword("Port", &p) && testbed::GetSettingDword("Baud", &s) &&
+                    p == 3 && s == testbed::kSpeed38400) {
                     savedAt = testbed::NowMs();
                     savedAtTime = testbed::FileTimeNow();
                 }
                 testbed::TrayView view = testbed::ReadTray();
                 if (!iconGoneAt && view.Empty())
                     iconGoneAt = testbed::NowMs();
-                if (!exited && WaitForSingleObject(program.process(), 0) == WAIT_OBJECT_0) {
+                if (!exited && WaitForSingleObject(program_.process(), 0) == WAIT_OBJECT_0) {
                     exited = true;
                     exitedAt = testbed::NowMs();
-                    GetExitCodeProcess(program.process(), &exitCode);
+                    GetExitCodeProcess(program_.process(), &exitCode);
                 }
                 if (exited && view.yellow > 0)
                     activeAfterExit = true;
@@ -141,7 +139,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
         done = true;
     });
     PumpUntilDrained(target, done);
-    ASSERT_TRUE(scenario.Join(20000));
+    ASSERT_TRUE(scenario.Join(kScenarioMs));
 
     ASSERT_TRUE(exited) << "the program did not end within 10 s of \"Close\"";
     printf("close while busy: exit %.0f ms after \"Close\"; settings seen stored after %.0f ms, icon gone after "
@@ -150,9 +148,7 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
            target.chars().size(), sent.size());
     EXPECT_EQ(0u, exitCode);
     EXPECT_LE(exitedAt - closedAt, (double)kStopBoundMs) << "shutdown took too long";
-    ASSERT_TRUE(StoredChoice(&port, &speed)) << "no valid settings stored";
-    EXPECT_EQ(3u, port);
-    EXPECT_EQ((DWORD)testbed::kSpeed38400, speed);
+    ExpectStored(3, testbed::kSpeed38400);
     /* In order: the settings are stored before the icon goes. */
     EXPECT_GT(savedAt, 0.0) << "the stored settings never changed while the program ended";
     EXPECT_GT(iconGoneAt, 0.0) << "the icon never went away";
@@ -165,23 +161,14 @@ TEST(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     EXPECT_LE(readerEnd, savedAtTime) << "the reader ended "
                                       << (double)(readerEnd - savedAtTime) / 10000.0
                                       << " ms after the settings were seen stored";
-    /* What reached the target is the start of what was sent. */
-    std::vector<BYTE> received = testbed::ToBytes(target.Text());
-    EXPECT_GT(received.size(), 0u) << "nothing was delivered before \"Close\"";
-    EXPECT_LT(received.size(), sent.size()) << "\"Close\" came after the burst, not during it";
-    received.resize(received.size() < sent.size() ? received.size() : sent.size());
-    EXPECT_EQ("", testbed::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+    ExpectCutShort(sent, target.Text(), "\"Close\"");
 }
 
-TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
+TEST_F(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
 {
-    testbed::PartnerPort oldPartner(1), newPartner(2);
-    ASSERT_TRUE(oldPartner.IsOpen());
-    ASSERT_TRUE(newPartner.IsOpen());
+    testbed::PartnerPort oldPartner(1);
     testbed::TargetWindow target;
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
-    ASSERT_TRUE(testbed::SyncReader(oldPartner, target));
+    ASSERT_TRUE(StartReading(1, testbed::kSpeed38400, oldPartner, target));
 
     std::vector<BYTE> sent = testbed::PatternBytes(kLongBurst, 0xC4A6);
     target.SetSlowness(kSlowTargetMs);
@@ -193,7 +180,7 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     testbed::Background scenario([&] {
         WriteAtLineRate(oldPartner, sent, kStopInMs, [&] {
             double start = testbed::NowMs();
-            changed = testbed::ChangeSettings(program.window(), program.pid(), 2, 6, 10000);
+            changed = testbed::ChangeSettings(program_.window(), program_.pid(), 2, 6, 10000);
             changeMs = testbed::NowMs() - start;
             /* The old worker is gone and nothing comes on the new port:
                the icon must settle on "ready" and stay there. */
@@ -209,38 +196,21 @@ TEST(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
         done = true;
     });
     PumpUntilDrained(target, done);
-    ASSERT_TRUE(scenario.Join(20000));
+    ASSERT_TRUE(scenario.Join(kScenarioMs));
 
-    size_t fromOldPort = target.chars().size();
     printf("change while busy: the change took %.0f ms (dialog open to closed); %zu of %zu bytes reached the slow "
            "target from the old port\n",
-           changeMs, fromOldPort, sent.size());
+           changeMs, target.chars().size(), sent.size());
     ASSERT_TRUE(changed) << "the change did not complete within 10 s";
     EXPECT_LE(changeMs, (double)kStopBoundMs);
     EXPECT_TRUE(readyAfter) << "after the change the tray shows " << lastView.Describe();
     EXPECT_FALSE(activeAfter) << "the active icon showed after the change, with nothing arriving";
-    std::vector<BYTE> received = testbed::ToBytes(target.Text());
-    EXPECT_GT(received.size(), 0u);
-    EXPECT_LT(received.size(), sent.size()) << "the change came after the burst, not during it";
-    received.resize(received.size() < sent.size() ? received.size() : sent.size());
-    EXPECT_EQ("", testbed::CompareStreams(std::vector<BYTE>(sent.begin(), sent.begin() + received.size()), received));
+    ExpectCutShort(sent, target.Text(), "the change");
 
-    /* The new port delivers. */
-    target.SetSlowness(0);
-    ASSERT_TRUE(testbed::SyncReader(newPartner, target)) << "the new port delivers nothing";
-    std::string scan = testbed::ScanText(7, 0xC4A6);
-    ASSERT_TRUE(newPartner.Write(scan));
-    target.WaitForChars(scan.size(), testbed::kDeliveryTimeoutMs);
-    target.Pump(300);   /* anything extra would show up now */
-    EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::ScanText(7, 0xC4A6))) << "the new port";
 
-    DWORD code = 99;
-    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 10000, &code));
-    EXPECT_EQ(0u, code);
-    DWORD port = 0, speed = 0;
-    ASSERT_TRUE(StoredChoice(&port, &speed));
-    EXPECT_EQ(2u, port);
-    EXPECT_EQ(6u, speed);
+    CloseInOrder(program_);
+    ExpectStored(2, 6);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include "support/program_test.h"
 #include "support/registry.h"
 #include "support/screen.h"
-#include "support/target.h"
 
 namespace {
 
@@ -49,6 +48,21 @@ protected:
             << "list selection";
     }
 
+    /* Checks port button `port` (1..4) and selects list position
+       `speed`, and expects the dialog to show them. */
+    static void Pick(HWND dialog, int port, int speed)
+    {
+        Click(dialog, IDC_COM1 + port - 1);
+        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, speed, 0);
+        ExpectShown(dialog, port, speed);
+    }
+
+    static void ClickOk(HWND dialog)
+    {
+        Click(dialog, IDOK);
+        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+    }
+
     /* Starts the program on COM3 at index 3 as stored, and chooses COM1 at
        index 6 in its settings dialog. */
     void StartAndChooseCom1At6(testbed::TavrinProcess &program)
@@ -57,10 +71,8 @@ protected:
         HWND dialog = OpenDialog(program, IDM_SETTINGS);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
         ExpectShown(dialog, 3, 3);
-        Click(dialog, IDC_COM1);
-        SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
-        Click(dialog, IDOK);
-        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs));
+        Pick(dialog, 1, 6);
+        ClickOk(dialog);
     }
 
     static void Screenshot(HWND dialog, const char *name)
@@ -77,12 +89,11 @@ protected:
 
 TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
 {
-    if (GetACP() != 1251)
-        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
-
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program));
-    HWND dialog = OpenDialog(program, IDM_SETTINGS);
+    std::string why = testbed::WhyNotCodePage1251();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(testbed::StartTavrin(program_));
+    HWND dialog = OpenDialog(program_, IDM_SETTINGS);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
 
     layout::ExpectLiveDialog(dialog, layout::kSettings);
@@ -93,61 +104,34 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     ExpectShown(dialog, 2, 5);
     Screenshot(dialog, "settings-dialog.bmp");
 
-    Click(dialog, IDC_COM1);
-    SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 6, 0);
-    ExpectShown(dialog, 1, 6);
-    Click(dialog, IDOK);
-    ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+    Pick(dialog, 1, 6);
+    ASSERT_NO_FATAL_FAILURE(ClickOk(dialog));
 
     EXPECT_EQ(9600u, testbed::LineRate(1)) << "COM1's line rate";
-    testbed::TargetWindow target;
-    ASSERT_TRUE(target.TakeFocus());
-    {
-        /* The restarted reader purges the port first: the scan waits until
-           it is known to be reading. */
-        testbed::PartnerPort partner(1);
-        ASSERT_TRUE(partner.IsOpen());
-        ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM1 delivers nothing after the change";
-        ASSERT_TRUE(partner.Write(kScan));
-        target.WaitForChars(sizeof kScan - 1, testbed::kDeliveryTimeoutMs);
-        EXPECT_EQ(kScan, target.Text()) << "scan on COM1";
-    }
-    target.Clear();
-    {
-        /* Nothing may come from COM2 within a span well over a reader's
-           pass (absence is only seen over time). */
-        testbed::PartnerPort partner(2);
-        ASSERT_TRUE(partner.IsOpen());
-        ASSERT_TRUE(partner.Write(kScan));
-        target.Pump(600);
-        EXPECT_EQ("", target.Text()) << "COM2 is still read after the change";
-    }
+    /* The restarted reader purges the port first: ScanArrives waits until
+       it is known to be reading. */
+    EXPECT_TRUE(testbed::ScanArrives(1, kScan)) << "after the change";
+    EXPECT_TRUE(testbed::NothingArrives(2, kScan)) << "COM2 is still read after the change";
 
-    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
-    ExpectOrderlyExit(program);
+    CloseInOrder(program_);
     ExpectStored(1, 6);
 }
 
 TEST_F(SettingsEndToEndTest, CloseWhileTheDialogShowsEndsTheProgramWithoutItsChoice)
 {
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program));
-    HWND dialog = OpenDialog(program, IDM_SETTINGS);
+    ASSERT_TRUE(testbed::StartTavrin(program_));
+    HWND dialog = OpenDialog(program_, IDM_SETTINGS);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-    Click(dialog, IDC_COM3);
-    SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, 8, 0);
-    ExpectShown(dialog, 3, 8);
+    Pick(dialog, 3, 8);
 
-    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
-    ExpectOrderlyExit(program);
+    CloseInOrder(program_);
     ExpectStored(2, 5);
 }
 
 /* A choice survives only an orderly end, or the end of the session. */
 TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
 {
-    testbed::SetSettingDword("Port", 3);
-    testbed::SetSettingDword("Baud", 3);
+    testbed::StoreSettings(3, 3);
     {
         testbed::TavrinProcess program;
         ASSERT_NO_FATAL_FAILURE(StartAndChooseCom1At6(program));
@@ -172,11 +156,9 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
 
 TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
 {
-    if (GetACP() != 1251)
-        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1251 (run under LANG=ru_RU.UTF-8)";
-
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program));
+    std::string why = testbed::WhyNotCodePage1251();
+    if (!why.empty())
+        GTEST_SKIP() << why;
     const struct {
         const char *name;
         void (*end)(HWND);
@@ -189,10 +171,11 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
          }},
         {"close box", [](HWND d) { PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
     };
+    ASSERT_TRUE(testbed::StartTavrin(program_));
     bool first = true;
     for (const auto &way : ways) {
         SCOPED_TRACE(way.name);
-        HWND about = OpenDialog(program, IDM_ABOUT);
+        HWND about = OpenDialog(program_, IDM_ABOUT);
         ASSERT_NE(nullptr, about) << "the About box did not open";
         if (first) {
             layout::ExpectLiveDialog(about, layout::kAbout);
@@ -201,12 +184,11 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
         }
         way.end(about);
         EXPECT_TRUE(testbed::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
-        EXPECT_TRUE(program.IsRunning()) << "the program ended with the box";
-        EXPECT_TRUE(IsWindow(program.window()));
+        EXPECT_TRUE(program_.IsRunning()) << "the program ended with the box";
+        EXPECT_TRUE(IsWindow(program_.window()));
     }
 
-    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
-    ExpectOrderlyExit(program);
+    CloseInOrder(program_);
 }
 
 }  // namespace

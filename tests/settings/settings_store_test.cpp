@@ -5,6 +5,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "settings/settings.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
@@ -12,7 +14,6 @@
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/registry.h"
-#include "support/target.h"
 
 #include "resource.h"
 
@@ -32,21 +33,25 @@ DWORD ValueCount()
     return values;
 }
 
-class AccessSettingsTest : public ::testing::Test {
+/* The store itself, in this process, on the key as ProgramTest leaves it. */
+class AccessSettingsTest : public testbed::ProgramTest {
 protected:
-    void SetUp() override { testbed::DeleteSettingsKey(); }
-    void TearDown() override { testbed::DeleteSettingsKey(); }
+    /* What loading makes of the key, starting from the built-in COM2 at
+       index 5. */
+    static std::pair<int, int> Load()
+    {
+        int port = 2, speed = 5;
+        AccessSettings(&port, &speed, 1);
+        return {port, speed};
+    }
 };
 
 TEST_F(AccessSettingsTest, FirstLoadCreatesTheKeyEmptyAndKeepsTheValuesInForce)
 {
     ASSERT_FALSE(testbed::SettingsKeyExists()) << "the key could not be deleted";
-    int port = 2, speed = 5;
-    AccessSettings(&port, &speed, 1);
+    EXPECT_EQ(std::make_pair(2, 5), Load());
     EXPECT_TRUE(testbed::SettingsKeyExists()) << "loading should create the key";
     EXPECT_EQ(0u, ValueCount()) << "values in the new key";
-    EXPECT_EQ(2, port);
-    EXPECT_EQ(5, speed);
 }
 
 TEST_F(AccessSettingsTest, SaveWritesFourByteDwordsThatLoadReadsBack)
@@ -60,34 +65,17 @@ TEST_F(AccessSettingsTest, SaveWritesFourByteDwordsThatLoadReadsBack)
         SCOPED_TRACE("port " + std::to_string(c.port) + ", speed index " + std::to_string(c.speed));
         int port = c.port, speed = c.speed;
         AccessSettings(&port, &speed, 0);
-        DWORD stored = 0;
-        ASSERT_TRUE(testbed::GetSettingDword("Port", &stored)) << "Port is missing or not a 4-byte DWORD";
-        EXPECT_EQ((DWORD)c.port, stored);
-        ASSERT_TRUE(testbed::GetSettingDword("Baud", &stored)) << "Baud is missing or not a 4-byte DWORD";
-        EXPECT_EQ((DWORD)c.speed, stored);
-
-        int loadedPort = 2, loadedSpeed = 5;
-        AccessSettings(&loadedPort, &loadedSpeed, 1);
-        EXPECT_EQ(c.port, loadedPort);
-        EXPECT_EQ(c.speed, loadedSpeed);
+        ExpectStored((DWORD)c.port, (DWORD)c.speed);
+        EXPECT_EQ(std::make_pair(c.port, c.speed), Load());
     }
 }
 
 TEST_F(AccessSettingsTest, AMissingValueLeavesItsIntegerAlone)
 {
-    testbed::SetSettingDword("Port", 3);
-    int port = 2, speed = 5;
-    AccessSettings(&port, &speed, 1);
-    EXPECT_EQ(3, port);
-    EXPECT_EQ(5, speed) << "no Baud stored";
-
-    testbed::DeleteSettingsKey();
-    testbed::SetSettingDword("Baud", 8);
-    port = 2;
-    speed = 5;
-    AccessSettings(&port, &speed, 1);
-    EXPECT_EQ(2, port) << "no Port stored";
-    EXPECT_EQ(8, speed);
+    testbed::StoreSettings(3, -1);
+    EXPECT_EQ(std::make_pair(3, 5), Load()) << "no Baud stored";
+    testbed::StoreSettings(0, 8);
+    EXPECT_EQ(std::make_pair(2, 8), Load()) << "no Port stored";
 }
 
 /* Only a hand edit leaves such values; each is ignored and the value in
@@ -116,56 +104,18 @@ TEST_F(AccessSettingsTest, ValuesOfAnotherTypeOrSizeAreIgnored)
     for (const auto &b : bad) {
         SCOPED_TRACE(b.name);
 
-        testbed::DeleteSettingsKey();
+        testbed::StoreSettings(0, 7);
         testbed::SetSettingRaw("Port", b.type, b.data, b.size);
-        testbed::SetSettingDword("Baud", 7);
-        int port = 2, speed = 5;
-        AccessSettings(&port, &speed, 1);
-        EXPECT_EQ(2, port) << "Port held the bad value";
-        EXPECT_EQ(7, speed) << "a good Baud next to a bad Port";
-
-        testbed::DeleteSettingsKey();
-        testbed::SetSettingDword("Port", 1);
+        EXPECT_EQ(std::make_pair(2, 7), Load()) << "a bad Port next to a good Baud";
+        testbed::StoreSettings(1, -1);
         testbed::SetSettingRaw("Baud", b.type, b.data, b.size);
-        port = 2;
-        speed = 5;
-        AccessSettings(&port, &speed, 1);
-        EXPECT_EQ(1, port) << "a good Port next to a bad Baud";
-        EXPECT_EQ(5, speed) << "Baud held the bad value";
+        EXPECT_EQ(std::make_pair(1, 5), Load()) << "a good Port next to a bad Baud";
     }
 }
 
 /* ---- The program: load at start-up, save at an orderly end ------------------ */
 
-class StoreEndToEndTest : public testbed::ProgramTest {
-protected:
-    /* Sends a scan down `port`'s cable; returns what reached `target`.
-       Where `expect` characters should come, the scan waits until the
-       program is known to read the port (its reader purges it first);
-       where none should, whatever comes within a span well over a reader
-       pass is returned (absence is only seen over time). */
-    std::string SendScan(testbed::TargetWindow &target, int port, size_t expect)
-    {
-        target.Clear();
-        target.TakeFocus();
-        testbed::PartnerPort partner(port);
-        EXPECT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open";
-        if (!partner.IsOpen())
-            return "";
-        if (expect) {
-            ::testing::AssertionResult reading = testbed::SyncReader(partner, target);
-            EXPECT_TRUE(reading) << "COM" << port;
-            if (!reading)
-                return "";
-        }
-        partner.Write(kScan);
-        if (expect)
-            target.WaitForChars(expect, testbed::kDeliveryTimeoutMs);
-        else
-            target.Pump(600);
-        return target.Text();
-    }
-};
+class StoreEndToEndTest : public testbed::ProgramTest {};
 
 TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefaults)
 {
@@ -173,17 +123,14 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
     /* Leave COM2's line at another rate, so that 4800 shows the program set it. */
     ASSERT_TRUE(testbed::SetLineRate(2, 9600));
 
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program));
+    ASSERT_TRUE(testbed::StartTavrin(program_));
     EXPECT_TRUE(testbed::SettingsKeyExists()) << "start-up should create the key";
     EXPECT_EQ(0u, ValueCount()) << "values in the key while the program runs";
     EXPECT_EQ(4800u, testbed::LineRate(2)) << "COM2's line rate";
 
-    testbed::TargetWindow target;
-    EXPECT_EQ(kScan, SendScan(target, 2, sizeof kScan - 1)) << "scan on COM2";
+    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
 
-    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0));
-    ExpectOrderlyExit(program);
+    CloseInOrder(program_);
     ExpectStored(2, 5);
 }
 
@@ -192,18 +139,16 @@ TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
     testbed::SetSettingDword("Port", 3);
     ASSERT_TRUE(testbed::SetLineRate(3, 9600));
 
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program));
+    ASSERT_TRUE(testbed::StartTavrin(program_));
     EXPECT_EQ(4800u, testbed::LineRate(3)) << "COM3's line rate";
 
-    testbed::TargetWindow target;
-    EXPECT_EQ(kScan, SendScan(target, 3, sizeof kScan - 1)) << "scan on COM3";
-    EXPECT_EQ("", SendScan(target, 2, 0)) << "COM2 should not be read";
+    EXPECT_TRUE(testbed::ScanArrives(3, kScan));
+    EXPECT_TRUE(testbed::NothingArrives(2, kScan)) << "COM2 should not be read";
 
     /* The other way to end in order: the hidden window is closed. */
     DWORD_PTR answer = 0;
-    SendMessageTimeoutA(program.window(), WM_CLOSE, 0, 0, SMTO_NORMAL, kExitTimeoutMs, &answer);
-    ExpectOrderlyExit(program);
+    SendMessageTimeoutA(program_.window(), WM_CLOSE, 0, 0, SMTO_NORMAL, kExitTimeoutMs, &answer);
+    ExpectOrderlyExit(program_);
     ExpectStored(3, 5);
 }
 
@@ -223,14 +168,11 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
 
         testbed::TavrinProcess program;
         ASSERT_TRUE(testbed::StartTavrin(program));
-        if (HasFatalFailure())
-            return;
         EXPECT_TRUE(testbed::Responds(program.window(), 5000)) << "the program does not answer";
         ASSERT_TRUE(program.IsRunning()) << "the program ended";
         ASSERT_TRUE(IsWindow(program.window())) << "its window is gone";
 
-        PostMessageA(program.window(), WM_COMMAND, IDM_SETTINGS, 0);
-        HWND dialog = testbed::WaitForDialog(program.pid(), 10000);
+        HWND dialog = testbed::OpenSettingsDialog(program.window(), program.pid(), 10000);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
         bool portValid = c.port >= 1 && c.port <= 4;
         for (int id = IDC_COM1; id <= IDC_COM4; id++) {
@@ -240,13 +182,10 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
         LRESULT selection = SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0);
         EXPECT_EQ(c.speed <= 8 ? (LRESULT)c.speed : (LRESULT)CB_ERR, selection) << "list selection";
 
-        DWORD_PTR answer = 0;
-        SendMessageTimeoutA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &answer);
-        EXPECT_TRUE(testbed::WaitForWindowGone(dialog, 5000)) << "OK did not end the dialog";
+        EXPECT_TRUE(testbed::ChooseInSettingsDialog(dialog, 0, -1, 5000)) << "OK did not end the dialog";
         EXPECT_TRUE(program.IsRunning());
 
-        PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0);
-        ExpectOrderlyExit(program);
+        CloseInOrder(program);
         ExpectStored(c.port, c.speed);
     }
 }

@@ -3,28 +3,36 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "support/program.h"
 #include "support/timing.h"
 
 namespace testbed {
 
-int CountThreads(DWORD pid)
+/* Calls `visit` with the id of each thread of a process, from a toolhelp
+   snapshot; false if the snapshot failed. */
+static bool ForEachThread(DWORD pid, const std::function<void(DWORD)> &visit)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    int count = 0;
+        return false;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
-    if (Thread32First(snapshot, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid)
-                count++;
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(snapshot, &entry));
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == pid)
+            visit(entry.th32ThreadID);
+        entry.dwSize = sizeof entry;
     }
     CloseHandle(snapshot);
-    return count;
+    return true;
+}
+
+int CountThreads(DWORD pid)
+{
+    int count = 0;
+    return ForEachThread(pid, [&](DWORD) { count++; }) ? count : -1;
 }
 
 typedef NTSTATUS(NTAPI *QueryThreadFn)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
@@ -86,29 +94,18 @@ ThreadWatcher::ThreadWatcher(DWORD pid) : pid_(pid)
         CloseHandle(file);
     }
     /* The main thread is the oldest. */
-    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (threads == INVALID_HANDLE_VALUE)
-        return;
     ULONGLONG oldest = ~0ull;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(threads, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid) {
-                HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID);
-                ULONG_PTR start;
-                ULONGLONG created;
-                if (thread && AskThread(thread, &start, &created) && created < oldest) {
-                    oldest = created;
-                    mainStart_ = start;
-                }
-                if (thread)
-                    CloseHandle(thread);
-            }
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(threads, &entry));
-    }
-    CloseHandle(threads);
+    ForEachThread(pid, [&](DWORD id) {
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
+        ULONG_PTR start;
+        ULONGLONG created;
+        if (thread && AskThread(thread, &start, &created) && created < oldest) {
+            oldest = created;
+            mainStart_ = start;
+        }
+        if (thread)
+            CloseHandle(thread);
+    });
 }
 
 ThreadWatcher::~ThreadWatcher()
@@ -120,43 +117,42 @@ ThreadWatcher::~ThreadWatcher()
 ThreadCensus ThreadWatcher::Take()
 {
     ThreadCensus census;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return census;
     census.total = 0;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(snapshot, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == pid_) {
-                census.total++;
-                HANDLE thread =
-                    OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ThreadID);
-                ULONG_PTR start = 0;
-                ULONGLONG created = 0;
-                bool known = thread && AskThread(thread, &start, &created);
-                bool inImage = known && imageStart_ != 0 && start >= imageStart_ && start < imageEnd_;
-                bool kept = false;
-                if (inImage && start != mainStart_) {
-                    census.readers++;
-                    bool seen = false;
-                    for (const Reader &reader : readers_)
-                        seen = seen || (reader.id == entry.th32ThreadID && reader.created == created);
-                    if (!seen) {
-                        readers_.push_back({entry.th32ThreadID, thread, created});
-                        kept = true;
-                    }
-                } else if (!inImage) {
-                    census.system++;
-                }
-                if (thread && !kept)
-                    CloseHandle(thread);
+    bool listed = ForEachThread(pid_, [&](DWORD id) {
+        census.total++;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, id);
+        ULONG_PTR start = 0;
+        ULONGLONG created = 0;
+        bool known = thread && AskThread(thread, &start, &created);
+        bool inImage = known && imageStart_ != 0 && start >= imageStart_ && start < imageEnd_;
+        bool kept = false;
+        if (inImage && start != mainStart_) {
+            census.readers++;
+            bool seen = false;
+            for (const Reader &reader : readers_)
+                seen = seen || (reader.id == id && reader.created == created);
+            if (!seen) {
+                readers_.push_back({id, thread, created});
+                kept = true;
             }
-            entry.dwSize = sizeof entry;
-        } while (Thread32Next(snapshot, &entry));
-    }
-    CloseHandle(snapshot);
+        } else if (!inImage) {
+            census.system++;
+        }
+        if (thread && !kept)
+            CloseHandle(thread);
+    });
+    if (!listed)
+        census.total = -1;
     return census;
+}
+
+/* When a thread ended, as a FILETIME value; 0 while it runs or when its
+   times cannot be read. */
+static ULONGLONG EndOf(HANDLE thread)
+{
+    FILETIME creation, exit, kernel, user;
+    bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    return ended && GetThreadTimes(thread, &creation, &exit, &kernel, &user) ? FileTimeValue(exit) : 0;
 }
 
 std::string ThreadWatcher::ReaderOverlap() const
@@ -165,23 +161,17 @@ std::string ThreadWatcher::ReaderOverlap() const
     std::sort(ordered.begin(), ordered.end(),
               [](const Reader &a, const Reader &b) { return a.created < b.created; });
     for (size_t i = 1; i < ordered.size(); i++) {
-        FILETIME creation, exit, kernel, user;
-        if (!GetThreadTimes(ordered[i - 1].handle, &creation, &exit, &kernel, &user))
-            return "cannot read the times of reader " + std::to_string(i);
-        ULONGLONG ended = FileTimeValue(exit);
-        bool running = WaitForSingleObject(ordered[i - 1].handle, 0) == WAIT_TIMEOUT;
-        if (running || ended > ordered[i].created) {
-            char text[200];
-            snprintf(text, sizeof text, "reader %zu of %zu (thread %lu) started %s reader %zu (thread %lu) had ended%s",
-                     i + 1, ordered.size(), (unsigned long)ordered[i].id, "before", i,
-                     (unsigned long)ordered[i - 1].id, running ? " (it still runs)" : "");
-            if (!running) {
-                size_t n = strlen(text);
-                snprintf(text + n, sizeof text - n, ", by %.3f ms",
-                         (double)(ended - ordered[i].created) / 10000.0);
-            }
-            return text;
-        }
+        ULONGLONG ended = EndOf(ordered[i - 1].handle);
+        if (ended && ended <= ordered[i].created)
+            continue;
+        char text[200];
+        snprintf(text, sizeof text,
+                 "reader %zu of %zu (thread %lu) started before reader %zu (thread %lu) had ended", i + 1, ordered.size(), (unsigned long)ordered[i].id, i, (unsigned long)ordered[i - 1].id);
+        std::string overlap = text;
+        if (!ended)
+            return overlap + " (it still runs, or its times cannot be read)";
+        snprintf(text, sizeof text, ", by %.3f ms", (double)(ended - ordered[i].created) / 10000.0);
+        return overlap + text;
     }
     return std::string();
 }
@@ -193,12 +183,7 @@ ULONGLONG ThreadWatcher::NewestReaderEnd() const
         if (!newest || reader.created > newest->created)
             newest = &reader;
     }
-    if (!newest || WaitForSingleObject(newest->handle, 0) != WAIT_OBJECT_0)
-        return 0;
-    FILETIME creation, exit, kernel, user;
-    if (!GetThreadTimes(newest->handle, &creation, &exit, &kernel, &user))
-        return 0;
-    return FileTimeValue(exit);
+    return newest ? EndOf(newest->handle) : 0;
 }
 
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);

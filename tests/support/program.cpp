@@ -1,10 +1,8 @@
 #include "support/program.h"
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 
 #include "app/app.h"
 #include "resource.h"
@@ -71,52 +69,37 @@ void TavrinProcess::Kill()
     return testbed::WaitForReady(pi_.dwProcessId, pi_.hProcess, timeoutMs, &window_);
 }
 
-/* Why the program is not there to wait for: it ended, with its code. */
-static ::testing::AssertionResult Ended(HANDLE process, const char *before)
-{
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << before;
-}
-
 ::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window)
 {
-    DWORD start = GetTickCount();
-    auto left = [&]() -> DWORD {
-        DWORD elapsed = GetTickCount() - start;
-        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-    };
+    const DWORD start = GetTickCount();
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+    /* Each step within what is left of the bound; a failure says which
+       step did not come, or that the program ended before it. */
+    auto step = [&](const char *what, const std::function<bool()> &done) -> ::testing::AssertionResult {
+        DWORD elapsed = GetTickCount() - start;
+        ::testing::AssertionResult came = WaitUntil(
+            what, [&] { return !running() || done(); }, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+        DWORD code = 0;
+        if (running() || !GetExitCodeProcess(process, &code))
+            return came;
+        return ::testing::AssertionFailure() << "the program ended (exit code " << code << ") before " << what;
+    };
 
     HWND found = nullptr;
-    ::testing::AssertionResult step = WaitUntil(
-        "the program's hidden window", [&] { return (found = FindTavrinWindow(pid)) || !running(); }, left());
-    if (!running())
-        return Ended(process, "its window showed");
-    if (!step)
-        return step;
+    ::testing::AssertionResult ready =
+        step("its hidden window", [&] { return (found = FindTavrinWindow(pid)) != nullptr; });
+    if (!ready)
+        return ready;
     if (window)
         *window = found;
-
     /* The census needs the window: it finds the program's image by it. */
     ThreadWatcher census(pid);
     if (!census.KnowsImage())
-        return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be told apart";
-    step = WaitUntil(
-        "the program's reader thread (the port has been tried by then)",
-        [&] { return census.Take().readers > 0 || !running(); }, left());
-    if (!running())
-        return Ended(process, "its reader started");
-    if (!step)
-        return step;
-
-    DWORD idle = WaitForInputIdle(process, left());
-    if (!running())
-        return Ended(process, "its main thread took messages");
-    if (idle != 0)
-        return ::testing::AssertionFailure() << "the program's main thread took no messages within " << timeoutMs
-                                             << " ms of its start";
-    return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be "
+                                                "told apart";
+    ready = step("its reader thread (the port has been tried by then)", [&] { return census.Take().readers > 0; });
+    return ready ? step("its main thread to take messages", [&] { return WaitForInputIdle(process, 0) == 0; })
+                 : ready;
 }
 
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
@@ -127,6 +110,19 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
     if (exitCode)
         GetExitCodeProcess(process, exitCode);
     return true;
+}
+
+bool LoseTrayIcon(HWND window)
+{
+    NOTIFYICONDATAA record = {};   /* uID 0, the program's icon */
+    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    record.hWnd = window;
+    return Shell_NotifyIconA(NIM_DELETE, &record) != 0;
+}
+
+bool AnnounceTaskbar()
+{
+    return SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0) != 0;
 }
 
 ::testing::AssertionResult StartTavrin(TavrinProcess &process)
@@ -141,13 +137,16 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
 {
     StoreSettings(port, speed);
     ::testing::AssertionResult ready = StartTavrin(process);
-    if (!ready)
-        return ready;
+    return ready ? IconShows(expected) : ready;
+}
+
+::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs)
+{
     TrayView view;
-    if (!WaitForTray(expected, 5000, &view))
-        return ::testing::AssertionFailure() << "expected the " << TrayStateName(expected)
-                                             << " icon after start-up, tray shows " << view.Describe();
-    return ::testing::AssertionSuccess();
+    if (WaitForTray(state, timeoutMs, &view))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
+                                         << view.Describe();
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */
@@ -163,11 +162,7 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
 {
     const char kMarker = '~', kClosing = '|';
     const DWORD kRetryMs = 400;   /* a marker written before the purge is lost: write another */
-    DWORD start = GetTickCount();
-    auto left = [&]() -> DWORD {
-        DWORD elapsed = GetTickCount() - start;
-        return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-    };
+    const double deadline = NowMs() + timeoutMs;
     /* A dialog of the program that just closed may hand the activation
        back to the program's own window. */
     auto focus = [&] {
@@ -176,17 +171,25 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     };
 
     size_t from = target.chars().size();
-    bool received = false;
-    while (!received && left() > 0) {
-        focus();
-        if (!partner.Write(&kMarker, 1))
-            return ::testing::AssertionFailure() << "the partner port refused a marker, error " << GetLastError();
-        DWORD slice = left() < kRetryMs ? left() : kRetryMs;
-        received = PumpUntil("a marker", [&] { return CountMarkers(target, kMarker, from) > 0; }, slice);
-    }
+    double nextMarker = 0;
+    bool refused = false;
+    ::testing::AssertionResult received = PumpUntil(
+        "a marker written on the partner port to reach the target (the reader delivers nothing)",
+        [&] {
+            if (CountMarkers(target, kMarker, from) > 0)
+                return true;
+            if (NowMs() >= nextMarker) {
+                focus();
+                refused = !partner.Write(&kMarker, 1);
+                nextMarker = NowMs() + kRetryMs;
+            }
+            return refused;
+        },
+        timeoutMs);
+    if (refused)
+        return ::testing::AssertionFailure() << "the partner port refused a marker, error " << GetLastError();
     if (!received)
-        return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for a marker written on the partner "
-                                             << "port to reach the target, in vain (the reader never delivered)";
+        return received;
 
     /* The reader is past its purge and delivers in order: once the closing
        marker is in, so is every marker written before it. */
@@ -194,9 +197,9 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     if (!partner.Write(&kClosing, 1))
         return ::testing::AssertionFailure() << "the partner port refused the closing marker, error "
                                              << GetLastError();
+    DWORD left = NowMs() < deadline ? (DWORD)(deadline - NowMs()) : 0;
     ::testing::AssertionResult closed = PumpUntil(
-        "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; },
-        left());
+        "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; }, left);
     if (!closed)
         return closed;
     target.Clear();
@@ -219,6 +222,33 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
        program would type comes within it. */
     target.Pump(settleMs);
     return ::testing::AssertionSuccess();
+}
+
+
+::testing::AssertionResult ScanArrives(int port, const std::string &scan, DWORD syncMs)
+{
+    PartnerPort partner(port);
+    TargetWindow target;
+    ::testing::AssertionResult step = SyncReader(partner, target, syncMs);
+    if (step)
+        step = SendAndSettle(partner, target, scan, 300);
+    if (step && target.Text() != scan)
+        step = ::testing::AssertionFailure() << "sent \"" << scan << "\", got \"" << target.Text() << "\"";
+    if (!step)
+        step << " (COM" << port << ")";
+    return step;
+}
+
+::testing::AssertionResult NothingArrives(int port, const std::string &text)
+{
+    PartnerPort partner(port);
+    TargetWindow target;
+    if (!partner.Write(text))
+        return ::testing::AssertionFailure() << PartnerName(port) << " refused the bytes, error " << GetLastError();
+    target.Pump(600);
+    if (target.chars().empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got \"" << target.Text() << "\" from COM" << port;
 }
 
 }  // namespace testbed

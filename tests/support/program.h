@@ -1,8 +1,7 @@
 /*
  * The program under test as a process of its own: starting it with given
- * settings, finding its hidden window, commanding it, closing it and
- * reading its exit code, and what can be seen of it from outside (its
- * threads, handles and top-level windows, and whether it answers).
+ * settings, finding its hidden window, knowing its reader reads, sending
+ * it scans, what the shell does to its icon, and closing it.
  *
  * Used by the end-to-end tests in app/, settings/ and release/, by the
  * robustness tests and by the benchmark.
@@ -15,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "support/cable.h"
 #include "support/registry.h"
@@ -77,6 +75,10 @@ HWND FindTavrinWindow(DWORD pid);
 ::testing::AssertionResult StartTavrin(TavrinProcess &process);
 ::testing::AssertionResult StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected);
 
+/* Waits until the tray shows the program's icon in `state` (no icon, for
+   Empty); a failure says what it shows instead. */
+::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs = 5000);
+
 /* How long a reader may take to deliver what was written to its port: an
    emulated 32-bit program needs seconds for what takes a native one a
    few hundred milliseconds. Waits end as soon as the bytes are there. */
@@ -97,8 +99,25 @@ const DWORD kDeliveryTimeoutMs = 30000;
 ::testing::AssertionResult SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text,
                                          DWORD settleMs);
 
+/* Sends `scan` on the partner of `port`, into a target window of its
+   own, once the reader is known to read it (SyncReader, bounded by
+   `syncMs`), and waits for it and a while longer (SendAndSettle); fails
+   unless exactly `scan` arrived. */
+::testing::AssertionResult ScanArrives(int port, const std::string &scan, DWORD syncMs = kDeliveryTimeoutMs);
+
+/* Sends `text` on the partner of `port` and pumps a target window of its
+   own for a span well over a reader's pass (absence is only seen over
+   time); fails if anything arrived. */
+::testing::AssertionResult NothingArrives(int port, const std::string &text);
+
 /* Posts "Close" to the program and waits for it to end. */
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+
+/* What the shell does when it loses its icons (Explorer restarting): the
+   icon of `window` (id 0) goes, and "TaskbarCreated" is broadcast to every
+   top-level window. Each returns whether the call was taken. */
+bool LoseTrayIcon(HWND window);
+bool AnnounceTaskbar();
 
 }  // namespace testbed
 

@@ -1,5 +1,7 @@
 #include "support/program_test.h"
 
+#include "app/app.h"
+#include "resource.h"
 #include "support/registry.h"
 
 namespace testbed {
@@ -11,6 +13,9 @@ void ProgramTest::SetUp()
 
 void ProgramTest::TearDown()
 {
+    /* Killed, it saves nothing that could outlive the key. */
+    if (program_.IsRunning())
+        program_.Kill();
     DeleteSettingsKey();
 }
 
@@ -19,6 +24,21 @@ void ProgramTest::ExpectOrderlyExit(TavrinProcess &program)
     DWORD code = 0xDEAD;
     ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
     EXPECT_EQ(0u, code) << "exit code";
+}
+
+void ProgramTest::CloseInOrder(TavrinProcess &program)
+{
+    ASSERT_TRUE(PostMessageA(program.window(), WM_COMMAND, IDM_CLOSE, 0)) << "error " << GetLastError();
+    ExpectOrderlyExit(program);
+}
+
+::testing::AssertionResult ProgramTest::StartReading(int port, int speed, PartnerPort &partner,
+                                                    TargetWindow &target)
+{
+    if (!partner.IsOpen())
+        return ::testing::AssertionFailure() << "the partner port does not open, error " << GetLastError();
+    ::testing::AssertionResult started = StartTavrin(program_, port, speed, TrayState::Ready);
+    return started ? SyncReader(partner, target) : started;
 }
 
 void ProgramTest::ExpectStored(DWORD port, DWORD speed)

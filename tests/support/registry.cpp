@@ -11,8 +11,13 @@ void DeleteSettingsKey()
 
 bool SettingsKeyExists()
 {
+    return UserKeyExists(kSettingsKey);
+}
+
+bool UserKeyExists(const char *subkey)
+{
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
     return true;

@@ -14,6 +14,8 @@ namespace testbed {
 
 void DeleteSettingsKey();
 bool SettingsKeyExists();
+/* Whether HKEY_CURRENT_USER\<subkey> exists. */
+bool UserKeyExists(const char *subkey);
 void SetSettingDword(const char *name, DWORD value);
 void SetSettingRaw(const char *name, DWORD type, const void *data, DWORD size);
 /* Returns false when the value is missing or not a 4-byte REG_DWORD. */
