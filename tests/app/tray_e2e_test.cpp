@@ -59,7 +59,7 @@ protected:
        a new taskbar: the program must add its icon again as it was. */
     void LoseIconAndAnnounceTaskbar(TrayState shows)
     {
-        ASSERT_TRUE(testbed::LoseTrayIcon(program_.window())) << "the shell has no icon (window, 0)";
+        ASSERT_TRUE(testbed::DropTrayIcon(program_.window())) << "the shell has no icon (window, 0)";
         ASSERT_TRUE(IconShows(TrayState::Empty, kPictureMs));
         ASSERT_TRUE(testbed::AnnounceTaskbar());
         EXPECT_TRUE(IconShows(shows, kPictureMs)) << "after TaskbarCreated";

@@ -110,7 +110,7 @@ TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
     /* COM4 is absent: no-port. */
     ASSERT_TRUE(testbed::StartTavrin(program_, 4, testbed::kSpeed38400, TrayState::NoPort));
 
-    ASSERT_TRUE(testbed::LoseTrayIcon(program_.window()));
+    ASSERT_TRUE(testbed::DropTrayIcon(program_.window()));
     ASSERT_TRUE(IconShows(TrayState::Empty)) << "the icon could not be taken away";
     testbed::AnnounceTaskbar();
     EXPECT_TRUE(IconShows(TrayState::NoPort)) << "after TaskbarCreated";
@@ -119,7 +119,7 @@ TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
        now, not as it was when it went. */
     ASSERT_TRUE(ChangePort(1));
     EXPECT_TRUE(IconShows(TrayState::Ready)) << "on COM1";
-    testbed::LoseTrayIcon(program_.window());
+    testbed::DropTrayIcon(program_.window());
     ASSERT_TRUE(IconShows(TrayState::Empty));
     ASSERT_TRUE(ChangePort(4));
     /* The change updated the icon before the dialog closed (the shell
@@ -133,7 +133,7 @@ TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
     /* And it is the program's working icon again: a change updates it. */
     ASSERT_TRUE(ChangePort(2));
     EXPECT_TRUE(IconShows(TrayState::Ready)) << "on COM2";
-    testbed::LoseTrayIcon(program_.window());
+    testbed::DropTrayIcon(program_.window());
     testbed::AnnounceTaskbar();
     EXPECT_TRUE(IconShows(TrayState::Ready)) << "after TaskbarCreated on COM2";
 

@@ -112,19 +112,6 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
     return true;
 }
 
-bool LoseTrayIcon(HWND window)
-{
-    NOTIFYICONDATAA record = {};   /* uID 0, the program's icon */
-    record.cbSize = NOTIFYICONDATAA_V1_SIZE;
-    record.hWnd = window;
-    return Shell_NotifyIconA(NIM_DELETE, &record) != 0;
-}
-
-bool AnnounceTaskbar()
-{
-    return SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0) != 0;
-}
-
 ::testing::AssertionResult StartTavrin(TavrinProcess &process)
 {
     if (!process.Start())
@@ -138,15 +125,6 @@ bool AnnounceTaskbar()
     StoreSettings(port, speed);
     ::testing::AssertionResult ready = StartTavrin(process);
     return ready ? IconShows(expected) : ready;
-}
-
-::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs)
-{
-    TrayView view;
-    if (WaitForTray(state, timeoutMs, &view))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
-                                         << view.Describe();
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */

@@ -75,10 +75,6 @@ HWND FindTavrinWindow(DWORD pid);
 ::testing::AssertionResult StartTavrin(TavrinProcess &process);
 ::testing::AssertionResult StartTavrin(TavrinProcess &process, int port, int speed, TrayState expected);
 
-/* Waits until the tray shows the program's icon in `state` (no icon, for
-   Empty); a failure says what it shows instead. */
-::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs = 5000);
-
 /* How long a reader may take to deliver what was written to its port: an
    emulated 32-bit program needs seconds for what takes a native one a
    few hundred milliseconds. Waits end as soon as the bytes are there. */
@@ -112,12 +108,6 @@ const DWORD kDeliveryTimeoutMs = 30000;
 
 /* Posts "Close" to the program and waits for it to end. */
 bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
-
-/* What the shell does when it loses its icons (Explorer restarting): the
-   icon of `window` (id 0) goes, and "TaskbarCreated" is broadcast to every
-   top-level window. Each returns whether the call was taken. */
-bool LoseTrayIcon(HWND window);
-bool AnnounceTaskbar();
 
 }  // namespace testbed
 

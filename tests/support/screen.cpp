@@ -259,8 +259,21 @@ bool DropTrayIcon(HWND owner)
     NOTIFYICONDATAA record = {};
     record.cbSize = NOTIFYICONDATAA_V1_SIZE;
     record.hWnd = owner;
-    record.uID = 0;
     return Shell_NotifyIconA(NIM_DELETE, &record) != FALSE;
+}
+
+bool AnnounceTaskbar()
+{
+    return SendNotifyMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0) != 0;
+}
+
+::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs)
+{
+    TrayView view;
+    if (WaitForTray(state, timeoutMs, &view))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
+                                         << view.Describe();
 }
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)

@@ -110,10 +110,15 @@ int CountTrayIcons();
    empty): deletes the icon (owner, 0) behind its program's back. False
    when the shell had no such icon. */
 bool DropTrayIcon(HWND owner);
+/* What a restarted shell then does: broadcasts "TaskbarCreated" to every
+   top-level window. Returns whether the broadcast was taken. */
+bool AnnounceTaskbar();
 /* Polls the tray area until it shows `state` (one icon, or none for
    Empty) or `timeoutMs` passes; returns whether it did. `last` receives
    the last look either way. */
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
+/* The same as a check: a failure says what the tray shows instead. */
+::testing::AssertionResult IconShows(TrayState state, DWORD timeoutMs = 5000);
 
 /* ---- Painting ---- */
 
