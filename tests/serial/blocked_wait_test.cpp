@@ -52,8 +52,7 @@ std::string WhyNoShim()
     if (at == std::string::npos)
         return "the pty modem-status shim is not preloaded (LD_PRELOAD is \"" + preload + "\"): ctest preloads " +
                kShimName + " in the 64-bit lane, built where the host has gcc";
-    size_t begin = preload.find_last_of(": ", at);
-    begin = begin == std::string::npos ? 0 : begin + 1;
+    size_t begin = preload.find_last_of(": ", at) + 1;   /* npos + 1 is 0: the list starts with it */
     std::string path = preload.substr(begin, at + strlen(kShimName) - begin);
     if (GetFileAttributesA(("Z:" + path).c_str()) == INVALID_FILE_ATTRIBUTES)
         return "the pty modem-status shim " + path + " named in LD_PRELOAD does not exist";
@@ -82,18 +81,17 @@ protected:
        marker, then, told to stop with nothing arriving, does not. */
     void StartBlockedWorker()
     {
-        const int port = 1;
-        ASSERT_TRUE(partner_.IsOpen()) << testbed::PartnerName(port) << " does not open, error " << GetLastError();
-        HANDLE handle = CreateFileA(PortNameTable[port], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        ASSERT_TRUE(partner_.IsOpen()) << testbed::PartnerName(1) << " does not open, error " << GetLastError();
+        HANDLE handle = CreateFileA(PortNameTable[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[port] << ", error " << GetLastError();
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[1] << ", error " << GetLastError();
         AppState.portHandle = handle;
-        AppState.portNumber = port;
+        AppState.portNumber = 1;
         AppState.speedIndex = testbed::kSpeed38400;
         ASSERT_EQ(1, ConfigureLine(SpeedTable[testbed::kSpeed38400].baudRate)) << "error " << GetLastError();
         DWORD modem = 0;
         ASSERT_TRUE(GetCommModemStatus(handle, &modem))
-            << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[port]
+            << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[1]
             << ", error " << GetLastError();
 
         StartReader();
@@ -202,14 +200,14 @@ TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
          }});
     ASSERT_EQ(IDOK, result) << "the settings dialog did not end by its OK (abandoned: " << driver.abandoned()
                             << ")";
-    bool gone = WaitForSingleObject(worker_, 0) == WAIT_OBJECT_0;
     DWORD exitCode = STILL_ACTIVE;
     GetExitCodeThread(worker_, &exitCode);
     printf("settings change with a blocked worker: OK took %.0f ms; the worker's exit code 0x%lX\n", okMs,
            (unsigned long)exitCode);
 
-    EXPECT_TRUE(gone) << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex
-                      << exitCode << std::dec << ")";
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(worker_, 0))
+        << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex << exitCode
+        << std::dec << ")";
     EXPECT_LE(okMs, (double)(READER_STOP_TIMEOUT_MS + testbed::kStopSlackMs)) << "applying the change";
     EXPECT_EQ(2, AppState.portNumber);
     ASSERT_EQ(1, IsPortOpen()) << "COM2 did not open";

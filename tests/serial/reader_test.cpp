@@ -78,15 +78,6 @@ protected:
         return reached;
     }
 
-    /* Waits until `count` characters in all have arrived, then pumps a
-       quiet span in which nothing more may come. */
-    void Settle(size_t count, DWORD timeoutMs = kArrivalTimeoutMs)
-    {
-        ASSERT_TRUE(target_.WaitForChars(count, timeoutMs))
-            << "got " << target_.chars().size() << " of " << count << " characters: \"" << target_.Text() << "\"";
-        target_.Pump(kQuietMs);
-    }
-
     std::vector<testbed::Burst> Bursts() const
     {
         return testbed::FindBursts(target_.chars(), kBurstGapMs, testbed::BurstClock::Posted);
@@ -134,8 +125,7 @@ TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
        read time-out that can delay the first one. */
     ASSERT_TRUE(partner_->Write("GHI"));
     target_.Pump(500);
-    ASSERT_TRUE(partner_->Write("JKL"));
-    ASSERT_NO_FATAL_FAILURE(Settle(6));
+    ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, "JKL", kQuietMs));
     EXPECT_EQ("GHIJKL", target_.Text());
     EXPECT_EQ("3,3", testbed::BurstSizes(Bursts())) << testbed::BurstGaps(Bursts());
 
@@ -149,8 +139,7 @@ TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
         ASSERT_TRUE(partner_->Write("ABC"));
         Sleep(30);
         apart = testbed::NowMs() - first;
-        ASSERT_TRUE(partner_->Write("DEF"));
-        ASSERT_NO_FATAL_FAILURE(Settle(6));
+        ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, "DEF", kQuietMs));
         EXPECT_EQ("ABCDEF", target_.Text());
     }
     if (apart >= 90)
@@ -166,8 +155,7 @@ TEST_F(ReaderTest, LongRunIsCutIntoBurstsOf1024WithNothingLost)
     for (int i = 0; i < 2500; i++)
         run.push_back((char)('!' + (i * 7) % 94));
     double start = testbed::NowMs();
-    ASSERT_TRUE(partner_->Write(run));
-    ASSERT_NO_FATAL_FAILURE(Settle(run.size(), 15000));
+    ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, run, kQuietMs));
 
     EXPECT_EQ("", testbed::CompareStreams(run, target_.Text()));
     EXPECT_EQ("1024,1024,452", testbed::BurstSizes(Bursts())) << testbed::BurstGaps(Bursts());

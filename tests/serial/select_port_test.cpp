@@ -16,17 +16,16 @@
 
 namespace {
 
-class SelectPortTest : public testbed::ProgramStateTest {
-protected:
-    /* The open port's line settings as the device reports them. */
-    static DCB ReadBack()
-    {
-        DCB dcb = {};
-        dcb.DCBlength = sizeof dcb;
-        EXPECT_TRUE(GetCommState(AppState.portHandle, &dcb)) << "error " << GetLastError();
-        return dcb;
-    }
-};
+using SelectPortTest = testbed::ProgramStateTest;
+
+/* The open port's line settings as the device reports them. */
+DCB ReadBack()
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(GetCommState(AppState.portHandle, &dcb)) << "error " << GetLastError();
+    return dcb;
+}
 
 /* printf into a string, so that one EXPECT_EQ shows a group of fields. */
 std::string Format(const char *format, ...)

@@ -202,7 +202,8 @@ std::string Framing(const DCB &dcb)
     static const char *const kStopBits[] = {"1", "1.5", "2"};
     char text[48];
     snprintf(text, sizeof text, "%lu %u%c%s", (unsigned long)dcb.BaudRate, dcb.ByteSize,
-             dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?', dcb.StopBits <= TWOSTOPBITS ? kStopBits[dcb.StopBits] : "?");
+             dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?',
+             dcb.StopBits <= TWOSTOPBITS ? kStopBits[dcb.StopBits] : "?");
     return text;
 }
 

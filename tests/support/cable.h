@@ -6,8 +6,8 @@
  * to COM11..COM13; COM4 does not exist.
  *
  * Used by every test that sends bytes to the program, in this process or
- * in its own, by the dialog tests that check the rate a port was set to,
- * and by the in-process tests that need to know where a worker is.
+ * in its own, by the tests that check how a port's line was set, and by
+ * the in-process tests that need to know where a worker is or stop it.
  */
 #ifndef TAVRIN_TESTS_CABLE_H
 #define TAVRIN_TESTS_CABLE_H

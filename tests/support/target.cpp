@@ -59,14 +59,9 @@ bool TargetWindow::WaitForChars(size_t count, DWORD timeoutMs)
 
 void TargetWindow::Pump(DWORD ms)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        DispatchPending();
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms)
-            break;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
-    }
+    /* A span, not a wait: the time itself is the condition. */
+    double end = NowMs() + ms;
+    PumpUntil("the span to pass", [&] { return NowMs() >= end; }, ms + 1000);
 }
 
 bool TargetWindow::WaitForQuiet(DWORD quietMs, DWORD timeoutMs)
