@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "app/app.h"
 #include "resource.h"
@@ -23,27 +22,9 @@
 
 namespace {
 
-const DWORD kSlackMs = 1000; /* on top of StopReader's 1000 ms, for a loaded machine */
 const DWORD kWorkerTimeoutMs = 5000; /* a worker reaching the state a test needs */
 
-class StuckWorker : public testbed::HostedWindowTest {
-protected:
-    /* Stops the current worker, timing it, and says whether the worker
-       was gone by the time StopReader returned. */
-    DWORD TimedStop(bool *gone)
-    {
-        HANDLE worker = nullptr;
-        DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker, SYNCHRONIZE, FALSE,
-                        0);
-        DWORD start = GetTickCount();
-        StopReader();
-        DWORD took = GetTickCount() - start;
-        *gone = worker && WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
-        if (worker)
-            CloseHandle(worker);
-        return took;
-    }
-};
+using StuckWorker = testbed::HostedWindowTest;
 
 TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
 {
@@ -57,12 +38,7 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
     testbed::TargetWindow target;
     StartReader();
     ASSERT_TRUE(testbed::WaitForHeldRead(partner, AppState.portHandle, kWorkerTimeoutMs));
-    bool gone = false;
-    DWORD took = TimedStop(&gone);
-    printf("stuck worker: StopReader took %lu ms\n", (unsigned long)took);
-    EXPECT_LE(took, READER_STOP_TIMEOUT_MS + kSlackMs);
-    EXPECT_TRUE(gone) << "StopReader returned with the worker still alive: the next one would run beside it";
-    EXPECT_EQ(nullptr, AppState.readerThread);
+    EXPECT_TRUE(testbed::StopReaderWithinBound()) << "a worker left alive, the next one would run beside it";
 
     /* And the next worker, on a configured port, delivers. */
     ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
@@ -72,31 +48,6 @@ TEST_F(StuckWorker, HeldInAReadWithoutTimeOut)
     ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 200));
     EXPECT_EQ(scan, target.Text());
 }
-
-/* Stands in for a shell that has stopped answering: the tray is found by
-   its class name, and the icon update waits for this window's answer. */
-class HungShell {
-public:
-    explicit HungShell(DWORD answerAfterMs)
-        : window_({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
-                  [this, answerAfterMs](HWND, UINT message, WPARAM, LPARAM, LRESULT *result) {
-                      if (message != WM_COPYDATA)
-                          return false;
-                      calls_++;
-                      Sleep(answerAfterMs);
-                      *result = TRUE;
-                      return true;
-                  })
-    {
-        window_.SetJoinBound(answerAfterMs + 5000);
-    }
-    bool Up() const { return window_.hwnd() != nullptr; }
-    int Calls() const { return calls_; }
-
-private:
-    std::atomic<int> calls_{0};
-    testbed::StandInWindow window_;
-};
 
 TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
 {
@@ -109,22 +60,30 @@ TEST_F(StuckWorker, HeldInADeliveryByAShellThatDoesNotAnswer)
                                    [] { return AppState.transferActive == 0; }, kWorkerTimeoutMs));
 
     {
-        /* The shell takes 3 s over each icon update: the worker sets the
-           active flag and then waits in its first update. */
-        HungShell shell(3000);
-        ASSERT_TRUE(shell.Up());
+        /* A shell that has stopped answering: the tray is found by its
+           class name, and it takes 3 s over each icon update. The worker
+           sets the active flag and then waits in its first update. */
+        const DWORD kAnswerAfterMs = 3000;
+        std::atomic<int> updates{0};
+        testbed::StandInWindow shell({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
+                                     [&](HWND, UINT message, WPARAM, LPARAM, LRESULT *result) {
+                                         if (message != WM_COPYDATA)
+                                             return false;
+                                         updates++;
+                                         Sleep(kAnswerAfterMs);
+                                         *result = TRUE;
+                                         return true;
+                                     });
+        shell.SetJoinBound(kAnswerAfterMs + 5000);
+        ASSERT_NE(nullptr, shell.hwnd());
         ASSERT_TRUE(partner.Write(testbed::ScanText(4, 0x57C4)));
         ASSERT_TRUE(testbed::PumpUntil("the burst to start (the active flag up)",
                                        [] { return AppState.transferActive == 1; }, kWorkerTimeoutMs));
         /* The flag rises just before the update is sent. */
         ASSERT_TRUE(testbed::PumpUntil("the icon update to reach the stand-in shell",
-                                       [&] { return shell.Calls() >= 1; }, kWorkerTimeoutMs));
+                                       [&] { return updates >= 1; }, kWorkerTimeoutMs));
 
-        bool gone = false;
-        DWORD took = TimedStop(&gone);
-        printf("stuck delivery: StopReader took %lu ms\n", (unsigned long)took);
-        EXPECT_LE(took, READER_STOP_TIMEOUT_MS + kSlackMs);
-        EXPECT_TRUE(gone) << "StopReader returned with the worker still alive";
+        EXPECT_TRUE(testbed::StopReaderWithinBound());
     }
     /* The worker was ended in the middle of its delivery; the icon that the
        next update shows must not be "active". */

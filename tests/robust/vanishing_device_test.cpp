@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdint>
 
 #include "app/app.h"
 #include "serial/serial.h"
@@ -21,6 +21,7 @@
 #include "support/host.h"
 #include "support/census.h"
 #include "support/program.h"
+#include "support/program_test.h"
 #include "support/screen.h"
 #include "support/streams.h"
 #include "support/target.h"
@@ -32,6 +33,35 @@ namespace {
 
 const DWORD kChangeTimeoutMs = 30000;  /* the settings dialog opened, used and closed */
 
+/* The user picks COM2 in the settings dialog of `window`, in process
+   `pid`; this thread pumps its messages meanwhile (in this process it runs
+   the program's window and the dialog's loop). Then the tray shows ready
+   and a scan sent on COM2 is typed. */
+void ChooseCom2AndScan(HWND window, DWORD pid, uint32_t serial)
+{
+    testbed::PartnerPort partner(2);
+    ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(2) << ", error " << GetLastError();
+    testbed::TargetWindow target;
+    std::atomic<bool> done{false};
+    bool changed = false;
+    testbed::Background user([&] {
+        changed = testbed::ChangeSettings(window, pid, 2, testbed::kSpeed38400, 10000);
+        done = true;
+    });
+    ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread", [&] { return done.load(); },
+                                   kChangeTimeoutMs));
+    ASSERT_TRUE(user.Join(1000));
+    ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
+    testbed::TrayView view;
+    EXPECT_TRUE(testbed::WaitForTray(TrayState::Ready, 3000, &view))
+        << "after choosing COM2 the tray shows " << view.Describe();
+
+    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
+    std::string scan = testbed::ScanText(serial, 0x7A7A);
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
+    EXPECT_EQ(scan, target.Text());
+}
+
 /* The program's tray host in this process: a real hidden window, so that
    the icon is drawn in the test bed's tray and the dialog has its owner. */
 class InProcessTray : public testbed::HostedWindowTest {
@@ -40,15 +70,12 @@ protected:
        while the real port stays open (closed afterwards). */
     void RunVanishingDevice(HANDLE broken)
     {
-        testbed::PartnerPort partner(2);
-        ASSERT_TRUE(partner.IsOpen());
         AppState.portNumber = 1;
         AppState.speedIndex = testbed::kSpeed38400;
         ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
         AddTrayIcon(1);
         testbed::TrayView view;
-        bool reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
-        ASSERT_TRUE(reached) << "tray shows " << view.Describe();
+        ASSERT_TRUE(testbed::WaitForTray(TrayState::Ready, 3000, &view)) << "tray shows " << view.Describe();
 
         HANDLE port = AppState.portHandle;
         AppState.portHandle = broken;
@@ -63,30 +90,11 @@ protected:
         CloseHandle(port);
         ASSERT_EQ((DWORD)WAIT_OBJECT_0, waited) << "the worker did not end after its wait failed";
         EXPECT_EQ(0u, code) << "the worker's exit code";
-        reached = testbed::WaitForTray(TrayState::NoPort, 3000, &view);
-        EXPECT_TRUE(reached) << "after the failed wait the tray shows " << view.Describe();
+        EXPECT_TRUE(testbed::WaitForTray(TrayState::NoPort, 3000, &view))
+            << "after the failed wait the tray shows " << view.Describe();
 
-        /* The user picks another port in the dialog; this thread runs the
-           program's window and the dialog's loop meanwhile. */
-        testbed::TargetWindow target;
-        std::atomic<bool> done{false};
-        bool changed = false;
-        testbed::Background user([&] {
-            changed = testbed::ChangeSettings(AppState.mainWindow, GetCurrentProcessId(), 2, testbed::kSpeed38400, 10000);
-            done = true;
-        });
-        ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread",
-                                       [&] { return done.load(); }, kChangeTimeoutMs));
-        ASSERT_TRUE(user.Join(1000));
-        ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
+        ChooseCom2AndScan(AppState.mainWindow, GetCurrentProcessId(), 5);
         EXPECT_EQ(2, AppState.portNumber);
-        reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
-        EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
-
-        ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
-        std::string scan = testbed::ScanText(5, 0x7A7A);
-        ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
-        EXPECT_EQ(scan, target.Text());
     }
 };
 
@@ -124,11 +132,10 @@ HANDLE FindPortHandle(HANDLE process)
     return nullptr;
 }
 
-TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
+using VanishingDevice = testbed::ProgramTest;
+
+TEST_F(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
 {
-    testbed::PartnerPort partner(2);
-    ASSERT_TRUE(partner.IsOpen());
-    testbed::TargetWindow target;
     testbed::TavrinProcess program;
     ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
     testbed::ThreadWatcher census(program.pid());
@@ -145,20 +152,14 @@ TEST(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     CloseHandle(moved);
 
     testbed::TrayView view;
-    bool reached = testbed::WaitForTray(TrayState::NoPort, 5000, &view);
-    EXPECT_TRUE(reached) << "after the port handle went, the tray shows " << view.Describe();
+    EXPECT_TRUE(testbed::WaitForTray(TrayState::NoPort, 5000, &view))
+        << "after the port handle went, the tray shows " << view.Describe();
     EXPECT_TRUE(testbed::WaitUntil("the worker to end", [&] { return census.Take().readers == 0; }, 30000));
     ASSERT_TRUE(program.IsRunning());
     EXPECT_TRUE(testbed::Responds(program.window(), 5000));
 
-    ASSERT_TRUE(testbed::ChangeSettings(program.window(), program.pid(), 2, testbed::kSpeed38400, 10000));
-    reached = testbed::WaitForTray(TrayState::Ready, 3000, &view);
-    EXPECT_TRUE(reached) << "after choosing COM2 the tray shows " << view.Describe();
+    ChooseCom2AndScan(program.window(), program.pid(), 6);
     EXPECT_EQ(1, census.Take().readers);
-    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
-    std::string scan = testbed::ScanText(6, 0x7A7A);
-    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
-    EXPECT_EQ(scan, target.Text());
 
     DWORD code = 99;
     EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));

@@ -36,44 +36,27 @@ const DWORD kLatencyMarginMs = 150;      /* on top of it: the focus lookup, the 
 /* Told to stop, a polling worker ends within one pass (an at-once wait, a
    100 ms read, a 200 ms pause); a blocked one never notices. */
 const DWORD kBlockedProofMs = 1000;
-const DWORD kStopSlackMs = 1000;         /* on top of READER_STOP_TIMEOUT_MS, for a loaded machine */
 const DWORD kArrivalTimeoutMs = 4000;    /* a scan reaching the window */
 const DWORD kSyncTimeoutMs = 5000;       /* the first marker reaching the window */
 const DWORD kQuietMs = 400;              /* pumped to see that nothing arrives */
 const DWORD kForcedExitCode = 0xFFFFFFFF; /* what StopReader's TerminateThread leaves */
 
-/* Whether this process runs with the shim preloaded; `why` says what is
-   missing when it does not. */
-bool ShimPreloaded(std::string *why)
+/* Empty when this process runs with the shim preloaded; else what is
+   missing, for GTEST_SKIP. */
+std::string WhyNoShim()
 {
     char value[2048];
     DWORD n = GetEnvironmentVariableA("LD_PRELOAD", value, sizeof value);
     std::string preload = (n > 0 && n < sizeof value) ? value : "";
     size_t at = preload.find(kShimName);
-    if (at == std::string::npos) {
-        *why = std::string("the pty modem-status shim is not preloaded (LD_PRELOAD is \"") + preload +
-               "\"): ctest preloads " + kShimName + " in the 64-bit lane, built where the host has gcc";
-        return false;
-    }
-    size_t begin = preload.find_last_of(": ", at);
-    std::string path = preload.substr(begin == std::string::npos ? 0 : begin + 1,
-                                      at + strlen(kShimName) - (begin == std::string::npos ? 0 : begin + 1));
-    if (GetFileAttributesA(("Z:" + path).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        *why = "the pty modem-status shim " + path + " named in LD_PRELOAD does not exist";
-        return false;
-    }
-    return true;
-}
-
-/* Whether a thread's input state is shared with the window's thread: the
-   focus it sees is then that thread's focus window. A thread of its own
-   input, with no window, sees none. */
-bool SharesInputWith(DWORD threadId, HWND window, HWND *focusSeen)
-{
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    *focusSeen = GetGUIThreadInfo(threadId, &info) ? info.hwndFocus : nullptr;
-    return *focusSeen == window;
+    if (at == std::string::npos)
+        return "the pty modem-status shim is not preloaded (LD_PRELOAD is \"" + preload + "\"): ctest preloads " +
+               kShimName + " in the 64-bit lane, built where the host has gcc";
+    size_t begin = preload.find_last_of(": ", at) + 1;   /* npos + 1 is 0: the list starts with it */
+    std::string path = preload.substr(begin, at + strlen(kShimName) - begin);
+    if (GetFileAttributesA(("Z:" + path).c_str()) == INVALID_FILE_ATTRIBUTES)
+        return "the pty modem-status shim " + path + " named in LD_PRELOAD does not exist";
+    return "";
 }
 
 class BlockedWait : public testbed::HostedWindowTest {
@@ -81,10 +64,8 @@ protected:
     void SetUp() override
     {
         HostedWindowTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        std::string why;
-        if (!ShimPreloaded(&why))
+        std::string why = WhyNoShim();
+        if (!why.empty())
             GTEST_SKIP() << why;
     }
 
@@ -95,37 +76,37 @@ protected:
             CloseHandle(worker_);
     }
 
-    /* Gives a worker a read-write handle on `port`, set up by the program's
+    /* Gives a worker a read-write handle on COM1, set up by the program's
        own ConfigureLine, and shows that it blocks in its wait: it types a
        marker, then, told to stop with nothing arriving, does not. */
-    void StartBlockedWorker(int port, testbed::PartnerPort &partner, testbed::TargetWindow &target)
+    void StartBlockedWorker()
     {
-        ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open, error " << GetLastError();
-        HANDLE handle = CreateFileA(PortNameTable[port], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        ASSERT_TRUE(partner_.IsOpen()) << testbed::PartnerName(1) << " does not open, error " << GetLastError();
+        HANDLE handle = CreateFileA(PortNameTable[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[port] << ", error " << GetLastError();
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle) << PortNameTable[1] << ", error " << GetLastError();
         AppState.portHandle = handle;
-        AppState.portNumber = port;
+        AppState.portNumber = 1;
         AppState.speedIndex = testbed::kSpeed38400;
         ASSERT_EQ(1, ConfigureLine(SpeedTable[testbed::kSpeed38400].baudRate)) << "error " << GetLastError();
         DWORD modem = 0;
         ASSERT_TRUE(GetCommModemStatus(handle, &modem))
-            << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[port]
+            << "the shim is preloaded but does not answer the modem-status query on " << PortNameTable[1]
             << ", error " << GetLastError();
 
         StartReader();
         ASSERT_NE(nullptr, AppState.readerThread) << "no worker, error " << GetLastError();
         ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker_,
                                     SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
-        ASSERT_TRUE(testbed::SyncReader(partner, target, kSyncTimeoutMs))
+        ASSERT_TRUE(testbed::SyncReader(partner_, target_, kSyncTimeoutMs))
             << "the worker typed none of the markers within " << kSyncTimeoutMs << " ms";
         /* The last marker's delivery ends with the active picture's 50 ms
            and an icon update; only then is the worker back in its wait, where
            a stop must not reach it. The quiet span covers the icon update. */
         ASSERT_TRUE(testbed::PumpUntil("the marker's delivery to end", [] { return AppState.transferActive == 0; },
                                        kSyncTimeoutMs));
-        ASSERT_TRUE(target.WaitForQuiet(300, kSyncTimeoutMs)) << "markers kept coming";
-        target.Clear();
+        ASSERT_TRUE(target_.WaitForQuiet(300, kSyncTimeoutMs)) << "markers kept coming";
+        target_.Clear();
 
         AppState.readerRun = 0;
         double start = testbed::NowMs();
@@ -136,6 +117,8 @@ protected:
                             << " ms: its wait returned, so it polls instead of blocking (is the shim answering?)";
     }
 
+    testbed::PartnerPort partner_{1};
+    testbed::TargetWindow target_;
     HANDLE worker_ = nullptr;   /* our own handle to the blocked worker */
 };
 
@@ -147,32 +130,31 @@ protected:
  */
 TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
 {
-    testbed::PartnerPort partner(1);
-    testbed::TargetWindow target;
-    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, partner, target));
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker());
     DWORD workerId = GetThreadId(worker_);
 
     for (uint32_t serial = 1; serial <= 3; serial++) {
         SCOPED_TRACE("scan " + std::to_string(serial));
         std::string scan = testbed::DigitScan(serial);
-        target.Clear();
-        ASSERT_TRUE(partner.Write(scan)) << "error " << GetLastError();
+        target_.Clear();
+        ASSERT_TRUE(partner_.Write(scan)) << "error " << GetLastError();
         double lastByte = testbed::NowMs();
-        ASSERT_TRUE(target.WaitForChars(scan.size(), kArrivalTimeoutMs))
-            << target.chars().size() << " of " << scan.size() << " characters arrived within " << kArrivalTimeoutMs
+        ASSERT_TRUE(target_.WaitForChars(scan.size(), kArrivalTimeoutMs))
+            << target_.chars().size() << " of " << scan.size() << " characters arrived within " << kArrivalTimeoutMs
             << " ms";
-        double latency = target.chars().front().ms - lastByte;
+        double latency = target_.chars().front().ms - lastByte;
         printf("scan %u: first character %.0f ms after the last byte\n", (unsigned)serial, latency);
-        EXPECT_EQ(scan, target.Text());
+        EXPECT_EQ(scan, target_.Text());
         EXPECT_LE(latency, (double)(kClosingTimeOutMs + kLatencyMarginMs))
             << "from the last byte to the first character, with the worker blocked in its wait";
 
         ASSERT_TRUE(testbed::PumpUntil("the delivery to end", [] { return AppState.transferActive == 0; },
                                        kArrivalTimeoutMs));
-        HWND focusSeen = nullptr;
-        EXPECT_FALSE(SharesInputWith(workerId, target.hwnd(), &focusSeen))
-            << "the worker, back in its wait, still shares the target thread's input (it sees focus " << focusSeen
-            << ", the target is " << target.hwnd() << "): DeliverBurst did not detach after its focus lookup";
+        /* A thread attached to the target's input sees its focus; one of
+           its own, with no window, sees none. */
+        EXPECT_NE(target_.hwnd(), testbed::ThreadFocus(workerId))
+            << "the worker, back in its wait, still shares the target thread's input (it sees the target's focus): "
+               "DeliverBurst did not detach after its focus lookup";
     }
 }
 
@@ -186,27 +168,13 @@ TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
  */
 TEST_F(BlockedWait, StopReaderEndsABlockedWorkerWithinItsBound)
 {
-    testbed::PartnerPort partner(1);
-    testbed::TargetWindow target;
-    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, partner, target));
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker());
 
-    double start = testbed::NowMs();
-    StopReader();
-    double took = testbed::NowMs() - start;
-    bool gone = WaitForSingleObject(worker_, 0) == WAIT_OBJECT_0;
     DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeThread(worker_, &exitCode);
-    printf("StopReader on a blocked worker took %.0f ms; exit code 0x%lX\n", took, (unsigned long)exitCode);
-
-    EXPECT_TRUE(gone) << "StopReader returned after " << took
-                      << " ms with the worker still in its wait: the next worker would run beside it";
-    EXPECT_LE(took, (double)(READER_STOP_TIMEOUT_MS + kStopSlackMs));
-    if (gone) {
-        EXPECT_EQ(kForcedExitCode, exitCode)
-            << "the worker ended by itself: Wine's cancel now reaches the wait (update docs/wine-and-windows.md)";
-    }
-    EXPECT_EQ(nullptr, AppState.readerThread);
-    EXPECT_EQ(0, AppState.transferActive.load());
+    EXPECT_TRUE(testbed::StopReaderWithinBound(&exitCode))
+        << "with the worker left in its wait, the next worker would run beside it";
+    EXPECT_EQ(kForcedExitCode, exitCode)
+        << "the worker ended by itself: Wine's cancel now reaches the wait (update docs/wine-and-windows.md)";
 }
 
 /*
@@ -216,11 +184,9 @@ TEST_F(BlockedWait, StopReaderEndsABlockedWorkerWithinItsBound)
  */
 TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
 {
-    testbed::PartnerPort oldPartner(1);
     testbed::PartnerPort newPartner(2);
     ASSERT_TRUE(newPartner.IsOpen()) << testbed::PartnerName(2) << ", error " << GetLastError();
-    testbed::TargetWindow target;
-    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker(1, oldPartner, target));
+    ASSERT_NO_FATAL_FAILURE(StartBlockedWorker());
 
     double okMs = -1;
     testbed::ModalDriver driver;
@@ -234,29 +200,29 @@ TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
          }});
     ASSERT_EQ(IDOK, result) << "the settings dialog did not end by its OK (abandoned: " << driver.abandoned()
                             << ")";
-    bool gone = WaitForSingleObject(worker_, 0) == WAIT_OBJECT_0;
     DWORD exitCode = STILL_ACTIVE;
     GetExitCodeThread(worker_, &exitCode);
     printf("settings change with a blocked worker: OK took %.0f ms; the worker's exit code 0x%lX\n", okMs,
            (unsigned long)exitCode);
 
-    EXPECT_TRUE(gone) << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex
-                      << exitCode << std::dec << ")";
-    EXPECT_LE(okMs, (double)(READER_STOP_TIMEOUT_MS + kStopSlackMs)) << "applying the change";
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(worker_, 0))
+        << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex << exitCode
+        << std::dec << ")";
+    EXPECT_LE(okMs, (double)(READER_STOP_TIMEOUT_MS + testbed::kStopSlackMs)) << "applying the change";
     EXPECT_EQ(2, AppState.portNumber);
     ASSERT_EQ(1, IsPortOpen()) << "COM2 did not open";
     ASSERT_NE(nullptr, AppState.readerThread) << "no worker after the change";
 
-    ASSERT_TRUE(testbed::SyncReader(newPartner, target, kSyncTimeoutMs))
+    ASSERT_TRUE(testbed::SyncReader(newPartner, target_, kSyncTimeoutMs))
         << "nothing sent on the new port was typed within " << kSyncTimeoutMs << " ms";
     std::string scan = testbed::DigitScan(7);
-    ASSERT_TRUE(testbed::SendAndSettle(newPartner, target, scan, kQuietMs));
-    EXPECT_EQ(scan, target.Text()) << "a scan on the new port";
+    ASSERT_TRUE(testbed::SendAndSettle(newPartner, target_, scan, kQuietMs));
+    EXPECT_EQ(scan, target_.Text()) << "a scan on the new port";
 
-    target.Clear();
-    ASSERT_TRUE(oldPartner.Write("old port"));
-    target.Pump(kQuietMs);
-    EXPECT_EQ("", target.Text()) << "bytes on the old port were typed after the change";
+    target_.Clear();
+    ASSERT_TRUE(partner_.Write("old port"));
+    target_.Pump(kQuietMs);
+    EXPECT_EQ("", target_.Text()) << "bytes on the old port were typed after the change";
 }
 
 }  // namespace

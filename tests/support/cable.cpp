@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "serial/serial.h"
+#include "app/app.h"
 #include "support/timing.h"
 
 namespace testbed {
@@ -32,10 +34,6 @@ HANDLE OpenPartner(int port, DWORD writeTimeoutMs)
     timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
     SetCommTimeouts(handle, &timeouts);
     return handle;
-}
-
-PartnerPort::PartnerPort(int port) : handle_(OpenPartner(port, 5000))
-{
 }
 
 PartnerPort::~PartnerPort()
@@ -73,16 +71,6 @@ bool PartnerPort::WritePaced(const std::vector<BYTE> &data, DWORD bytesPerSecond
             Sleep((DWORD)(due - now));
     }
     return true;
-}
-
-PatientWriter::PatientWriter(int port) : handle_(OpenPartner(port, 500))
-{
-}
-
-PatientWriter::~PatientWriter()
-{
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
 }
 
 bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs, size_t *written)
@@ -142,6 +130,32 @@ DWORD InputQueued(HANDLE port)
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult StopReaderWithinBound(DWORD *exitCode)
+{
+    HANDLE worker = nullptr;
+    DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker,
+                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
+    double start = NowMs();
+    StopReader();
+    double took = NowMs() - start;
+    bool gone = worker && WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+    DWORD code = STILL_ACTIVE;
+    if (worker) {
+        GetExitCodeThread(worker, &code);
+        CloseHandle(worker);
+    }
+    if (exitCode)
+        *exitCode = code;
+    printf("StopReader took %.0f ms; the worker's exit code 0x%lX\n", took, (unsigned long)code);
+    if (took <= READER_STOP_TIMEOUT_MS + kStopSlackMs && gone && !AppState.readerThread && !AppState.transferActive)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "StopReader took " << took << " ms (bound " << READER_STOP_TIMEOUT_MS
+                                         << " + " << kStopSlackMs << ")"
+                                         << (worker ? (gone ? "" : "; the worker still runs") : "; no worker to stop")
+                                         << "; worker handle left " << AppState.readerThread << "; active flag "
+                                         << AppState.transferActive.load();
+}
+
 /* ---- Line settings read through a handle of our own ---- */
 
 static HANDLE OpenProbe(int port)
@@ -151,16 +165,22 @@ static HANDLE OpenProbe(int port)
     return CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-DWORD LineRate(int port)
+bool LineSettings(int port, DCB *dcb)
 {
     HANDLE h = OpenProbe(port);
     if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    DWORD rate = GetCommState(h, &dcb) ? dcb.BaudRate : 0;
+        return false;
+    ZeroMemory(dcb, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    bool ok = GetCommState(h, dcb) != 0;
     CloseHandle(h);
-    return rate;
+    return ok;
+}
+
+DWORD LineRate(int port)
+{
+    DCB dcb;
+    return LineSettings(port, &dcb) ? dcb.BaudRate : 0;
 }
 
 bool SetLineRate(int port, DWORD rate)
@@ -175,6 +195,16 @@ bool SetLineRate(int port, DWORD rate)
     ok = ok && SetCommState(h, &dcb);
     CloseHandle(h);
     return ok;
+}
+
+std::string Framing(const DCB &dcb)
+{
+    static const char *const kStopBits[] = {"1", "1.5", "2"};
+    char text[48];
+    snprintf(text, sizeof text, "%lu %u%c%s", (unsigned long)dcb.BaudRate, dcb.ByteSize,
+             dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?',
+             dcb.StopBits <= TWOSTOPBITS ? kStopBits[dcb.StopBits] : "?");
+    return text;
 }
 
 }  // namespace testbed

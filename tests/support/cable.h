@@ -6,8 +6,8 @@
  * to COM11..COM13; COM4 does not exist.
  *
  * Used by every test that sends bytes to the program, in this process or
- * in its own, by the dialog tests that check the rate a port was set to,
- * and by the in-process tests that need to know where a worker is.
+ * in its own, by the tests that check how a port's line was set, and by
+ * the in-process tests that need to know where a worker is or stop it.
  */
 #ifndef TAVRIN_TESTS_CABLE_H
 #define TAVRIN_TESTS_CABLE_H
@@ -31,8 +31,10 @@ HANDLE OpenPartner(int port, DWORD writeTimeoutMs);
 /* The partner end of a cable, opened for writing. */
 class PartnerPort {
 public:
-    explicit PartnerPort(int port);
+    explicit PartnerPort(int port) : PartnerPort(port, 5000) {}
     ~PartnerPort();
+    PartnerPort(const PartnerPort &) = delete;
+    PartnerPort &operator=(const PartnerPort &) = delete;
     bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
     /* Writes all bytes; returns false if the device refused. */
     bool Write(const void *data, size_t size);
@@ -41,27 +43,23 @@ public:
        or more opens between them. */
     bool WritePaced(const std::vector<BYTE> &data, DWORD bytesPerSecond);
 
-private:
+protected:
+    PartnerPort(int port, DWORD writeTimeoutMs) : handle_(OpenPartner(port, writeTimeoutMs)) {}
     HANDLE handle_;
 };
 
 /* The partner end of a cable, for long streams: when the program reads
    more slowly than the line and the cable's buffers are full, a write is
    tried again until nothing at all has moved for `stallMs`. */
-class PatientWriter {
+class PatientWriter : public PartnerPort {
 public:
-    explicit PatientWriter(int port);
-    ~PatientWriter();
-    PatientWriter(const PatientWriter &) = delete;
-    PatientWriter &operator=(const PatientWriter &) = delete;
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    explicit PatientWriter(int port) : PartnerPort(port, 500) {}
     /* `written` (optional) receives how much went out, also on failure. */
     bool Write(const BYTE *data, size_t size, DWORD stallMs, size_t *written = nullptr);
     /* Writes that had to wait for room, so far. */
     unsigned Waits() const { return waits_; }
 
 private:
-    HANDLE handle_;
     unsigned waits_ = 0;
 };
 
@@ -80,12 +78,26 @@ DWORD InputQueued(HANDLE port);
    read ends, and then types them.) A failure says which byte stayed. */
 ::testing::AssertionResult WaitForHeldRead(PartnerPort &partner, HANDLE port, DWORD timeoutMs);
 
-/* The baud rate a port's line is set to, read through a handle of our own
-   (a pseudo-terminal's settings are shared by every handle on it); 0 when
-   the port cannot be opened. */
+/* Allowed on top of READER_STOP_TIMEOUT_MS, for a loaded machine. */
+const DWORD kStopSlackMs = 1000;
+
+/* Calls StopReader on the worker of this process and checks what it
+   promises: it returns within its bound (plus kStopSlackMs) with the
+   worker's thread ended and the worker's handle and the active flag
+   cleared. `exitCode` (optional) receives the worker's exit code: 0 when
+   it ended by itself, 0xFFFFFFFF when it was ended by force. */
+::testing::AssertionResult StopReaderWithinBound(DWORD *exitCode = nullptr);
+
+/* A port's line settings, read through a handle of our own (a
+   pseudo-terminal's settings are shared by every handle on it); false
+   when the port cannot be opened or read. */
+bool LineSettings(int port, DCB *dcb);
+/* The baud rate of the same; 0 when the port cannot be opened. */
 DWORD LineRate(int port);
 /* Sets a port's line to a rate through a handle of our own. */
 bool SetLineRate(int port, DWORD rate);
+/* A line's rate and framing as "38400 8N1", for EXPECT_EQ. */
+std::string Framing(const DCB &dcb);
 
 }  // namespace testbed
 

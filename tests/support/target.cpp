@@ -10,7 +10,7 @@ LRESULT CALLBACK TargetWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 {
     TargetWindow *self = reinterpret_cast<TargetWindow *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
     if (message == WM_CHAR && self) {
-        self->chars_.push_back({wParam, lParam, GetTickCount(), NowMs()});
+        self->chars_.push_back({wParam, lParam, NowMs(), (DWORD)GetMessageTime()});
         if (self->slowMs_)
             Sleep(self->slowMs_);
         return 0;
@@ -59,31 +59,22 @@ bool TargetWindow::WaitForChars(size_t count, DWORD timeoutMs)
 
 void TargetWindow::Pump(DWORD ms)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        DispatchPending();
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms)
-            break;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
-    }
+    /* A span, not a wait: the time itself is the condition. */
+    double end = NowMs() + ms;
+    PumpUntil("the span to pass", [&] { return NowMs() >= end; }, ms + 1000);
 }
 
 bool TargetWindow::WaitForQuiet(DWORD quietMs, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    DWORD lastChange = start;
     size_t seen = chars_.size();
-    while (GetTickCount() - start < timeoutMs) {
-        Pump(10);
+    double lastChange = NowMs();
+    return PumpUntil("no character to come for a while", [&] {
         if (chars_.size() != seen) {
             seen = chars_.size();
-            lastChange = GetTickCount();
-        } else if (GetTickCount() - lastChange >= quietMs) {
-            return true;
+            lastChange = NowMs();
         }
-    }
-    return false;
+        return NowMs() - lastChange >= quietMs;
+    }, timeoutMs);
 }
 
 std::string TargetWindow::Text() const
@@ -94,15 +85,50 @@ std::string TargetWindow::Text() const
     return text;
 }
 
-std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs)
+HWND ThreadFocus(DWORD threadId)
 {
-    std::vector<std::string> bursts;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(threadId, &info) ? info.hwndFocus : (HWND)-1;
+}
+
+std::vector<Burst> FindBursts(const std::vector<TargetWindow::Char> &chars, double gapMs, BurstClock clock)
+{
+    std::vector<Burst> bursts;
     for (size_t i = 0; i < chars.size(); i++) {
-        if (i == 0 || chars[i].tick - chars[i - 1].tick > gapMs)
-            bursts.emplace_back();
-        bursts.back().push_back((char)(BYTE)chars[i].wParam);
+        /* Post times are DWORD ticks: their difference survives a wrap. */
+        double at = clock == BurstClock::Posted ? (double)(DWORD)(chars[i].posted - chars[0].posted) : chars[i].ms;
+        double gap = i ? at - bursts.back().lastMs : 0;
+        if (i == 0 || gap > gapMs)
+            bursts.push_back({"", at, at, gap});
+        bursts.back().text.push_back((char)(BYTE)chars[i].wParam);
+        bursts.back().lastMs = at;
     }
     return bursts;
+}
+
+std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs)
+{
+    std::vector<std::string> texts;
+    for (const Burst &burst : FindBursts(chars, gapMs))
+        texts.push_back(burst.text);
+    return texts;
+}
+
+std::string BurstSizes(const std::vector<Burst> &bursts)
+{
+    std::string text;
+    for (const Burst &burst : bursts)
+        text += (text.empty() ? "" : ",") + std::to_string(burst.text.size());
+    return text;
+}
+
+std::string BurstGaps(const std::vector<Burst> &bursts)
+{
+    std::string text;
+    for (size_t i = 1; i < bursts.size(); i++)
+        text += (i > 1 ? "," : "") + std::to_string((long)bursts[i].gapBeforeMs);
+    return "gaps " + text + " ms";
 }
 
 }  // namespace testbed

@@ -20,8 +20,8 @@ public:
     struct Char {
         WPARAM wParam;
         LPARAM lParam;
-        DWORD tick;      /* GetTickCount when dispatched */
-        double ms;       /* NowMs when dispatched, for finer timing */
+        double ms;       /* NowMs when dispatched */
+        DWORD posted;    /* GetMessageTime: when the sender posted it */
     };
 
     TargetWindow();
@@ -50,9 +50,32 @@ private:
     DWORD slowMs_ = 0;
 };
 
+/* The focus window of a thread's input (shared with the threads attached
+   to it); (HWND)-1 when the thread cannot be asked. */
+HWND ThreadFocus(DWORD threadId);
+
+/* A run of characters with no gap of more than a given span inside it. */
+struct Burst {
+    std::string text;
+    double firstMs, lastMs;   /* its first and last character, on the clock it was split by */
+    double gapBeforeMs;       /* from the previous burst's last character; 0 for the first */
+};
+
+/* Which of a character's times bursts are told apart by: when the test
+   thread dispatched it, or when the sender posted it (free of the test
+   thread's own stalls). */
+enum class BurstClock { Dispatched, Posted };
+
 /* Groups a recorded character stream into bursts: a new burst starts where
-   two consecutive characters arrived more than `gapMs` apart. */
+   two consecutive characters are more than `gapMs` apart on `clock`. */
+std::vector<Burst> FindBursts(const std::vector<TargetWindow::Char> &chars, double gapMs,
+                              BurstClock clock = BurstClock::Dispatched);
+/* The same, as the bursts' texts. */
 std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs);
+/* The bursts' sizes, "1024,1024,452", for EXPECT_EQ; and the gaps between
+   them, "gaps 52,51 ms", for its message. */
+std::string BurstSizes(const std::vector<Burst> &bursts);
+std::string BurstGaps(const std::vector<Burst> &bursts);
 
 }  // namespace testbed
 
