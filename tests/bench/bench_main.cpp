@@ -5,8 +5,7 @@
  * null-modem cable (COM12 for the program's COM2) and reads the program's
  * CPU times, threads, handles and memory across the process boundary.
  * One invocation is one run; scripts/bench runs it several times and
- * aggregates the JSON it writes. The program, the cable, the target window
- * and the process figures come from the shared test support (tests/support).
+ * aggregates the JSON it writes.
  *
  * Phases of a run, all on one program instance except the no-port idle
  * instance:
@@ -25,11 +24,6 @@
  *              count reader passes and place the scans in the worker's
  *              cycle with strace (only with --handshake)
  *   close      "Close" command until the process has exited
- *
- * usage: tavrin_bench --out FILE.json [--scans N] [--volume N]
- *        [--flood BYTES] [--idle SECONDS] [--trace SECONDS]
- *        [--traced-scans N] [--handshake DIR] [--seed N]
- *        tavrin_bench --costs FILE.json
  */
 #include <windows.h>
 
@@ -40,19 +34,16 @@
 #include <cstdlib>
 #include <functional>
 #include <initializer_list>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "support/cable.h"
 #include "support/census.h"
 #include "support/program.h"
-#include "support/registry.h"
-#include "support/screen.h"
 #include "support/streams.h"
-#include "support/target.h"
 #include "support/timing.h"
 
 using testbed::NowMs;
@@ -83,7 +74,28 @@ const double kLineBytesPerS = 3840; /* 38 400 bit/s, 8N1 */
 
 /* ---------- failure ---------- */
 
-void RestoreSettingsKey();
+/* The settings as the run found them, put back at its end so that the
+   program's next start (a test, say) sees what it would have seen. */
+struct SavedValue {
+    const char *name;
+    bool present;
+    DWORD value;
+};
+SavedValue gSaved[] = {{"Port", false, 0}, {"Baud", false, 0}};
+
+void SaveSettingsKey()
+{
+    for (SavedValue &saved : gSaved)
+        saved.present = testbed::GetSettingDword(saved.name, &saved.value);
+}
+
+void RestoreSettingsKey()
+{
+    testbed::DeleteSettingsKey();
+    for (const SavedValue &saved : gSaved)
+        if (saved.present)
+            testbed::SetSettingDword(saved.name, saved.value);
+}
 
 /* What a failed run must not leave behind: the program's instances, and
    the settings it changed. */
@@ -93,10 +105,9 @@ void Fail(const std::string &what)
 {
     fprintf(stderr, "bench: %s\n", what.c_str());
     fflush(stderr);
-    for (testbed::TavrinProcess *instance : gInstances) {
+    for (testbed::TavrinProcess *instance : gInstances)
         if (instance->IsRunning())
             instance->Kill();
-    }
     RestoreSettingsKey();
     ExitProcess(1);
 }
@@ -185,25 +196,13 @@ struct Stats {
 
 Stats Summarise(std::vector<double> v)
 {
-    Stats s;
-    s.n = v.size();
     if (v.empty())
-        return s;
+        return {};
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) {
-        /* nearest rank */
-        size_t rank = (size_t)std::ceil(q * (double)v.size());
-        return v[std::max<size_t>(rank, 1) - 1];
-    };
-    s.min = v.front();
-    s.max = v.back();
-    s.p50 = at(0.50);
-    s.p95 = at(0.95);
-    double sum = 0;
-    for (double x : v)
-        sum += x;
-    s.mean = sum / (double)v.size();
-    return s;
+    /* nearest rank */
+    auto at = [&](double q) { return v[std::max<size_t>((size_t)std::ceil(q * (double)v.size()), 1) - 1]; };
+    double mean = std::accumulate(v.begin(), v.end(), 0.0) / (double)v.size();
+    return {v.front(), at(0.50), at(0.95), v.back(), mean, v.size()};
 }
 
 /* The summary of each list of values, as an object under its key. */
@@ -250,10 +249,8 @@ std::vector<HWND> TavrinWindows()
 
 bool AnyNew(const std::vector<HWND> &now, const std::vector<HWND> &before)
 {
-    for (HWND h : now)
-        if (std::find(before.begin(), before.end(), h) == before.end())
-            return true;
-    return false;
+    return std::any_of(now.begin(), now.end(),
+                       [&](HWND h) { return std::find(before.begin(), before.end(), h) == before.end(); });
 }
 
 /* Starts the program with the given settings (testbed::StartTavrin) and
@@ -287,13 +284,11 @@ Startup StartInstance(testbed::TavrinProcess &process, int port)
     watcher.Join(INFINITE);
     if (!ready)
         Fail(std::string("start-up: ") + ready.message());
-    if (!watched) {
-        char why[200];
-        snprintf(why, sizeof why, "start-up: ready, but %lu ms later its window %s, its tray icon %s (taskbar %s)",
-                 (unsigned long)kIconTimeoutMs, std::isnan(s.windowMs) ? "unseen" : "seen",
-                 std::isnan(s.iconMs) ? "unseen" : "seen", testbed::FindTaskbar() ? "present" : "missing");
-        Fail(why);
-    }
+    auto seen = [](double ms) { return std::isnan(ms) ? "unseen" : "seen"; };
+    if (!watched)
+        Fail("start-up: ready, but " + std::to_string(kIconTimeoutMs) + " ms later its window " + seen(s.windowMs) +
+             ", its tray icon " + seen(s.iconMs) + " (taskbar " + (testbed::FindTaskbar() ? "present" : "missing") +
+             ")");
     return s;
 }
 
@@ -305,45 +300,14 @@ double CloseInstance(testbed::TavrinProcess &process, DWORD *exitCode)
     return testbed::CloseProgram(process.window(), process.process(), 10000, exitCode) ? NowMs() - t0 : NAN;
 }
 
-/* The details of a mark: the pids of the instance with its port open and
-   of the one with no port (0 while it does not run). */
-std::string Pids(DWORD open, DWORD noport = 0)
-{
-    std::string text = "open=" + std::to_string(open);
-    return noport ? text + " noport=" + std::to_string(noport) : text;
-}
-
-/* The settings as the run found them, put back at its end so that the
-   program's next start (a test, say) sees what it would have seen. */
-struct SavedValue {
-    const char *name;
-    bool present;
-    DWORD value;
-};
-SavedValue gSaved[] = {{"Port", false, 0}, {"Baud", false, 0}};
-
-void SaveSettingsKey()
-{
-    for (SavedValue &saved : gSaved)
-        saved.present = testbed::GetSettingDword(saved.name, &saved.value);
-}
-
-void RestoreSettingsKey()
-{
-    testbed::DeleteSettingsKey();
-    for (const SavedValue &saved : gSaved) {
-        if (saved.present)
-            testbed::SetSettingDword(saved.name, saved.value);
-    }
-}
-
 /* ---------- the handshake with scripts/bench ---------- */
 
-/* Leaves `<dir>\mark-<name>` (with a line of details) and waits, bounded,
-   for the script's `<dir>\ack-<name>`, answering the target's messages
-   meanwhile; without --handshake it does nothing. The script reads
-   Linux-side figures at each mark. */
-void Mark(const Options &opt, const char *name, const std::string &details, DWORD boundMs = 10000)
+/* Leaves `<dir>\mark-<name>`, with the pids of the instance with its port
+   open and of the one with no port (0 while it does not run), and waits,
+   bounded, for the script's `<dir>\ack-<name>`, answering the target's
+   messages meanwhile; without --handshake it does nothing. The script
+   reads Linux-side figures at each mark. */
+void Mark(const Options &opt, const char *name, DWORD open, DWORD noport, DWORD boundMs = 10000)
 {
     if (opt.handshake.empty())
         return;
@@ -353,7 +317,10 @@ void Mark(const Options &opt, const char *name, const std::string &details, DWOR
     FILE *f = fopen(tmp.c_str(), "w");
     if (!f)
         return;
-    fprintf(f, "%s\n", details.c_str());
+    fprintf(f, "open=%lu", (unsigned long)open);
+    if (noport)
+        fprintf(f, " noport=%lu", (unsigned long)noport);
+    fputs("\n", f);
     fclose(f);
     MoveFileExA(tmp.c_str(), mark.c_str(), MOVEFILE_REPLACE_EXISTING);
     ::testing::AssertionResult answered = testbed::PumpUntil(
@@ -370,23 +337,11 @@ struct Costs {
     double postUs = NAN, focusUs = NAN, iconUs = NAN, sleep50Ms = NAN;
 };
 
-/* The costs' names in the run's output. */
-struct CostField {
-    const char *key;
-    double Costs::*value;
-};
-const CostField kCostFields[] = {
-    {"read_us", &Costs::readUs},         {"read_p50_us", &Costs::readP50Us}, {"wait_us", &Costs::waitUs},
-    {"empty_read_ms", &Costs::emptyReadMs}, {"post_us", &Costs::postUs},  {"focus_us", &Costs::focusUs},
-    {"icon_update_us", &Costs::iconUs},  {"sleep50_ms", &Costs::sleep50Ms},
-};
-
 void JsonCosts(const char *key, const Costs &c)
 {
-    JsonBegin(key);
-    for (const CostField &field : kCostFields)
-        JsonNum(field.key, c.*field.value);
-    JsonEnd();
+    JsonObject(key, {{"read_us", c.readUs}, {"read_p50_us", c.readP50Us}, {"wait_us", c.waitUs},
+                     {"empty_read_ms", c.emptyReadMs}, {"post_us", c.postUs}, {"focus_us", c.focusUs},
+                     {"icon_update_us", c.iconUs}, {"sleep50_ms", c.sleep50Ms}});
 }
 
 /* Calls `call` `times` times and returns each call's duration in
@@ -394,7 +349,6 @@ void JsonCosts(const char *key, const Costs &c)
 std::vector<double> TimeCalls(int times, const std::function<void(int)> &call)
 {
     std::vector<double> each;
-    each.reserve((size_t)times);
     for (int i = 0; i < times; i++) {
         double start = NowMs();
         call(i);
@@ -577,13 +531,11 @@ StreamRun SendStream(testbed::PatientWriter &partner, TargetWindow &target, cons
         testbed::Background writer([&] {
             run.startMs = NowMs();
             run.writerOk = true;
-            while (run.sent < data.size()) {
-                size_t n = std::min(chunk, data.size() - run.sent);
+            while (run.writerOk && run.sent < data.size()) {
                 size_t done = 0;
-                run.writerOk = partner.Write(data.data() + run.sent, n, kStallMs, &done);
+                run.writerOk = partner.Write(data.data() + run.sent, std::min(chunk, data.size() - run.sent), kStallMs,
+                                             &done);
                 run.sent += done;
-                if (!run.writerOk)
-                    break;
             }
             run.endWriteMs = NowMs();
         });
@@ -637,17 +589,14 @@ struct Bursts {
 Bursts SplitFlood(const std::vector<TargetWindow::Char> &chars)
 {
     Bursts b;
-    size_t first = 0;
-    for (const std::string &burst : testbed::SplitBursts(chars, 40)) {
-        size_t last = first + burst.size() - 1;
-        double span = chars[last].ms - chars[first].ms;
-        b.bytes.push_back((double)burst.size());
+    for (const testbed::Burst &burst : testbed::FindBursts(chars, 40)) {
+        double size = (double)burst.text.size(), span = burst.lastMs - burst.firstMs;
+        if (!b.bytes.empty())
+            b.gapMs.push_back(burst.gapBeforeMs);
+        b.bytes.push_back(size);
         b.spanMs.push_back(span);
-        if (burst.size() > 1)
-            b.postUs.push_back(span * 1000.0 / (double)(burst.size() - 1));
-        if (last + 1 < chars.size())
-            b.gapMs.push_back(chars[last + 1].ms - chars[last].ms);
-        first = last + 1;
+        if (size > 1)
+            b.postUs.push_back(span * 1000.0 / (size - 1));
     }
     return b;
 }
@@ -750,7 +699,7 @@ int Run(const Options &opt, const std::string &self)
     target.Pump(1500);
     target.TakeFocus();
     testbed::ProcessFigures atStart = testbed::ReadProcessFigures(pid);
-    Mark(opt, "started", Pids(pid));
+    Mark(opt, "started", pid, 0);
 
     /* latency */
     JsonBegin("latency");
@@ -758,41 +707,32 @@ int Run(const Options &opt, const std::string &self)
     JsonEnd();
 
     /* volume: many scans back to back */
-    {
-        std::vector<BYTE> data;
-        for (int i = 0; i < opt.volume; i++) {
-            std::string s = testbed::DigitScan((uint32_t)i);
-            data.insert(data.end(), s.begin(), s.end());
-        }
-        StreamRun run = SendStream(partner, target, data, 13 * 16, 10000);
-        target.Pump(1000);
-        testbed::ProcessFigures afterVolume = testbed::ReadProcessFigures(pid);
-        Mark(opt, "volume-end", Pids(pid));
-        JsonBegin("volume");
-        JsonNum("scans", opt.volume);
-        JsonStream(run);
-        JsonEnd();
-        JsonFootprint("footprint_start", atStart);
-        JsonFootprint("footprint_after_volume", afterVolume);
-    }
+    std::string scans;
+    for (int i = 0; i < opt.volume; i++)
+        scans += testbed::DigitScan((uint32_t)i);
+    JsonBegin("volume");
+    JsonNum("scans", opt.volume);
+    JsonStream(SendStream(partner, target, testbed::ToBytes(scans), 13 * 16, 10000));
+    JsonEnd();
+    JsonFootprint("footprint_start", atStart);
+    target.Pump(1000);
+    JsonFootprint("footprint_after_volume", testbed::ReadProcessFigures(pid));
+    Mark(opt, "volume-end", pid, 0);
 
-    /* flood: throughput ceiling, with the call costs taken just before
-       and just after it under the same conditions */
+    /* flood, with the call costs taken just before and after it under the same conditions */
     Costs before = MeasureCosts(target, self, costsFile);
     {
-        std::vector<BYTE> data = testbed::PatternBytes(opt.flood, opt.seed);
-        Mark(opt, "flood-begin", Pids(pid));
+        Mark(opt, "flood-begin", pid, 0);
         testbed::ProcessFigures s0 = testbed::ReadProcessFigures(pid);
-        StreamRun run = SendStream(partner, target, data, 4096, 10000);
+        StreamRun run = SendStream(partner, target, testbed::PatternBytes(opt.flood, opt.seed), 4096, 10000);
         testbed::ProcessFigures s1 = testbed::ReadProcessFigures(pid);
-        Mark(opt, "flood-end", Pids(pid));
+        Mark(opt, "flood-end", pid, 0);
         Bursts bursts = SplitFlood(target.chars());
         target.Clear();
         Costs after = MeasureCosts(target, self, costsFile);
 
         double rate = (double)run.received / StreamSeconds(run);
         auto mean = [&](double Costs::*cost) { return (before.*cost + after.*cost) / 2; };
-        double pauseSec = 0.050;
         /* The ceiling of a worker that pauses 50 ms after each burst of
            BURST_MAX reads and posts, with the posts' cost from the costs
            child, with the other calls of a pass added, and with the
@@ -800,11 +740,11 @@ int Run(const Options &opt, const std::string &self)
            what that last formula leaves out is then only the icon
            updates, the receive wait and the focus lookup. */
         auto ceiling = [&](double perByteUs, double perBurstUs) {
-            return BURST_MAX / (pauseSec + BURST_MAX * perByteUs * 1e-6 + perBurstUs * 1e-6);
+            return BURST_MAX / (0.050 + BURST_MAX * perByteUs * 1e-6 + perBurstUs * 1e-6);
         };
-        double model = ceiling(mean(&Costs::readUs) + mean(&Costs::postUs), 0);
-        double fullModel = ceiling(mean(&Costs::readUs) + mean(&Costs::postUs),
-                                   mean(&Costs::waitUs) + mean(&Costs::focusUs) + 2 * mean(&Costs::iconUs));
+        double perByteUs = mean(&Costs::readUs) + mean(&Costs::postUs);
+        double model = ceiling(perByteUs, 0);
+        double fullModel = ceiling(perByteUs, mean(&Costs::waitUs) + mean(&Costs::focusUs) + 2 * mean(&Costs::iconUs));
         double inSitu = ceiling(mean(&Costs::readUs) + Summarise(bursts.postUs).p50, 0);
         JsonCosts("costs_before", before);
         JsonCosts("costs_after", after);
@@ -823,51 +763,41 @@ int Run(const Options &opt, const std::string &self)
     target.Pump(1000);
     JsonFootprint("footprint_after_flood", testbed::ReadProcessFigures(pid));
 
-    /* idle: the same instance with its port open, and a second one with
-       no port, side by side over the same window */
+    /* idle: both instances side by side over the same window */
     testbed::TavrinProcess noport;
     StartInstance(noport, kAbsentPort);
     DWORD noportPid = noport.pid();
     target.TakeFocus();
     target.Pump(2500);
-    {
-        testbed::ProcessFigures a0 = testbed::ReadProcessFigures(pid);
-        testbed::ProcessFigures b0 = testbed::ReadProcessFigures(noportPid);
-        Mark(opt, "idle-begin", Pids(pid, noportPid));
-        double t0 = NowMs();
-        target.Pump((DWORD)(opt.idleSeconds * 1000.0));
-        testbed::ProcessFigures a1 = testbed::ReadProcessFigures(pid);
-        testbed::ProcessFigures b1 = testbed::ReadProcessFigures(noportPid);
-        Mark(opt, "idle-end", Pids(pid, noportPid));
-        double wall = NowMs() - t0;
-        JsonBegin("idle");
-        JsonNums({{"seconds", wall / 1000.0}, {"port_open_wine_cpu_ms", a1.cpuMs - a0.cpuMs},
-                  {"no_port_wine_cpu_ms", b1.cpuMs - b0.cpuMs}});
-        JsonFootprint("no_port_footprint", b1);
-        JsonEnd();
-    }
+    testbed::ProcessFigures a0 = testbed::ReadProcessFigures(pid);
+    testbed::ProcessFigures b0 = testbed::ReadProcessFigures(noportPid);
+    Mark(opt, "idle-begin", pid, noportPid);
+    double t0 = NowMs();
+    target.Pump((DWORD)(opt.idleSeconds * 1000.0));
+    testbed::ProcessFigures a1 = testbed::ReadProcessFigures(pid);
+    testbed::ProcessFigures b1 = testbed::ReadProcessFigures(noportPid);
+    Mark(opt, "idle-end", pid, noportPid);
+    JsonBegin("idle");
+    JsonNums({{"seconds", (NowMs() - t0) / 1000.0}, {"port_open_wine_cpu_ms", a1.cpuMs - a0.cpuMs},
+              {"no_port_wine_cpu_ms", b1.cpuMs - b0.cpuMs}});
+    JsonFootprint("no_port_footprint", b1);
+    JsonEnd();
 
-    /* trace: scripts/bench attaches strace to both instances, counts the
-       reader passes over a quiet window and then sees where in its cycle
-       the worker was when each of a few more scans was written; its
-       marks wait for strace to attach to every thread (10 s each) */
+    /* trace: its marks wait for strace to attach to every thread of both instances (10 s each) */
     if (!opt.handshake.empty() && opt.traceSeconds > 0) {
-        Mark(opt, "trace-begin", Pids(pid, noportPid), 30000);
-        double quietBegin = UnixSeconds();
-        target.Pump((DWORD)(opt.traceSeconds * 1000.0));
-        double quietEnd = UnixSeconds();
-        ScanRun traced = RunScans(partner, target, rnd, opt.scans, opt.tracedScans);
-        Mark(opt, "trace-end", Pids(pid, noportPid), 30000);
+        Mark(opt, "trace-begin", pid, noportPid, 30000);
         JsonBegin("traced");
-        JsonNum("quiet_begin_unix", quietBegin, "%.6f");
-        JsonNum("quiet_end_unix", quietEnd, "%.6f");
-        JsonScans(traced);
+        JsonNum("quiet_begin_unix", UnixSeconds(), "%.6f");
+        target.Pump((DWORD)(opt.traceSeconds * 1000.0));
+        JsonNum("quiet_end_unix", UnixSeconds(), "%.6f");
+        JsonScans(RunScans(partner, target, rnd, opt.scans, opt.tracedScans));
         JsonEnd();
+        Mark(opt, "trace-end", pid, noportPid, 30000);
     }
     JsonFootprint("footprint_end", testbed::ReadProcessFigures(pid));
 
     /* close */
-    Mark(opt, "closing", Pids(pid, noportPid));
+    Mark(opt, "closing", pid, noportPid);
     DWORD code = 99, noportCode = 99;
     double openMs = CloseInstance(prog, &code);
     double noportMs = CloseInstance(noport, &noportCode);
@@ -903,16 +833,12 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; i += 2) {
         std::string a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!v) {
-            fprintf(stderr, "bench: %s needs a value\n", a.c_str());
-            return 2;
-        }
-        if (a == "--costs")
+        if (v && a == "--costs")
             return CostsChild(v);
         auto option =
             std::find_if(std::begin(kOptions), std::end(kOptions), [&](const auto &o) { return a == o.name; });
-        if (option == std::end(kOptions)) {
-            fprintf(stderr, "bench: unknown option %s\n", a.c_str());
+        if (!v || option == std::end(kOptions)) {
+            fprintf(stderr, "bench: %s %s\n", a.c_str(), v ? "is not an option" : "needs a value");
             return 2;
         }
         option->set(v);
