@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cwchar>
 
-typedef NTSTATUS(NTAPI *OpenSymlinkFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
-typedef NTSTATUS(NTAPI *MakeTemporaryFn)(HANDLE);
+extern "C" NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+extern "C" NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE);
 
 int main(int argc, char **argv)
 {
@@ -25,30 +25,21 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: hide_port COMn\n");
         return 2;
     }
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    auto openSymlink = (OpenSymlinkFn)(void *)GetProcAddress(ntdll, "NtOpenSymbolicLinkObject");
-    auto makeTemporary = (MakeTemporaryFn)(void *)GetProcAddress(ntdll, "NtMakeTemporaryObject");
-    if (!openSymlink || !makeTemporary) {
-        fprintf(stderr, "hide_port: ntdll lacks the symbolic link calls\n");
-        return 1;
-    }
 
     wchar_t path[64];
     swprintf(path, 64, L"\\??\\%hs", argv[1]);
     UNICODE_STRING name;
-    name.Buffer = path;
-    name.Length = (USHORT)(wcslen(path) * sizeof(wchar_t));
-    name.MaximumLength = name.Length;
+    RtlInitUnicodeString(&name, path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
 
     HANDLE link;
-    NTSTATUS status = openSymlink(&link, DELETE, &attributes);
+    NTSTATUS status = NtOpenSymbolicLinkObject(&link, DELETE, &attributes);
     if (status != 0) {
         fprintf(stderr, "hide_port: %s: no link to delete (status %lx)\n", argv[1], (unsigned long)status);
         return 1;
     }
-    status = makeTemporary(link);
+    status = NtMakeTemporaryObject(link);
     CloseHandle(link);
     if (status != 0) {
         fprintf(stderr, "hide_port: %s: could not delete (status %lx)\n", argv[1], (unsigned long)status);
