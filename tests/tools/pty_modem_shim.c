@@ -38,16 +38,6 @@ struct line {
 static struct line lines[MAX_FDS];
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
-typedef int (*ioctl_fn)(int, unsigned long, ...);
-
-static ioctl_fn real_ioctl(void)
-{
-    static ioctl_fn real;
-    if (!real)
-        real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    return real;
-}
-
 /* The pty slave device behind fd, or 0 when it is something else. */
 static dev_t pty_device(int fd)
 {
@@ -102,7 +92,10 @@ int ioctl(int fd, unsigned long request, ...)
             return answer(fd, device, request, (int *)argument);
         }
     }
-    ioctl_fn real = real_ioctl();
+    typedef int (*ioctl_fn)(int, unsigned long, ...);
+    static ioctl_fn real;
+    if (!real)
+        real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
     if (!real) {
         errno = ENOSYS;
         return -1;
