@@ -17,9 +17,8 @@
  * Exit codes: 0 done (with --ready: ready, port open); 1 Tavrin's window,
  * its readiness, its icon or the dialog did not come, or the program
  * ended (the reason is printed); 2 usage; 3 ready, but the port did not
- * open. Every wait is bounded: the window and readiness by the time an
- * emulated start may take (testbed::kReadyTimeoutMs), the icon and the
- * dialog by the constants below.
+ * open. Every wait is bounded (testbed::kReadyTimeoutMs and the constants
+ * below).
  */
 #include <windows.h>
 
