@@ -1,11 +1,7 @@
 /*
  * Time and threads as a test sees them: clocks, bounded waits for a
- * condition, the length of long cases taken from the environment, and a
- * function run on a thread of its own.
- *
- * Used by the robustness tests (which drive the program from a second
- * thread while the first pumps the target window's messages), by the
- * writers that keep to a line rate, and by the benchmark.
+ * condition, dispatching this thread's messages, the length of long cases
+ * taken from the environment, and a function run on a thread of its own.
  */
 #ifndef TAVRIN_TESTS_TIMING_H
 #define TAVRIN_TESTS_TIMING_H
