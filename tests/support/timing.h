@@ -31,6 +31,10 @@ ULONGLONG FileTimeNow();
    ASSERT_TRUE(WaitUntil("the worker to end", ...)) explains itself. */
 ::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs);
+/* The same, dispatching this thread's messages while it waits, for a
+   test whose own windows must keep answering meanwhile. */
+::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs);
 
 /* Dispatches every message now waiting in this thread's queue with the
    ANSI calls, as the program's main loop does; `seen`, if given, is shown
@@ -39,11 +43,6 @@ void DispatchPending(const std::function<void(const MSG &)> &seen = nullptr);
 /* The same with the Unicode calls, as the system's own modal loops (the
    dialogs', the menus') take and dispatch messages. */
 void DispatchPendingWide();
-
-/* The same, dispatching this thread's messages while it waits, for a
-   test whose own windows must keep answering meanwhile. */
-::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
-                                     DWORD timeoutMs);
 
 /* Seconds a long case runs, from the environment variable `name` if set
    (so that a soak can be shortened or lengthened), else `fallback`. */
