@@ -1,9 +1,6 @@
 /*
- * Stopping a worker that cannot stop by itself, in this process: one held
- * in a read that has no time-out (a port that opened but could not be
- * configured), and one held in the middle of a delivery by a shell that
- * does not answer the icon update. StopReader must return within its
- * bound with the worker gone, and the icon must not be left "active".
+ * Stopping a worker that cannot stop by itself, in this process: StopReader
+ * must still return within its bound with the worker gone.
  */
 #include <gtest/gtest.h>
 

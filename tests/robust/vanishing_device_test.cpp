@@ -11,7 +11,6 @@
  */
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "app/app.h"
@@ -42,15 +41,10 @@ void ChooseCom2AndScan(HWND window, DWORD pid, uint32_t serial)
     testbed::PartnerPort partner(2);
     ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(2) << ", error " << GetLastError();
     testbed::TargetWindow target;
-    std::atomic<bool> done{false};
     bool changed = false;
-    testbed::Background user([&] {
-        changed = testbed::ChangeSettings(window, pid, 2, testbed::kSpeed38400, 10000);
-        done = true;
-    });
-    ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread", [&] { return done.load(); },
+    testbed::Background user([&] { changed = testbed::ChangeSettings(window, pid, 2, testbed::kSpeed38400, 10000); });
+    ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread", [&] { return user.Join(0); },
                                    kChangeTimeoutMs));
-    ASSERT_TRUE(user.Join(1000));
     ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
     testbed::TrayView view;
     EXPECT_TRUE(testbed::WaitForTray(TrayState::Ready, 3000, &view))
@@ -136,17 +130,16 @@ using VanishingDevice = testbed::ProgramTest;
 
 TEST_F(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
 {
-    testbed::TavrinProcess program;
-    ASSERT_TRUE(testbed::StartTavrin(program, 1, testbed::kSpeed38400, TrayState::Ready));
-    testbed::ThreadWatcher census(program.pid());
+    ASSERT_TRUE(testbed::StartTavrin(program_, 1, testbed::kSpeed38400, TrayState::Ready));
+    testbed::ThreadWatcher census(program_.pid());
     ASSERT_EQ(1, census.Take().readers);
 
-    HANDLE port = FindPortHandle(program.process());
+    HANDLE port = FindPortHandle(program_.process());
     ASSERT_NE(nullptr, port) << "no serial device handle found in the program";
     /* Moved here and closed: the program's handle value no longer names
        anything, and its next wait fails. */
     HANDLE moved = nullptr;
-    ASSERT_TRUE(DuplicateHandle(program.process(), port, GetCurrentProcess(), &moved, 0, FALSE,
+    ASSERT_TRUE(DuplicateHandle(program_.process(), port, GetCurrentProcess(), &moved, 0, FALSE,
                                 DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS))
         << "could not take the program's port handle, error " << GetLastError();
     CloseHandle(moved);
@@ -155,15 +148,12 @@ TEST_F(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     EXPECT_TRUE(testbed::WaitForTray(TrayState::NoPort, 5000, &view))
         << "after the port handle went, the tray shows " << view.Describe();
     EXPECT_TRUE(testbed::WaitUntil("the worker to end", [&] { return census.Take().readers == 0; }, 30000));
-    ASSERT_TRUE(program.IsRunning());
-    EXPECT_TRUE(testbed::Responds(program.window(), 5000));
+    ASSERT_TRUE(program_.IsRunning());
+    EXPECT_TRUE(testbed::Responds(program_.window(), 5000));
 
-    ChooseCom2AndScan(program.window(), program.pid(), 6);
+    ChooseCom2AndScan(program_.window(), program_.pid(), 6);
     EXPECT_EQ(1, census.Take().readers);
-
-    DWORD code = 99;
-    EXPECT_TRUE(testbed::CloseProgram(program.window(), program.process(), 5000, &code));
-    EXPECT_EQ(0u, code);
+    CloseInOrder(program_);
 }
 
 }  // namespace

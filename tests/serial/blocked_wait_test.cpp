@@ -8,7 +8,7 @@
  * by the program's own ConfigureLine, on a cable whose modem-status
  * queries the test bed's shim answers (tests/tools/pty_modem_shim.c, which
  * ctest preloads into this program only); its wait then blocks until a
- * byte comes. Each case first shows that it does.
+ * byte comes.
  */
 #include <gtest/gtest.h>
 
@@ -76,9 +76,9 @@ protected:
             CloseHandle(worker_);
     }
 
-    /* Gives a worker a read-write handle on COM1, set up by the program's
-       own ConfigureLine, and shows that it blocks in its wait: it types a
-       marker, then, told to stop with nothing arriving, does not. */
+    /* Starts a worker on such a handle on COM1 and shows that it blocks in
+       its wait: it types a marker, then, told to stop with nothing
+       arriving, does not. */
     void StartBlockedWorker()
     {
         ASSERT_TRUE(partner_.IsOpen()) << testbed::PartnerName(1) << " does not open, error " << GetLastError();
@@ -98,8 +98,7 @@ protected:
         ASSERT_NE(nullptr, AppState.readerThread) << "no worker, error " << GetLastError();
         ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker_,
                                     SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
-        ASSERT_TRUE(testbed::SyncReader(partner_, target_, kSyncTimeoutMs))
-            << "the worker typed none of the markers within " << kSyncTimeoutMs << " ms";
+        ASSERT_TRUE(testbed::SyncReader(partner_, target_, kSyncTimeoutMs));
         /* The last marker's delivery ends with the active picture's 50 ms
            and an icon update; only then is the worker back in its wait, where
            a stop must not reach it. The quiet span covers the icon update. */
@@ -122,12 +121,6 @@ protected:
     HANDLE worker_ = nullptr;   /* our own handle to the blocked worker */
 };
 
-/*
- * From the blocked wait, each scan is typed whole once the closing
- * time-out has passed, and the worker, back in its wait, no longer shares
- * the target thread's input (DeliverBurst attaches to it only to find the
- * focused window).
- */
 TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
 {
     ASSERT_NO_FATAL_FAILURE(StartBlockedWorker());
@@ -150,8 +143,9 @@ TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
 
         ASSERT_TRUE(testbed::PumpUntil("the delivery to end", [] { return AppState.transferActive == 0; },
                                        kArrivalTimeoutMs));
-        /* A thread attached to the target's input sees its focus; one of
-           its own, with no window, sees none. */
+        /* DeliverBurst attaches to the target thread's input only to find
+           the focused window. A thread attached to it sees its focus; one
+           of its own, with no window, sees none. */
         EXPECT_NE(target_.hwnd(), testbed::ThreadFocus(workerId))
             << "the worker, back in its wait, still shares the target thread's input (it sees the target's focus): "
                "DeliverBurst did not detach after its focus lookup";
@@ -177,11 +171,6 @@ TEST_F(BlockedWait, StopReaderEndsABlockedWorkerWithinItsBound)
         << "the worker ended by itself: Wine's cancel now reaches the wait (update docs/wine-and-windows.md)";
 }
 
-/*
- * A settings change, made in the settings dialog, while the worker is
- * blocked in its wait: the change ends that worker, and the reader goes on
- * on the new port and on it alone.
- */
 TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
 {
     testbed::PartnerPort newPartner(2);
@@ -213,8 +202,7 @@ TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
     ASSERT_EQ(1, IsPortOpen()) << "COM2 did not open";
     ASSERT_NE(nullptr, AppState.readerThread) << "no worker after the change";
 
-    ASSERT_TRUE(testbed::SyncReader(newPartner, target_, kSyncTimeoutMs))
-        << "nothing sent on the new port was typed within " << kSyncTimeoutMs << " ms";
+    ASSERT_TRUE(testbed::SyncReader(newPartner, target_, kSyncTimeoutMs)) << "on the new port";
     std::string scan = testbed::DigitScan(7);
     ASSERT_TRUE(testbed::SendAndSettle(newPartner, target_, scan, kQuietMs));
     EXPECT_EQ(scan, target_.Text()) << "a scan on the new port";

@@ -1,13 +1,7 @@
 /*
- * The reader worker in process, on the test bed's cables: the test's main
- * thread owns a foreground, focused window and pumps its messages; the
- * worker frames what the partner port sends into bursts and posts them to
- * that window. Also starting and stopping the worker within its bounds.
- *
- * Burst boundaries are read from each WM_CHAR's post time
- * (GetMessageTime): a burst is posted in one loop, and consecutive bursts
- * are at least the 50 ms delivery pause apart, whenever the test thread
- * gets round to dispatching them.
+ * The reader worker in process, on the test bed's cables: it frames what
+ * the partner port sends into bursts and posts them to the test's focused
+ * window; and it starts and stops within its bounds.
  */
 #include <gtest/gtest.h>
 
@@ -36,9 +30,11 @@ const DWORD kArrivalTimeoutMs = 4000;   /* a burst reaching the window */
    than a reader pass (the 200 ms pause and the 100 ms read time-out). */
 const DWORD kQuietMs = 400;
 const DWORD kQueueTimeoutMs = 5000;     /* bytes reaching or leaving the port's input queue */
-/* Post-time gap that separates bursts: the 50 ms pause after a delivery
-   always lies between two bursts, while a loaded machine can stall the
-   worker for tens of milliseconds inside one burst's posting loop. */
+/* Gap between the post times (GetMessageTime) that separates bursts, read
+   so whenever this thread gets round to dispatching them: the 50 ms pause
+   after a delivery always lies between two bursts, while a loaded machine
+   can stall the worker for tens of milliseconds inside one burst's
+   posting loop. */
 const DWORD kBurstGapMs = 45;
 const DWORD kJoinTimeoutMs = 5000;      /* helper threads of the tests */
 
@@ -244,13 +240,9 @@ TEST_F(ReaderTest, StopWithIdleOpenPortEndsTheWorkerAndNothingMoreArrives)
     EXPECT_EQ("before", target_.Text());
 }
 
-/*
- * A worker stuck in a blocking call. Under Wine the receive wait on a pty
- * returns at once, so it cannot be made to block there; a read with no
- * time-outs blocks instead, until a byte comes. StopReader must still
- * return within its bound, with the worker gone (by itself if its read
- * was cancelled, else by force).
- */
+/* Under Wine the receive wait on a pty returns at once, so a worker cannot
+   be made to block there; a read with no time-outs blocks instead, until
+   a byte comes. */
 TEST_F(ReaderTest, StopEndsAWorkerBlockedInTheDevice)
 {
     ASSERT_NE(0, SelectPort(2, 5));
@@ -320,16 +312,14 @@ TEST_F(ReaderTest, TargetIsTheWindowFocusedWhenTheBurstIsComplete)
    own queue, or -1 if DeliverBurst did not return. */
 LONG DeliverFromOwnThread()
 {
-    LONG ownQueueChars = -1;
+    LONG ownQueueChars = 0;
     testbed::Background thread([&] {
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  /* gives the thread its queue */
         const BYTE burst[] = {'x', 'y', 'z'};
         DeliverBurst(burst, sizeof burst);
-        LONG count = 0;
         while (PeekMessageA(&msg, nullptr, WM_CHAR, WM_CHAR, PM_REMOVE))
-            count++;
-        ownQueueChars = count;
+            ownQueueChars++;
     });
     return thread.Join(kJoinTimeoutMs) ? ownQueueChars : -1;
 }

@@ -79,11 +79,12 @@ TEST_F(SelectPortTest, LineSettingsAndTimeoutsReadBack)
 {
     ASSERT_NE(0, SelectPort(2, 8));
 
+    /* Parity 0 is NOPARITY; stop bits 0, ONESTOPBIT. */
     DCB dcb = ReadBack();
-    EXPECT_EQ("38400 8N1", testbed::Framing(dcb));
-    EXPECT_EQ("binary 1, CTS flow 0, XON/XOFF out 0 in 0",
-              Format("binary %u, CTS flow %u, XON/XOFF out %u in %u", dcb.fBinary, dcb.fOutxCtsFlow, dcb.fOutX,
-                     dcb.fInX));
+    EXPECT_EQ("38400 baud, 8 bits, parity 0, stop bits 0, binary 1, CTS flow 0, XON/XOFF out 0 in 0",
+              Format("%lu baud, %u bits, parity %u, stop bits %u, binary %u, CTS flow %u, XON/XOFF out %u in %u",
+                     (unsigned long)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fBinary,
+                     dcb.fOutxCtsFlow, dcb.fOutX, dcb.fInX));
 
     /* A pty always reports DTR and RTS enabled; check what was applied
        (0: DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE). */

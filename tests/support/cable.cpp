@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "serial/serial.h"
-#include "app/app.h"
 #include "support/timing.h"
 
 namespace testbed {
@@ -16,12 +14,12 @@ std::string PartnerName(int port)
     return name;
 }
 
-HANDLE OpenPartner(int port, DWORD writeTimeoutMs)
+PartnerPort::PartnerPort(int port, DWORD writeTimeoutMs)
+    : handle_(CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr))
 {
-    HANDLE handle = CreateFileA(PartnerName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return handle;
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 38400;
@@ -29,11 +27,10 @@ HANDLE OpenPartner(int port, DWORD writeTimeoutMs)
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    SetCommState(handle, &dcb);
+    SetCommState(handle_, &dcb);
     COMMTIMEOUTS timeouts = {};
     timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
-    SetCommTimeouts(handle, &timeouts);
-    return handle;
+    SetCommTimeouts(handle_, &timeouts);
 }
 
 PartnerPort::~PartnerPort()
@@ -130,49 +127,24 @@ DWORD InputQueued(HANDLE port)
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult StopReaderWithinBound(DWORD *exitCode)
-{
-    HANDLE worker = nullptr;
-    DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker,
-                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
-    double start = NowMs();
-    StopReader();
-    double took = NowMs() - start;
-    bool gone = worker && WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
-    DWORD code = STILL_ACTIVE;
-    if (worker) {
-        GetExitCodeThread(worker, &code);
-        CloseHandle(worker);
-    }
-    if (exitCode)
-        *exitCode = code;
-    printf("StopReader took %.0f ms; the worker's exit code 0x%lX\n", took, (unsigned long)code);
-    if (took <= READER_STOP_TIMEOUT_MS + kStopSlackMs && gone && !AppState.readerThread && !AppState.transferActive)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "StopReader took " << took << " ms (bound " << READER_STOP_TIMEOUT_MS
-                                         << " + " << kStopSlackMs << ")"
-                                         << (worker ? (gone ? "" : "; the worker still runs") : "; no worker to stop")
-                                         << "; worker handle left " << AppState.readerThread << "; active flag "
-                                         << AppState.transferActive.load();
-}
-
 /* ---- Line settings read through a handle of our own ---- */
 
-static HANDLE OpenProbe(int port)
+/* Reads a port's line settings into `dcb` and, unless `rate` is 0, sets
+   its rate. */
+static bool ProbeLine(int port, DWORD rate, DCB *dcb)
 {
     char name[16];
     snprintf(name, sizeof name, "COM%d", port);
-    return CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-bool LineSettings(int port, DCB *dcb)
-{
-    HANDLE h = OpenProbe(port);
+    HANDLE h = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    ZeroMemory(dcb, sizeof *dcb);
+    *dcb = {};
     dcb->DCBlength = sizeof *dcb;
-    bool ok = GetCommState(h, dcb) != 0;
+    bool ok = GetCommState(h, dcb);
+    if (rate) {
+        dcb->BaudRate = rate;
+        ok = ok && SetCommState(h, dcb);
+    }
     CloseHandle(h);
     return ok;
 }
@@ -180,31 +152,13 @@ bool LineSettings(int port, DCB *dcb)
 DWORD LineRate(int port)
 {
     DCB dcb;
-    return LineSettings(port, &dcb) ? dcb.BaudRate : 0;
+    return ProbeLine(port, 0, &dcb) ? dcb.BaudRate : 0;
 }
 
 bool SetLineRate(int port, DWORD rate)
 {
-    HANDLE h = OpenProbe(port);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    bool ok = GetCommState(h, &dcb);
-    dcb.BaudRate = rate;
-    ok = ok && SetCommState(h, &dcb);
-    CloseHandle(h);
-    return ok;
-}
-
-std::string Framing(const DCB &dcb)
-{
-    static const char *const kStopBits[] = {"1", "1.5", "2"};
-    char text[48];
-    snprintf(text, sizeof text, "%lu %u%c%s", (unsigned long)dcb.BaudRate, dcb.ByteSize,
-             dcb.Parity <= SPACEPARITY ? "NOEMS"[dcb.Parity] : '?',
-             dcb.StopBits <= TWOSTOPBITS ? kStopBits[dcb.StopBits] : "?");
-    return text;
+    DCB dcb;
+    return ProbeLine(port, rate, &dcb);
 }
 
 }  // namespace testbed

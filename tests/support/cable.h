@@ -1,13 +1,10 @@
 /*
- * The partner ends of the test bed's null-modem cables, where a test plays
- * the scanner, and the line settings of the program's own ends.
+ * The test bed's null-modem cables, for every test that sends bytes to the
+ * program or checks how its port's line was set: the partner ends, where a
+ * test plays the scanner, and the program's own ends.
  *
  * Port map of the test bed (scripts/lib/testbed.sh): COM1..COM3 are wired
  * to COM11..COM13; COM4 does not exist.
- *
- * Used by every test that sends bytes to the program, in this process or
- * in its own, by the tests that check how a port's line was set, and by
- * the in-process tests that need to know where a worker is or stop it.
  */
 #ifndef TAVRIN_TESTS_CABLE_H
 #define TAVRIN_TESTS_CABLE_H
@@ -24,11 +21,7 @@ namespace testbed {
 /* "\\.\COM11" for port 1, and so on. */
 std::string PartnerName(int port);
 
-/* Opens a partner end for writing, 38400 8N1, with the given write
-   time-out; INVALID_HANDLE_VALUE if it does not open. */
-HANDLE OpenPartner(int port, DWORD writeTimeoutMs);
-
-/* The partner end of a cable, opened for writing. */
+/* The partner end of a cable, opened for writing at 38400 8N1. */
 class PartnerPort {
 public:
     explicit PartnerPort(int port) : PartnerPort(port, 5000) {}
@@ -44,7 +37,7 @@ public:
     bool WritePaced(const std::vector<BYTE> &data, DWORD bytesPerSecond);
 
 protected:
-    PartnerPort(int port, DWORD writeTimeoutMs) : handle_(OpenPartner(port, writeTimeoutMs)) {}
+    PartnerPort(int port, DWORD writeTimeoutMs);
     HANDLE handle_;
 };
 
@@ -78,26 +71,12 @@ DWORD InputQueued(HANDLE port);
    read ends, and then types them.) A failure says which byte stayed. */
 ::testing::AssertionResult WaitForHeldRead(PartnerPort &partner, HANDLE port, DWORD timeoutMs);
 
-/* Allowed on top of READER_STOP_TIMEOUT_MS, for a loaded machine. */
-const DWORD kStopSlackMs = 1000;
-
-/* Calls StopReader on the worker of this process and checks what it
-   promises: it returns within its bound (plus kStopSlackMs) with the
-   worker's thread ended and the worker's handle and the active flag
-   cleared. `exitCode` (optional) receives the worker's exit code: 0 when
-   it ended by itself, 0xFFFFFFFF when it was ended by force. */
-::testing::AssertionResult StopReaderWithinBound(DWORD *exitCode = nullptr);
-
-/* A port's line settings, read through a handle of our own (a
-   pseudo-terminal's settings are shared by every handle on it); false
-   when the port cannot be opened or read. */
-bool LineSettings(int port, DCB *dcb);
-/* The baud rate of the same; 0 when the port cannot be opened. */
+/* A port's baud rate, read through a handle of our own (a
+   pseudo-terminal's settings are shared by every handle on it); 0 when
+   the port cannot be opened or read. */
 DWORD LineRate(int port);
 /* Sets a port's line to a rate through a handle of our own. */
 bool SetLineRate(int port, DWORD rate);
-/* A line's rate and framing as "38400 8N1", for EXPECT_EQ. */
-std::string Framing(const DCB &dcb);
 
 }  // namespace testbed
 

@@ -1,5 +1,7 @@
 #include "support/host.h"
 
+#include <cstdio>
+
 #include "app/app.h"
 #include "serial/serial.h"
 #include "support/timing.h"
@@ -59,6 +61,32 @@ void HostedWindowTest::SetUp()
     CreateTrayMenu();
     ASSERT_NE(nullptr, AppState.trayMenu);
     DispatchPending();   /* each case starts on an empty queue */
+}
+
+::testing::AssertionResult StopReaderWithinBound(DWORD *exitCode)
+{
+    HANDLE worker = nullptr;
+    DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker,
+                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
+    double start = NowMs();
+    StopReader();
+    double took = NowMs() - start;
+    bool gone = worker && WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+    DWORD code = STILL_ACTIVE;
+    if (worker) {
+        GetExitCodeThread(worker, &code);
+        CloseHandle(worker);
+    }
+    if (exitCode)
+        *exitCode = code;
+    printf("StopReader took %.0f ms; the worker's exit code 0x%lX\n", took, (unsigned long)code);
+    if (took <= READER_STOP_TIMEOUT_MS + kStopSlackMs && gone && !AppState.readerThread && !AppState.transferActive)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "StopReader took " << took << " ms (bound " << READER_STOP_TIMEOUT_MS
+                                         << " + " << kStopSlackMs << ")"
+                                         << (worker ? (gone ? "" : "; the worker still runs") : "; no worker to stop")
+                                         << "; worker handle left " << AppState.readerThread << "; active flag "
+                                         << AppState.transferActive.load();
 }
 
 }  // namespace testbed

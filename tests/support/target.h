@@ -1,9 +1,8 @@
 /*
- * The window the program types into: a visible, foreground, focused
- * top-level window of the test's own thread that records every WM_CHAR it
- * receives, with the time it came.
- *
- * Used by every test that checks what reached the focused window.
+ * The window the program types into, for every test that checks what
+ * reached the focused window: a visible, foreground, focused top-level
+ * window of the test's own thread that records every WM_CHAR it receives,
+ * with the time it came; and the bursts it received.
  */
 #ifndef TAVRIN_TESTS_TARGET_H
 #define TAVRIN_TESTS_TARGET_H
@@ -57,7 +56,7 @@ HWND ThreadFocus(DWORD threadId);
 /* A run of characters with no gap of more than a given span inside it. */
 struct Burst {
     std::string text;
-    double firstMs, lastMs;   /* its first and last character, on the clock it was split by */
+    double lastMs;            /* its last character, on the clock it was split by */
     double gapBeforeMs;       /* from the previous burst's last character; 0 for the first */
 };
 

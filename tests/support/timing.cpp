@@ -39,25 +39,24 @@ static ::testing::AssertionResult TimedOut(const std::string &what, DWORD timeou
     }
 }
 
-static void Dispatch(bool wide, const std::function<void(const MSG &)> &seen)
+void DispatchPending(const std::function<void(const MSG &)> &seen)
 {
     MSG msg;
-    while (wide ? PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) : PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (seen)
             seen(msg);
         TranslateMessage(&msg);
-        wide ? DispatchMessageW(&msg) : DispatchMessageA(&msg);
+        DispatchMessageA(&msg);
     }
-}
-
-void DispatchPending(const std::function<void(const MSG &)> &seen)
-{
-    Dispatch(false, seen);
 }
 
 void DispatchPendingWide()
 {
-    Dispatch(true, nullptr);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
 }
 
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,

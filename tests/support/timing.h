@@ -1,11 +1,7 @@
 /*
  * Time and threads as a test sees them: clocks, bounded waits for a
- * condition, the length of long cases taken from the environment, and a
- * function run on a thread of its own.
- *
- * Used by the robustness tests (which drive the program from a second
- * thread while the first pumps the target window's messages), by the
- * writers that keep to a line rate, and by the benchmark.
+ * condition, dispatching this thread's messages, the length of long cases
+ * taken from the environment, and a function run on a thread of its own.
  */
 #ifndef TAVRIN_TESTS_TIMING_H
 #define TAVRIN_TESTS_TIMING_H
@@ -35,6 +31,10 @@ ULONGLONG FileTimeNow();
    ASSERT_TRUE(WaitUntil("the worker to end", ...)) explains itself. */
 ::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs);
+/* The same, dispatching this thread's messages while it waits, for a
+   test whose own windows must keep answering meanwhile. */
+::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
+                                     DWORD timeoutMs);
 
 /* Dispatches every message now waiting in this thread's queue with the
    ANSI calls, as the program's main loop does; `seen`, if given, is shown
@@ -43,11 +43,6 @@ void DispatchPending(const std::function<void(const MSG &)> &seen = nullptr);
 /* The same with the Unicode calls, as the system's own modal loops (the
    dialogs', the menus') take and dispatch messages. */
 void DispatchPendingWide();
-
-/* The same, dispatching this thread's messages while it waits, for a
-   test whose own windows must keep answering meanwhile. */
-::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
-                                     DWORD timeoutMs);
 
 /* Seconds a long case runs, from the environment variable `name` if set
    (so that a soak can be shortened or lengthened), else `fallback`. */
