@@ -100,7 +100,7 @@ std::vector<Burst> FindBursts(const std::vector<TargetWindow::Char> &chars, doub
         double at = clock == BurstClock::Posted ? (double)(DWORD)(chars[i].posted - chars[0].posted) : chars[i].ms;
         double gap = i ? at - bursts.back().lastMs : 0;
         if (i == 0 || gap > gapMs)
-            bursts.push_back({"", at, gap});
+            bursts.push_back({"", at, at, gap});
         bursts.back().text.push_back((char)(BYTE)chars[i].wParam);
         bursts.back().lastMs = at;
     }

@@ -56,7 +56,7 @@ HWND ThreadFocus(DWORD threadId);
 /* A run of characters with no gap of more than a given span inside it. */
 struct Burst {
     std::string text;
-    double lastMs;            /* its last character, on the clock it was split by */
+    double firstMs, lastMs;   /* its first and last character, on the clock it was split by */
     double gapBeforeMs;       /* from the previous burst's last character; 0 for the first */
 };
 
