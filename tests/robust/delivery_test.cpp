@@ -41,10 +41,9 @@ protected:
         target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
         target_.Pump(300);
         EXPECT_EQ("", testbed::CompareStreams(sent, testbed::ToBytes(target_.Text())));
-        size_t nonZero = 0;
-        for (const auto &c : target_.chars())
-            nonZero += c.lParam != 0;
-        EXPECT_EQ(0u, nonZero) << "characters with lParam other than 0";
+        const auto &chars = target_.chars();
+        EXPECT_EQ(0, std::count_if(chars.begin(), chars.end(), [](const auto &c) { return c.lParam != 0; }))
+            << "characters with lParam other than 0";
     }
 
     testbed::PartnerPort partner_{kPort};
