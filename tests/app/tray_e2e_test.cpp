@@ -1,7 +1,5 @@
 /*
- * The tray icon and menu of the real program (build/.../tavrin.exe) in the
- * test bed's virtual desktop, watched from this process: the icon's
- * pixels in the taskbar, the menu and dialogs it opens, and its exit.
+ * The tray icon and menu of the program, read from the test bed's screen.
  * Screenshots go to <build dir>/screenshots/tray-*.bmp.
  */
 #include <gtest/gtest.h>
@@ -37,12 +35,6 @@ std::wstring TextOf(HWND window)
     wchar_t text[128] = L"";
     GetWindowTextW(window, text, 128);
     return text;
-}
-
-void PostKey(HWND window, UINT key)
-{
-    PostMessageA(window, WM_KEYDOWN, key, 1);
-    PostMessageA(window, WM_KEYUP, key, 0xC0000001);
 }
 
 class TrayE2ETest : public testbed::ProgramTest {
@@ -86,9 +78,11 @@ protected:
     /* Chooses the menu's item `downs` places down by keys. */
     static void Choose(HWND menu, int downs)
     {
-        for (int i = 0; i < downs; i++)
-            PostKey(menu, VK_DOWN);
-        PostKey(menu, VK_RETURN);
+        for (int i = 0; i <= downs; i++) {
+            WPARAM key = i < downs ? VK_DOWN : VK_RETURN;
+            PostMessageA(menu, WM_KEYDOWN, key, 1);
+            PostMessageA(menu, WM_KEYUP, key, 0xC0000001);
+        }
     }
 };
 

@@ -1,14 +1,8 @@
 /*
- * The installer and uninstaller, run silently for real: what a silent
- * install leaves on the machine, that the installed program starts from
- * its shortcut's target and types a scan, and what a silent uninstall
- * takes away (and keeps).
- *
- * Two installers are built from packaging/tavrin.nsi with the tests: one
- * around the tavrin.exe under test, for the tests' own architecture, and,
- * in a 64-bit test build, the shipped 32-bit one around build/tavrin.exe,
- * whose cases run in the 32-bit lane (ctest label i686). They skip, saying
- * so, where Wine cannot start 32-bit programs.
+ * The installer and uninstaller, run silently for real. Each case runs
+ * with every installer release.cmake builds; the shipped 32-bit one's
+ * cases run in the 32-bit lane (ctest label i686) and skip, saying so,
+ * where Wine cannot start 32-bit programs.
  */
 #include <gtest/gtest.h>
 
@@ -17,13 +11,11 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
-#include "support/cable.h"
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/registry.h"
@@ -33,13 +25,11 @@ namespace {
 
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrin";
 const char kProgramKey[] = "Software\\Quorvel\\Tavrin";
-/* Bounds sized for Wine's 32-bit half under emulation, where a 32-bit
-   process has taken a minute and more to start, a silent install over
-   60 s and a silent uninstall, which starts two processes, 114 s. Each
-   wait ends as soon as its condition holds. */
-const DWORD kProbeTimeoutMs = 300000;
-const DWORD kInstallTimeoutMs = 300000;
-const DWORD kUninstallTimeoutMs = 300000;
+/* For a probe, an install or an uninstall, sized for Wine's 32-bit half
+   under emulation, where a 32-bit process has taken a minute and more to
+   start, a silent install over 60 s and a silent uninstall, which starts
+   two processes, 114 s. Each wait ends as soon as its condition holds. */
+const DWORD kSetupTimeoutMs = 300000;
 /* For the program to end once the installer has asked it to. */
 const DWORD kAskedToEndMs = 60000;
 const DWORD kScanTimeoutMs = 5000;
@@ -77,14 +67,10 @@ std::string InstallDir()
     return Folder(CSIDL_LOCAL_APPDATA) + "\\Programs\\Tavrin";
 }
 
-std::string StartMenuShortcut()
+/* The shortcut in the Start menu (CSIDL_PROGRAMS) or in Startup. */
+std::string Shortcut(int csidl)
 {
-    return Folder(CSIDL_PROGRAMS) + "\\Tavrin.lnk";
-}
-
-std::string StartupShortcut()
-{
-    return Folder(CSIDL_STARTUP) + "\\Tavrin.lnk";
+    return Folder(csidl) + "\\Tavrin.lnk";
 }
 
 bool Exists(const std::string &path)
@@ -96,15 +82,9 @@ bool Exists(const std::string &path)
 std::string UninstallValue(const char *name)
 {
     char value[1024];
-    DWORD size = sizeof value, type = 0;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    DWORD size = sizeof value;
+    if (RegGetValueA(HKEY_CURRENT_USER, kUninstallKey, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
         return "<missing>";
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
-    RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || type != REG_SZ || size == 0)
-        return "<missing>";
-    value[size - 1] = '\0';
     return value;
 }
 
@@ -155,7 +135,6 @@ public:
     Process &operator=(const Process &) = delete;
     ~Process()
     {
-        DWORD error = GetLastError();   /* a failed Start's, for the caller */
         if (job_) {
             if (!AllEnded())
                 TerminateJobObject(job_, 1);
@@ -166,7 +145,6 @@ public:
             CloseHandle(pi_.hThread);
             CloseHandle(pi_.hProcess);
         }
-        SetLastError(error);
     }
     /* False (with GetLastError) if the command cannot start. */
     bool Start(const std::string &commandLine)
@@ -216,52 +194,34 @@ private:
     PROCESS_INFORMATION pi_ = {};
 };
 
-/* Runs a command line to its end: its exit code, -1 if it did not end in
-   time, -2 if it could not start. */
-long RunToEnd(const std::string &commandLine, DWORD timeoutMs)
+/* Empty when this system starts 32-bit programs, else why not: tried once
+   with the 32-bit cmd.exe, so that a failure of the 32-bit installer
+   itself is never mistaken for the platform's. */
+std::string WhyNot32BitPrograms()
 {
-    Process process;
-    if (!process.Start(commandLine))
-        return -2;
-    return process.Wait(timeoutMs);
-}
-
-/* Whether this system starts 32-bit programs: tried once with the 32-bit
-   cmd.exe, so that a failure of the 32-bit installer itself is never
-   mistaken for the platform's. */
-bool Starts32BitPrograms(std::string *why)
-{
-    static int known = -1;
-    static std::string reason;
-    if (known < 0) {
+    static const std::string why = []() -> std::string {
         char dir[MAX_PATH] = "";
-        if (sizeof(void *) == 4) {
-            known = 1;   /* this very program is one */
-        } else if (!GetSystemWow64DirectoryA(dir, MAX_PATH)) {
-            known = 0;
-            reason = "the system has no 32-bit system folder";
-        } else {
-            std::string cmd = std::string(dir) + "\\cmd.exe";
-            long code = Exists(cmd) ? RunToEnd("\"" + cmd + "\" /c exit 7", kProbeTimeoutMs) : -3;
-            DWORD error = GetLastError();
-            known = code == 7;
-            if (code == -3)
-                reason = cmd + " is missing: Wine made this prefix without its 32-bit half";
-            else if (code == -2)
-                reason = cmd + " cannot start, error " + std::to_string(error);
-            else
-                reason = cmd + " ended with " + std::to_string(code);
-        }
-    }
-    *why = reason;
-    return known == 1;
+        if (sizeof(void *) == 4)
+            return "";   /* this very program is one */
+        if (!GetSystemWow64DirectoryA(dir, MAX_PATH))
+            return "the system has no 32-bit system folder";
+        std::string cmd = std::string(dir) + "\\cmd.exe";
+        if (!Exists(cmd))
+            return cmd + " is missing: Wine made this prefix without its 32-bit half";
+        Process probe;
+        if (!probe.Start("\"" + cmd + "\" /c exit 7"))
+            return cmd + " cannot start, error " + std::to_string(GetLastError());
+        long code = probe.Wait(kSetupTimeoutMs);
+        return code == 7 ? "" : cmd + " ended with " + std::to_string(code);
+    }();
+    return why;
 }
 
 /* What an install leaves that is there now; empty when nothing is. */
 std::string Installed()
 {
     std::string found;
-    for (const std::string &path : {InstallDir(), StartMenuShortcut(), StartupShortcut()})
+    for (const std::string &path : {InstallDir(), Shortcut(CSIDL_PROGRAMS), Shortcut(CSIDL_STARTUP)})
         found += Exists(path) ? path + "; " : "";
     return found + (testbed::UserKeyExists(kUninstallKey) ? "the uninstall entry" : "");
 }
@@ -288,8 +248,8 @@ void RemoveLeftovers()
     for (const char *name : {"tavrin.exe", "LICENSE.txt", "uninstall.exe"})
         DeleteFileA((dir + "\\" + name).c_str());
     RemoveDirectoryA(dir.c_str());
-    DeleteFileA(StartMenuShortcut().c_str());
-    DeleteFileA(StartupShortcut().c_str());
+    DeleteFileA(Shortcut(CSIDL_PROGRAMS).c_str());
+    DeleteFileA(Shortcut(CSIDL_STARTUP).c_str());
     RegDeleteKeyA(HKEY_CURRENT_USER, kUninstallKey);
 }
 
@@ -304,6 +264,7 @@ protected:
         RemoveLeftovers();
         ASSERT_EQ("", Installed()) << "could not clear an earlier install";
         CoInitialize(nullptr);
+        ASSERT_NO_FATAL_FAILURE(InstallSilently());
     }
 
     void TearDown() override
@@ -319,15 +280,15 @@ protected:
        Wine cannot start the 32-bit installer at all. */
     void InstallSilently()
     {
-        std::string why;
-        if (GetParam().shipped32 && !Starts32BitPrograms(&why))
+        std::string why = GetParam().shipped32 ? WhyNot32BitPrograms() : "";
+        if (!why.empty())
             GTEST_SKIP() << "this Wine cannot start 32-bit programs (" << why
                          << "): the shipped 32-bit installer was built but not run";
         Process installer;
         ASSERT_TRUE(installer.Start("\"" + GetParam().path + "\" /S"))
             << "cannot start " << GetParam().path << ", error " << GetLastError();
-        long code = installer.Wait(kInstallTimeoutMs);
-        ASSERT_NE(-1, code) << "the installer did not finish in " << kInstallTimeoutMs << " ms";
+        long code = installer.Wait(kSetupTimeoutMs);
+        ASSERT_NE(-1, code) << "the installer did not finish in " << kSetupTimeoutMs << " ms";
         ASSERT_EQ(0, code) << "installer exit code";
     }
 
@@ -342,7 +303,7 @@ protected:
         ASSERT_TRUE(uninstaller.Start(command + " /S" + extraArguments))
             << "cannot start " << command << ", error " << GetLastError();
         ASSERT_TRUE(testbed::WaitUntil("the uninstaller and its copy in the temporary folder to end",
-                                       [&] { return uninstaller.AllEnded(); }, kUninstallTimeoutMs));
+                                       [&] { return uninstaller.AllEnded(); }, kSetupTimeoutMs));
         EXPECT_EQ(0, uninstaller.Wait(0)) << command;
         EXPECT_EQ("", Installed()) << "left behind by the uninstaller";
     }
@@ -350,9 +311,6 @@ protected:
 
 TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
 {
-    ASSERT_NO_FATAL_FAILURE(InstallSilently());
-    if (IsSkipped())
-        return;
     const std::string dir = InstallDir();
     const std::string exe = dir + "\\tavrin.exe";
     const std::string uninstaller = dir + "\\uninstall.exe";
@@ -361,8 +319,8 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
         SCOPED_TRACE("after the install");
         for (const std::string &file : {exe, uninstaller, dir + "\\LICENSE.txt"})
             EXPECT_TRUE(Exists(file)) << file;
-        EXPECT_TRUE(SamePath(exe, ShortcutTarget(StartMenuShortcut()))) << "Start-menu shortcut";
-        EXPECT_TRUE(SamePath(exe, ShortcutTarget(StartupShortcut()))) << "Startup shortcut (chosen by default)";
+        EXPECT_TRUE(SamePath(exe, ShortcutTarget(Shortcut(CSIDL_PROGRAMS)))) << "Start-menu shortcut";
+        EXPECT_TRUE(SamePath(exe, ShortcutTarget(Shortcut(CSIDL_STARTUP)))) << "Startup shortcut (chosen by default)";
 
         EXPECT_EQ("Tavrin", UninstallValue("DisplayName"));
         EXPECT_EQ("1.1.0.0", UninstallValue("DisplayVersion"));
@@ -379,7 +337,7 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
        copies do, so that nothing of it outlives the case. */
     testbed::StoreSettings(2, 7);
     Process tavrin;
-    ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(StartMenuShortcut()) + "\"")) << "error " << GetLastError();
+    ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(Shortcut(CSIDL_PROGRAMS)) + "\"")) << "error " << GetLastError();
     ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
     EXPECT_TRUE(testbed::ScanArrives(2, "4006381333931\r", kScanTimeoutMs));
 
@@ -395,9 +353,6 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
 
 TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
 {
-    ASSERT_NO_FATAL_FAILURE(InstallSilently());
-    if (IsSkipped())
-        return;
     Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + InstallDir() + "\\tavrin.exe\"")) << "error " << GetLastError();
     ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));

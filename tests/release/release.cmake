@@ -1,11 +1,7 @@
-# Inputs of the release tests (tests/release/): the installers to run and
-# the shipped 32-bit program to read back.
-#
-# The tests run the installer built from packaging/tavrin.nsi around the
-# tavrin.exe under test (a 64-bit installer when the tests are 64-bit).
-# A 64-bit test build also reads and, where Wine can start 32-bit
-# programs, runs the shipped 32-bit forms: build/tavrin.exe (built by
-# scripts/build before the test build) and its x86 installer.
+# Inputs of the release tests: the installer built from packaging/tavrin.nsi
+# around the tavrin.exe under test, and in a 64-bit test build also the
+# shipped 32-bit build/tavrin.exe (built by scripts/build first) and its x86
+# installer, which run where Wine can start 32-bit programs.
 find_program(MAKENSIS makensis)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(TAVRIN_SHIPPED_EXE "${CMAKE_SOURCE_DIR}/build/tavrin.exe" CACHE FILEPATH

@@ -3,7 +3,7 @@
  * changed through the settings dialog again and again. The program must
  * never crash or hang, never run two readers at once, give back every
  * thread and handle it took, and deliver every scan once the changes
- * stop. The program runs as its own process and is watched from outside.
+ * stop.
  */
 #include <gtest/gtest.h>
 
@@ -96,16 +96,17 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
     std::atomic<bool> stopWriting{false};
     std::mutex sentLock;
     std::vector<BYTE> sent;
+    auto record = [&](const std::string &scan) {
+        std::lock_guard<std::mutex> hold(sentLock);
+        sent.insert(sent.end(), scan.begin(), scan.end());
+    };
     uint32_t serial = 0;
     testbed::Background writer([&] {
         testbed::Random random(seed + 1);
         while (!stopWriting) {
             std::string scan = testbed::ScanText(serial++, seed);
             int port = currentPort;
-            {
-                std::lock_guard<std::mutex> hold(sentLock);
-                sent.insert(sent.end(), scan.begin(), scan.end());
-            }
+            record(scan);
             partners[port]->Write(scan);
             /* A pause that closes the burst, as between two scans. */
             Sleep(150 + random.Below(200));
@@ -184,10 +185,7 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
     std::string closing;
     for (uint32_t i = 0; i < 10 && !closed; i++) {
         closing = testbed::ScanText(900000 + i, seed);
-        {
-            std::lock_guard<std::mutex> hold(sentLock);
-            sent.insert(sent.end(), closing.begin(), closing.end());
-        }
+        record(closing);
         ASSERT_TRUE(partners[currentPort]->Write(closing));
         closed = testbed::PumpUntil(
             "a scan written after the changes to arrive",
@@ -210,8 +208,7 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
 
     /* Scans may be cut or lost while a change is applied, but what arrived
        came in the order sent, with nothing added or repeated. */
-    std::vector<BYTE> received = testbed::ToBytes(target.Text());
-    EXPECT_TRUE(testbed::IsSubsequence(sent, received))
+    EXPECT_TRUE(testbed::IsSubsequence(sent, testbed::ToBytes(target.Text())))
         << "what arrived during the changes is not the sent stream with parts left out";
 
     /* After the last change every scan is delivered. */
@@ -226,8 +223,7 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
     }
     target.WaitForChars(finalScans.size(), testbed::kDeliveryTimeoutMs);
     target.Pump(300);   /* anything extra would show up now */
-    EXPECT_EQ("", testbed::CompareStreams(testbed::ToBytes(finalScans), testbed::ToBytes(target.Text())))
-        << "on COM" << currentPort;
+    EXPECT_EQ("", testbed::CompareStreams(finalScans, target.Text())) << "on COM" << currentPort;
 
     Counts end = SettledCounts(program_, 10000);
     printf("settings churn: %d readings of the threads: at most %d threads, %d of them readers, %d of the "

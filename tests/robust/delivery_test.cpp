@@ -1,13 +1,12 @@
 /*
- * Nothing lost, nothing added, nothing reordered: every byte value, in
- * one burst and across bursts, and a stream at the full line rate of
- * 38400 baud, reach the focused window as WM_CHAR in the order sent.
- * The program runs as its own process, on COM2 at 38400 baud.
+ * Nothing lost, nothing added, nothing reordered: what is written to COM2
+ * at 38400 baud reaches the focused window as WM_CHAR in the order sent.
  */
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 #include "support/cable.h"
 #include "support/program.h"
@@ -42,10 +41,9 @@ protected:
         target_.WaitForChars(sent.size(), testbed::kDeliveryTimeoutMs);
         target_.Pump(300);
         EXPECT_EQ("", testbed::CompareStreams(sent, testbed::ToBytes(target_.Text())));
-        size_t nonZero = 0;
-        for (const auto &c : target_.chars())
-            nonZero += c.lParam != 0;
-        EXPECT_EQ(0u, nonZero) << "characters with lParam other than 0";
+        const auto &chars = target_.chars();
+        EXPECT_EQ(0, std::count_if(chars.begin(), chars.end(), [](const auto &c) { return c.lParam != 0; }))
+            << "characters with lParam other than 0";
     }
 
     testbed::PartnerPort partner_{kPort};
@@ -55,8 +53,7 @@ protected:
 std::vector<BYTE> AllValues()
 {
     std::vector<BYTE> bytes(256);
-    for (int i = 0; i < 256; i++)
-        bytes[i] = (BYTE)i;
+    std::iota(bytes.begin(), bytes.end(), 0);
     return bytes;
 }
 
@@ -78,7 +75,7 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
     size_t offset = 0;
     int pieces = 0;
     for (size_t size = 1; offset < sent.size(); size = size * 2 + 1, pieces++) {
-        size_t n = sent.size() - offset < size ? sent.size() - offset : size;
+        size_t n = std::min(size, sent.size() - offset);
         ASSERT_TRUE(partner_.Write(sent.data() + offset, n));
         offset += n;
         target_.Pump(450);   /* the spacing under test */
@@ -106,9 +103,9 @@ TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)
 /* Writes `total` bytes of a pseudo-random pattern at the line rate while
    the target collects them; half the time in 20 ms chunks (a continuous
    stream), half as scan-sized writes of 8 to 40 bytes. */
-void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
+void RunLineRate(testbed::TargetWindow &target, DWORD seconds)
 {
-    testbed::PatientWriter partner(port);
+    testbed::PatientWriter partner(kPort);
     ASSERT_TRUE(partner.IsOpen());
     const uint32_t seed = 0x5EED0000u + seconds;
     const size_t total = (size_t)kLineRate * seconds;
@@ -123,18 +120,14 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
         testbed::Random sizes(seed);
         writeStart = testbed::NowMs();
         while (written < total && writeOk) {
-            size_t chunk;
-            if (written < total / 2)
-                chunk = kLineRate / 50;                 /* 20 ms of line time */
-            else
-                chunk = 8 + sizes.Below(33);            /* one scan */
+            /* 20 ms of line time, or one scan */
+            size_t chunk = written < total / 2 ? kLineRate / 50 : 8 + sizes.Below(33);
             /* A write costs the writer time of its own: when it has fallen
                behind the line, it sends everything that is due at once. */
             size_t owed = (size_t)((testbed::NowMs() - writeStart) * kLineRate / 1000.0);
             if (owed > written + chunk)
-                chunk = owed - written < 1024 ? owed - written : 1024;
-            if (chunk > total - written)
-                chunk = total - written;
+                chunk = std::min(owed - written, (size_t)1024);
+            chunk = std::min(chunk, total - written);
             writeOk = partner.Write(sent.data() + written, chunk, 30000);
             written += chunk;
             double due = writeStart + 1000.0 * (double)written / kLineRate;
@@ -154,9 +147,7 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
     size_t maxBacklog = 0;
     while (!writer.Join(0)) {
         target.Pump(100);
-        size_t backlog = written > target.chars().size() ? written - target.chars().size() : 0;
-        if (backlog > maxBacklog)
-            maxBacklog = backlog;
+        maxBacklog = std::max(maxBacklog, written > target.chars().size() ? written - target.chars().size() : 0);
         if (GetTickCount() - lastReport >= 10000) {
             printf("  ... %zu bytes written, %zu received\n", written, target.chars().size());
             lastReport = GetTickCount();
@@ -188,12 +179,12 @@ void RunLineRate(int port, testbed::TargetWindow &target, DWORD seconds)
 
 TEST_F(DeliveryTest, LineRateForAMinute)
 {
-    RunLineRate(kPort, target_, testbed::EnvSeconds("TAVRIN_LINE_RATE_SECONDS", 60));
+    RunLineRate(target_, testbed::EnvSeconds("TAVRIN_LINE_RATE_SECONDS", 60));
 }
 
 TEST_F(DeliveryTest, LineRateSoak)
 {
-    RunLineRate(kPort, target_, testbed::EnvSeconds("TAVRIN_SOAK_LINE_RATE_SECONDS", 600));
+    RunLineRate(target_, testbed::EnvSeconds("TAVRIN_SOAK_LINE_RATE_SECONDS", 600));
 }
 
 }  // namespace

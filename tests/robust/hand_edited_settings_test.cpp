@@ -1,16 +1,11 @@
 /*
  * Hand-edited settings: "Port" and "Baud" missing, stored as REG_DWORD in
- * and out of range, or with another type or size. With each combination
- * the program starts, its icon tells the truth, the settings dialog opens
- * on what is in force, a valid choice in it recovers, and an orderly end
- * stores valid values where the user chose them and what was in force
- * elsewhere. The program runs as its own process.
- *
- * What the program makes of them: only a 4-byte REG_DWORD is taken; any
- * other stored value leaves the built-in COM2 or 4800 baud in force. A
- * port outside 1..4, or a speed index outside 0..8, is kept but fails the
- * selection (no-port icon); the dialog then shows no port checked or no
- * speed selected, and OK keeps what is in force for that control.
+ * and out of range, or with another type or size, in every pairing. Only
+ * a 4-byte REG_DWORD is taken; any other stored value leaves the built-in
+ * COM2 or 4800 baud in force. A port outside 1..4, or a speed index
+ * outside 0..8, is kept but fails the selection (no-port icon); the dialog
+ * then shows no port checked or no speed selected, and OK keeps what is in
+ * force for that control. An orderly end stores what is then in force.
  */
 #include <gtest/gtest.h>
 
@@ -125,9 +120,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     /* The dialog opens on what is in force. */
     HWND dialog = testbed::OpenSettingsDialog(program_.window(), program_.pid(), 5000);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-    testbed::DialogChoice shown = testbed::ReadSettingsDialog(dialog);
-    EXPECT_EQ(port >= 1 && port <= 4 ? port : 0, shown.port) << "port button checked (0: none)";
-    EXPECT_EQ(ValidSpeed(speed) ? speed : -1, shown.speed) << "speed selected (-1: none)";
+    ExpectDialogShows(dialog, port >= 1 && port <= 4 ? port : 0, ValidSpeed(speed) ? speed : -1);
 
     int finalPort = port, finalSpeed = speed;
     if (c.choose) {

@@ -1,16 +1,13 @@
 /*
  * The program among others on the desktop: two copies started at once,
  * and a shell that loses its tray icons and announces itself again with
- * "TaskbarCreated". The programs run as processes of their own; the tray
- * is read from the screen.
+ * "TaskbarCreated". The tray is read from the screen.
  */
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/app.h"
 #include "resource.h"
-#include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/census.h"
 #include "support/program.h"
@@ -18,7 +15,6 @@
 #include "support/registry.h"
 #include "support/screen.h"
 #include "support/streams.h"
-#include "support/target.h"
 #include "support/timing.h"
 
 using testbed::IconShows;

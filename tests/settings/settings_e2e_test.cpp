@@ -1,8 +1,6 @@
 /*
- * The settings dialog and the About box of the real program, driven from
- * this process through the program's hidden window and the dialogs it
- * shows: what the user sees, what a choice changes, and what is saved.
- * Pictures of both dialogs are left in the build's screenshots folder.
+ * The settings dialog and the About box of the program, driven from this
+ * process. Pictures of both are left in the build's screenshots folder.
  */
 #include <gtest/gtest.h>
 
@@ -38,23 +36,13 @@ protected:
             << "BM_CLICK on " << id << " was not answered";
     }
 
-    static void ExpectShown(HWND dialog, int port, int speed)
-    {
-        for (int id = IDC_COM1; id <= IDC_COM4; id++) {
-            UINT expected = id - IDC_COM1 + 1 == port ? BST_CHECKED : BST_UNCHECKED;
-            EXPECT_EQ(expected, IsDlgButtonChecked(dialog, id)) << "button " << id;
-        }
-        EXPECT_EQ(speed, (int)SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0))
-            << "list selection";
-    }
-
     /* Checks port button `port` (1..4) and selects list position
        `speed`, and expects the dialog to show them. */
     static void Pick(HWND dialog, int port, int speed)
     {
         Click(dialog, IDC_COM1 + port - 1);
         SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, speed, 0);
-        ExpectShown(dialog, port, speed);
+        ExpectDialogShows(dialog, port, speed);
     }
 
     static void ClickOk(HWND dialog)
@@ -70,7 +58,7 @@ protected:
         ASSERT_TRUE(testbed::StartTavrin(program));
         HWND dialog = OpenDialog(program, IDM_SETTINGS);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        ExpectShown(dialog, 3, 3);
+        ExpectDialogShows(dialog, 3, 3);
         Pick(dialog, 1, 6);
         ClickOk(dialog);
     }
@@ -89,8 +77,7 @@ protected:
 
 TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
 {
-    std::string why = testbed::WhyNotCodePage1251();
-    if (!why.empty())
+    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
         GTEST_SKIP() << why;
     ASSERT_TRUE(testbed::StartTavrin(program_));
     HWND dialog = OpenDialog(program_, IDM_SETTINGS);
@@ -101,7 +88,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     ASSERT_EQ(9u, labels.size()) << "speeds listed";
     for (size_t i = 0; i < labels.size(); i++)
         EXPECT_EQ(layout::kSpeedLabels[i], labels[i]) << "list position " << i;
-    ExpectShown(dialog, 2, 5);
+    ExpectDialogShows(dialog, 2, 5);
     Screenshot(dialog, "settings-dialog.bmp");
 
     Pick(dialog, 1, 6);
@@ -156,8 +143,7 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
 
 TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
 {
-    std::string why = testbed::WhyNotCodePage1251();
-    if (!why.empty())
+    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
         GTEST_SKIP() << why;
     const struct {
         const char *name;

@@ -1,7 +1,6 @@
 /*
- * The settings store: AccessSettings on the test bed's own registry, and
- * the program as a whole loading the key at start-up and saving it at an
- * orderly end.
+ * The settings store: AccessSettings in this process, and the program
+ * loading the key at start-up and saving it at an orderly end.
  */
 #include <gtest/gtest.h>
 
@@ -14,8 +13,6 @@
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/registry.h"
-
-#include "resource.h"
 
 namespace {
 
@@ -174,13 +171,7 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
 
         HWND dialog = testbed::OpenSettingsDialog(program.window(), program.pid(), 10000);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        bool portValid = c.port >= 1 && c.port <= 4;
-        for (int id = IDC_COM1; id <= IDC_COM4; id++) {
-            UINT expected = portValid && (DWORD)(id - IDC_COM1 + 1) == c.port ? BST_CHECKED : BST_UNCHECKED;
-            EXPECT_EQ(expected, IsDlgButtonChecked(dialog, id)) << "button " << id;
-        }
-        LRESULT selection = SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0);
-        EXPECT_EQ(c.speed <= 8 ? (LRESULT)c.speed : (LRESULT)CB_ERR, selection) << "list selection";
+        ExpectDialogShows(dialog, c.port >= 1 && c.port <= 4 ? (int)c.port : 0, c.speed <= 8 ? (int)c.speed : -1);
 
         EXPECT_TRUE(testbed::ChooseInSettingsDialog(dialog, 0, -1, 5000)) << "OK did not end the dialog";
         EXPECT_TRUE(program.IsRunning());

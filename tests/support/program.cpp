@@ -202,7 +202,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     return ::testing::AssertionSuccess();
 }
 
-
 ::testing::AssertionResult ScanArrives(int port, const std::string &scan, DWORD syncMs)
 {
     PartnerPort partner(port);

@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "resource.h"
+#include "support/dialogs.h"
 #include "support/registry.h"
 
 namespace testbed {
@@ -49,6 +50,14 @@ void ProgramTest::ExpectStored(DWORD port, DWORD speed)
     value = 0;
     EXPECT_TRUE(GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
     EXPECT_EQ(speed, value) << "stored Baud";
+}
+
+void ProgramTest::ExpectDialogShows(HWND dialog, int port, int speed)
+{
+    DialogChoice shown = ReadSettingsDialog(dialog);
+    EXPECT_EQ(port, shown.port) << "port button checked (0: none)";
+    EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
+    EXPECT_EQ(speed, shown.speed) << "list position selected (-1: none)";
 }
 
 }  // namespace testbed

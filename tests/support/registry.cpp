@@ -25,12 +25,8 @@ bool UserKeyExists(const char *subkey)
 
 void SetSettingRaw(const char *name, DWORD type, const void *data, DWORD size)
 {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)
-        != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size);
-    RegCloseKey(key);
+    /* Creates the key when it is missing. */
+    RegSetKeyValueA(HKEY_CURRENT_USER, kSettingsKey, name, type, data, size);
 }
 
 void SetSettingDword(const char *name, DWORD value)
@@ -40,13 +36,10 @@ void SetSettingDword(const char *name, DWORD value)
 
 bool GetSettingDword(const char *name, DWORD *value)
 {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = sizeof *value;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof *value;
+    DWORD size = sizeof *value;
+    return RegGetValueA(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, value, &size) ==
+               ERROR_SUCCESS &&
+           size == sizeof *value;
 }
 
 void StoreSettings(int port, int speed)
