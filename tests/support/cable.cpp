@@ -149,6 +149,11 @@ static bool ProbeLine(int port, DWORD rate, DCB *dcb)
     return ok;
 }
 
+bool LineSettings(int port, DCB *dcb)
+{
+    return ProbeLine(port, 0, dcb);
+}
+
 DWORD LineRate(int port)
 {
     DCB dcb;

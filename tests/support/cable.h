@@ -71,9 +71,10 @@ DWORD InputQueued(HANDLE port);
    read ends, and then types them.) A failure says which byte stayed. */
 ::testing::AssertionResult WaitForHeldRead(PartnerPort &partner, HANDLE port, DWORD timeoutMs);
 
-/* A port's baud rate, read through a handle of our own (a
-   pseudo-terminal's settings are shared by every handle on it); 0 when
-   the port cannot be opened or read. */
+/* A port's line settings and its baud rate, read through a handle of our
+   own (a pseudo-terminal's settings are shared by every handle on it);
+   false or 0 when the port cannot be opened or read. */
+bool LineSettings(int port, DCB *dcb);
 DWORD LineRate(int port);
 /* Sets a port's line to a rate through a handle of our own. */
 bool SetLineRate(int port, DWORD rate);
