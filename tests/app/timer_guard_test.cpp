@@ -1,18 +1,13 @@
 /*
  * The timer guard, in process: a timer message whose lParam is the address
  * of a planted callback is posted while the main loop, a dialog's loop or
- * the tray menu's loop runs on this thread. The callback records any call.
- * Two observer hooks see each message as it is taken, one before the guard
- * and one after it, so that a test also sees that the guard let everything
- * else through. Whether the guard is installed at all is the platform's
- * answer, which a test can give either way: where it is not, timer
- * messages reach the window as they were sent, as the system's own
- * WM_SYSTIMER messages must on Windows.
+ * the tray menu's loop runs on this thread. Two observer hooks see each
+ * message as it is taken, one before the guard and one after it, so that
+ * a test also sees that the guard let everything else through.
  */
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 #include <vector>
 
 #include "app/app.h"
@@ -98,24 +93,18 @@ HWND CreateRecorder()
     return CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
 
-/* Runs this thread's loop, as the program's main loop does, until it has
-   taken and dispatched everything posted to `recorder` before. */
-::testing::AssertionResult PumpPast(HWND recorder)
+/* Runs this thread's loop, as the program's main loop does (or, `wide`,
+   as the system's own modal loops do), until it has taken and dispatched
+   everything posted to `recorder` before. */
+::testing::AssertionResult PumpPast(HWND recorder, bool wide = false)
 {
     int markers = recorded.markers;
     PostMessageA(recorder, WM_APP, 0, 0);
-    return testbed::PumpUntil("the loop to take the messages posted before a marker",
-                              [&] { return recorded.markers > markers; }, 5000);
-}
-
-/* The same with the Unicode calls, as the system's own modal loops (the
-   dialogs', the menus') take and dispatch messages. */
-::testing::AssertionResult PumpPastWide(HWND recorder)
-{
-    int markers = recorded.markers;
-    PostMessageA(recorder, WM_APP, 0, 0);
-    return testbed::WaitUntil("a Unicode loop to take the messages posted before a marker", [&] {
-        testbed::DispatchPendingWide();
+    return testbed::WaitUntil("the loop to take the messages posted before a marker", [&] {
+        if (wide)
+            testbed::DispatchPendingWide();
+        else
+            testbed::DispatchPending();
         return recorded.markers > markers;
     }, 5000);
 }
@@ -188,7 +177,7 @@ TEST(TimerGuardPlatform, WithoutTheGuardWineCallsAnyTimerCallbackItIsPosted)
     EXPECT_EQ(1, plantedCalls.load()) << "a posted WM_TIMER's callback was not called";
     /* A WM_SYSTIMER's too, where the system's own loops dispatch it. */
     PostMessageA(window, testbed::kSysTimer, 1, (LPARAM)Planted);
-    ASSERT_TRUE(PumpPastWide(window));
+    ASSERT_TRUE(PumpPast(window, true));
     EXPECT_EQ(2, plantedCalls.load()) << "a posted WM_SYSTIMER's callback was not called by a Unicode loop";
     /* The program asks the same question of the platform by name; its
        answer must match what the platform just did. */

@@ -16,6 +16,8 @@
 #include "support/host.h"
 #include "support/screen.h"
 
+using testbed::TrayState;
+
 namespace {
 
 /* The first form of the shell's record: 88 bytes where the program ships
@@ -43,9 +45,8 @@ protected:
 TEST_F(TrayIconTest, RecordCarriesWindowMessageTipAndChosenPicture)
 {
     const HICON ready = Loaded(IDI_READY), noPort = Loaded(IDI_NOPORT), active = Loaded(IDI_ACTIVE);
-    ASSERT_NE(nullptr, ready);
-    ASSERT_NE(nullptr, noPort);
-    ASSERT_NE(nullptr, active);
+    for (HICON icon : {ready, noPort, active})
+        ASSERT_NE(nullptr, icon);
     ASSERT_TRUE(ready != noPort && ready != active && noPort != active)
         << "the three icons must be distinct for this test to tell them apart";
 
@@ -134,9 +135,7 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
 {
     for (int id : {IDI_READY, IDI_NOPORT, IDI_ACTIVE}) {
         SCOPED_TRACE(testing::Message() << "icon " << id);
-        std::set<WORD> languages = LanguagesOf(RT_GROUP_ICON, id);
-        ASSERT_EQ(1u, languages.size()) << "languages of the icon group";
-        EXPECT_EQ(0x419, *languages.begin());
+        EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_GROUP_ICON, id)) << "languages of the icon group";
 
         DWORD size = 0;
         const GroupIconHeader *group =
@@ -149,9 +148,7 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
         EXPECT_EQ(4, entry.bitCount);
         EXPECT_EQ(16, entry.colourCount);
 
-        std::set<WORD> imageLanguages = LanguagesOf(RT_ICON, entry.id);
-        ASSERT_EQ(1u, imageLanguages.size()) << "languages of the image";
-        EXPECT_EQ(0x419, *imageLanguages.begin());
+        EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_ICON, entry.id)) << "languages of the image";
 
         const BYTE *image = IconImage(id, &size);
         ASSERT_NE(nullptr, image);
@@ -180,14 +177,7 @@ std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
    'Y' yellow, '?' anything else; found by drawing on two different grounds. */
 struct Picture {
     char at[16][16];
-    int Count(char kind) const
-    {
-        int n = 0;
-        for (auto &row : at)
-            for (char c : row)
-                n += c == kind;
-        return n;
-    }
+    int Count(char kind) const { return (int)std::count(&at[0][0], &at[0][0] + 256, kind); }
 };
 
 bool ReadPicture(int id, Picture *picture)
@@ -301,35 +291,32 @@ protected:
         TrayIconTest::SetUp();
         if (!testbed::WaitForTaskbar(5000))
             GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
-        testbed::TrayView before;
-        ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &before))
-            << "the tray already shows an icon: " << before.Describe();
+        ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "before the case";
     }
 };
 
 TEST_F(TrayIconInShellTest, AddUpdateAndRemoveChangeThePicture)
 {
-    testbed::TrayView seen;
     AddTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, 3000, &seen)) << "ready: " << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::Ready, 3000));
     EXPECT_EQ(1, LastTrayPortOk());
 
     AppState.transferActive = 1;
     UpdateTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Active, 3000, &seen)) << "active: " << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::Active, 3000));
 
     /* A lost port shows even while a burst is being delivered. */
     UpdateTrayIcon(0);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::NoPort, 3000, &seen)) << "no port: " << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 3000));
     EXPECT_EQ(0, LastTrayPortOk());
 
     AppState.transferActive = 0;
     UpdateTrayIcon(1);
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Ready, 3000, &seen)) << "ready again: " << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::Ready, 3000)) << "again";
     EXPECT_EQ(1, testbed::CountTrayIcons()) << "an update must not add a second icon";
 
     RemoveTrayIcon();
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << "removed: " << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "after RemoveTrayIcon";
 }
 
 }  // namespace

@@ -20,15 +20,9 @@
 #include "support/streams.h"
 #include "support/timing.h"
 
-namespace {
+using testbed::TrayState;
 
-int CountOf(const std::vector<MSG> &posted, UINT message)
-{
-    int n = 0;
-    for (const MSG &p : posted)
-        n += p.message == message;
-    return n;
-}
+namespace {
 
 /* The exit codes of the quit messages among them. */
 std::vector<WPARAM> QuitCodes(const std::vector<MSG> &posted)
@@ -151,7 +145,7 @@ TEST_F(TrayMenuTest, SettingsAndAboutOpenTheirDialogsOnlyWhenNoneIsOpen)
             }
             EXPECT_EQ(dialogOpen, AppState.dialogOpen) << "afterwards";
             std::vector<MSG> posted = Posted();
-            EXPECT_EQ(0, CountOf(posted, WM_QUIT)) << "posted:" << Describe(posted);
+            EXPECT_EQ(std::vector<WPARAM>{}, QuitCodes(posted)) << "posted:" << Describe(posted);
         }
     }
 }
@@ -190,12 +184,14 @@ TEST_F(TrayMenuTest, RightButtonDownAndContextMenuOpenTheTrayMenuAtTheCursor)
         EXPECT_NEAR(cursor.y, seen[0].rect.top, 3) << "menu's top edge";
 
         std::vector<MSG> posted = Posted();
-        int nulls = 0;
-        for (const MSG &p : posted)
+        int nulls = 0, commands = 0;
+        for (const MSG &p : posted) {
             nulls += p.message == WM_NULL && p.hwnd == AppState.mainWindow && p.wParam == 0 && p.lParam == 0;
+            commands += p.message == WM_COMMAND;
+        }
         EXPECT_EQ(1, nulls) << "exactly one WM_NULL after the menu; posted:" << Describe(posted);
-        EXPECT_EQ(0, CountOf(posted, WM_COMMAND)) << "a cancelled menu chooses nothing:" << Describe(posted);
-        EXPECT_EQ(0, CountOf(posted, WM_QUIT)) << Describe(posted);
+        EXPECT_EQ(0, commands) << "a cancelled menu chooses nothing:" << Describe(posted);
+        EXPECT_EQ(std::vector<WPARAM>{}, QuitCodes(posted)) << Describe(posted);
     }
 }
 
@@ -299,31 +295,24 @@ TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainAsItWas)
         GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
     const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     ASSERT_NE(0u, taskbarCreated);
-    testbed::TrayView seen;
-    ASSERT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen))
-        << "the tray already shows an icon: " << seen.Describe();
+    ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "before the case";
 
-    struct Case {
-        int portOk;
-        testbed::TrayState shows;
-        const char *name;
-    };
-    const Case cases[] = {{0, testbed::TrayState::NoPort, "no port"}, {1, testbed::TrayState::Ready, "ready"}};
     AddTrayIcon(0);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        UpdateTrayIcon(c.portOk);
-        EXPECT_TRUE(testbed::WaitForTray(c.shows, 3000, &seen)) << seen.Describe();
+    for (int portOk : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "PortOk " << portOk);
+        const TrayState shows = portOk ? TrayState::Ready : TrayState::NoPort;
+        UpdateTrayIcon(portOk);
+        EXPECT_TRUE(testbed::IconShows(shows, 3000));
 
         ASSERT_TRUE(testbed::DropTrayIcon(AppState.mainWindow));
-        EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << seen.Describe();
+        EXPECT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "after the shell dropped it";
 
         EXPECT_EQ(0, Send(taskbarCreated, 0, 0));
-        EXPECT_TRUE(testbed::WaitForTray(c.shows, 3000, &seen)) << "after TaskbarCreated: " << seen.Describe();
+        EXPECT_TRUE(testbed::IconShows(shows, 3000)) << "after TaskbarCreated";
         EXPECT_EQ(1, testbed::CountTrayIcons());
     }
     RemoveTrayIcon();
-    EXPECT_TRUE(testbed::WaitForTray(testbed::TrayState::Empty, 3000, &seen)) << seen.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "after RemoveTrayIcon";
 }
 
 }  // namespace

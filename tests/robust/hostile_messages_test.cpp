@@ -7,14 +7,7 @@
  *
  * Left out are only the messages whose documented meaning is to end the
  * window or the program, or to choose a menu item (the tray menu holds
- * "Close"):
- *   WM_CLOSE, WM_DESTROY, WM_NCDESTROY, WM_QUIT, WM_ENDSESSION;
- *   WM_COMMAND for "Close"; WM_SYSCOMMAND SC_CLOSE;
- *   Alt+F4 (WM_SYSKEYDOWN/WM_KEYDOWN VK_F4);
- *   a click on the caption's close box (WM_NC*BUTTON* with HTCLOSE);
- *   Enter and Space (key-downs VK_RETURN, VK_SPACE and the characters
- *   '\r' and ' '), which choose the highlighted item of an open menu.
- * WM_QUERYENDSESSION stays in: it only asks.
+ * "Close"): see EndMeaning. WM_QUERYENDSESSION stays in: it only asks.
  * One message in ten is a timer message (WM_TIMER or WM_SYSTIMER) carrying
  * a callback address the program never registered: a random value, or an
  * address inside the program's own image, where a call would run live code.
@@ -27,6 +20,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 
 #include "app/app.h"
 #include "resource.h"
@@ -85,14 +79,8 @@ struct Figures {
    message (it refuses those whose parameters it copies through pointers). */
 class PostProbe {
 public:
-    PostProbe()
-    {
-        window_ = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    }
-    ~PostProbe()
-    {
-        DestroyWindow(window_);
-    }
+    PostProbe() : window_(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)) {}
+    ~PostProbe() { DestroyWindow(window_); }
     bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (!PostMessageA(window_, message, wParam, lParam))
@@ -111,7 +99,6 @@ const WPARAM kSysCommands[] = {SC_SIZE,     SC_MOVE,     SC_MINIMIZE,   SC_MAXIM
                                SC_PREVWINDOW, SC_CLOSE,  SC_VSCROLL,    SC_HSCROLL,    SC_MOUSEMENU,
                                SC_KEYMENU,  SC_ARRANGE,  SC_RESTORE,    SC_TASKLIST,   SC_SCREENSAVE,
                                SC_HOTKEY,   SC_DEFAULT,  SC_MONITORPOWER, SC_CONTEXTHELP};
-const uint32_t kSysCommandCount = sizeof kSysCommands / sizeof kSysCommands[0];
 
 LPARAM RandomParameter(testbed::Random &random)
 {
@@ -175,7 +162,7 @@ void RunHostile(int count, uint32_t seed)
                                   WM_XBUTTONUP,     WM_XBUTTONDBLCLK, WM_MOUSEHWHEEL, WM_CONTEXTMENU,
                                   NIN_SELECT,       NIN_KEYSELECT,    NIN_BALLOONSHOW, NIN_BALLOONHIDE,
                                   NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK};
-    const int kMouseCount = (int)(sizeof kMouse / sizeof kMouse[0]);
+    const int kMouseCount = (int)std::size(kMouse);
     for (int i = 0; i < count && program.IsRunning(); i++) {
         UINT message;
         WPARAM wParam = (WPARAM)RandomParameter(random);
@@ -214,7 +201,7 @@ void RunHostile(int count, uint32_t seed)
                                    : 0xC000 + random.Below(0x4000);
             if (random.Chance(60)) {
                 if (message == WM_SYSCOMMAND)
-                    wParam = kSysCommands[random.Below(kSysCommandCount)] | random.Below(16);
+                    wParam = kSysCommands[random.Below(std::size(kSysCommands))] | random.Below(16);
                 else if (message >= WM_KEYFIRST && message <= WM_KEYLAST)
                     wParam = random.Below(256);
                 else if (message >= WM_NCMOUSEMOVE && message <= WM_NCXBUTTONDBLCLK)

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "resource.h"
 #include "support/dialogs.h"
 
@@ -42,49 +44,36 @@ struct Dialog {
     size_t count;
 };
 
-/* "Настройка" */
-const char kSettingsCaption1251[] = "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0";
-/* "О программе" */
-const char kAboutCaption1251[] = "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5";
-/* "Эмулятор сканера RS232 -> Keyboard" */
-const char kDescription1251[] = "\xDD\xEC\xF3\xEB\xFF\xF2\xEE\xF0\x20\xF1\xEA\xE0\xED\xE5\xF0\xE0"
-                                " RS232 -> Keyboard";
-
 const Control kSettingsControls[] = {
     {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 169, 11, 50, 14, false},
     {IDCANCEL, "Button", L"Cancel", "Cancel", kChild | BS_PUSHBUTTON | WS_TABSTOP, 169, 29, 50, 14, false},
-    /* "Порт" */
     {kNoId, "Button", L"Порт", "\xCF\xEE\xF0\xF2", kChild | BS_GROUPBOX, 7, 7, 67, 59, false},
-    /* "Скорость" */
-    {kNoId, "Button", L"Скорость", "\xD1\xEA\xEE\xF0\xEE\xF1\xF2\xFC", kChild | BS_GROUPBOX, 85, 7, 76, 59,
-     false},
+    {kNoId, "Button", L"Скорость", "\xD1\xEA\xEE\xF0\xEE\xF1\xF2\xFC", kChild | BS_GROUPBOX, 85, 7, 76, 59, false},
     {IDC_COM1, "Button", L"COM1", "COM1", kChild | BS_AUTORADIOBUTTON | WS_GROUP, 20, 18, 36, 10, false},
     {IDC_COM2, "Button", L"COM2", "COM2", kChild | BS_AUTORADIOBUTTON, 20, 29, 36, 10, false},
     {IDC_COM3, "Button", L"COM3", "COM3", kChild | BS_AUTORADIOBUTTON, 20, 40, 36, 10, false},
     {IDC_COM4, "Button", L"COM4", "COM4", kChild | BS_AUTORADIOBUTTON, 20, 51, 36, 10, false},
-    {IDC_SPEED, "ComboBox", L"", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103,
-     false},
+    {IDC_SPEED, "ComboBox", L"", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103, false},
 };
 
 const Control kAboutControls[] = {
     {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 48, 99, 50, 14, false},
-    /* "Программа" */
-    {kNoId, "Button", L"Программа", "\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0", kChild | BS_GROUPBOX, 3, 3, 142,
-     39, false},
+    {kNoId, "Button", L"Программа", "\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0", kChild | BS_GROUPBOX, 3, 3, 142, 39, false},
     /* The maker's caption and three lines: text not fixed (null). */
     {kNoId, "Button", nullptr, nullptr, kChild | BS_GROUPBOX, 3, 47, 142, 48, false},
     {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 59, 66, 8, true},
     {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 71, 115, 8, true},
     {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 81, 65, 8, true},
     {kNoId, "Static", L"Tavrin v1.1", "Tavrin v1.1", kChild | SS_LEFT | WS_GROUP, 12, 15, 43, 8, false},
-    {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard", kDescription1251, kChild | SS_LEFT | WS_GROUP,
+    {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard",
+     "\xDD\xEC\xF3\xEB\xFF\xF2\xEE\xF0\x20\xF1\xEA\xE0\xED\xE5\xF0\xE0 RS232 -> Keyboard", kChild | SS_LEFT | WS_GROUP,
      12, 27, 128, 8, false},
 };
 
-const Dialog kSettings = {IDD_SETTINGS, L"Настройка", kSettingsCaption1251, 226, 73, kSettingsControls,
-                          sizeof kSettingsControls / sizeof kSettingsControls[0]};
-const Dialog kAbout = {IDD_ABOUT, L"О программе", kAboutCaption1251, 148, 116, kAboutControls,
-                       sizeof kAboutControls / sizeof kAboutControls[0]};
+const Dialog kSettings = {IDD_SETTINGS, L"Настройка", "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0", 226, 73,
+                          kSettingsControls, std::size(kSettingsControls)};
+const Dialog kAbout = {IDD_ABOUT, L"О программе", "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5", 148, 116,
+                       kAboutControls, std::size(kAboutControls)};
 
 /* Live styles differ from the template in two bits: a combo box drops
    WS_VSCROLL from its own style, and a radio button gains WS_TABSTOP when

@@ -10,20 +10,19 @@
 #include "serial/serial.h"
 #include "settings/settings.h"
 #include "dialog_layout.h"
-#include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/host.h"
 #include "support/program.h"
 #include "support/streams.h"
-#include "support/target.h"
 
 using testbed::ModalDriver;
 using Step = ModalDriver::Step;
 
 namespace {
 
-const char kScan[] = "400638133393\r";   /* twelve digits and a carriage return */
-const DWORD kDeliveryTimeoutMs = 3000;
+/* Twelve digits and a carriage return, sent with ScanArrives: a reader
+   started by OK purges the port first, so the scan waits for it. */
+const char kScan[] = "400638133393\r";
 
 /* ---- Steps ---------------------------------------------------------------- */
 
@@ -73,6 +72,12 @@ std::vector<Way> WaysOut(const Way &button)
 Step PostMenuCommand(WORD command)
 {
     return [command](HWND) { PostMessageA(AppState.mainWindow, WM_COMMAND, command, 0); };
+}
+
+/* Run after the menu's settings and About commands. */
+Step ExpectOneDialog()
+{
+    return [](HWND) { EXPECT_EQ(1u, testbed::DialogsOfThread(GetCurrentThreadId()).size()) << "dialogs shown"; };
 }
 
 Step ExpectDialogOpenFlag()
@@ -145,21 +150,6 @@ DWORD RateOfOpenPort()
     return GetCommState(AppState.portHandle, &dcb) ? dcb.BaudRate : 0;
 }
 
-/* A scan sent down a port's cable reaches a focused window of ours. A
-   reader started by OK purges the port first, so the scan waits until the
-   reader is known to be reading. */
-void ExpectScanTyped(int port)
-{
-    testbed::TargetWindow target;
-    ASSERT_TRUE(target.TakeFocus()) << "the test window could not take the focus";
-    testbed::PartnerPort partner(port);
-    ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(port) << " does not open";
-    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM" << port;
-    ASSERT_TRUE(partner.Write(kScan));
-    target.WaitForChars(sizeof kScan - 1, kDeliveryTimeoutMs);
-    EXPECT_EQ(kScan, target.Text()) << "characters typed from COM" << port;
-}
-
 /* ---- Fixture --------------------------------------------------------------- */
 
 /* Every case starts with the program's hidden window, its icon, and COM2
@@ -213,7 +203,7 @@ void ExpectTemplate(const layout::Dialog &d)
     std::string why;
     ASSERT_TRUE(testbed::LoadDialogTemplate(d.id, layout::kRussian, &t, &why)) << why;
     EXPECT_EQ(layout::kDialogStyle, t.style) << "style 0x" << std::hex << t.style;
-    EXPECT_EQ(0u, t.exStyle) << "extended style 0x" << std::hex << t.exStyle;
+    EXPECT_EQ(0u, t.dwExtendedStyle) << "extended style 0x" << std::hex << t.dwExtendedStyle;
     EXPECT_EQ(0, t.x);
     EXPECT_EQ(0, t.y);
     EXPECT_EQ(d.cx, t.cx) << "width in dialog units";
@@ -239,16 +229,15 @@ void ExpectTemplate(const layout::Dialog &d)
             EXPECT_FALSE(item.text.empty());
         }
         EXPECT_EQ(c.style, item.style) << "style 0x" << std::hex << item.style << ", expected 0x" << c.style;
-        EXPECT_EQ(0u, item.exStyle);
+        EXPECT_EQ(0u, item.dwExtendedStyle);
         EXPECT_EQ(c.x, item.x);
         EXPECT_EQ(c.y, item.y);
+        EXPECT_EQ(c.cy, item.cy);
         if (c.sizeFree) {
             /* Resized to fit its text, but still inside the maker's box. */
             EXPECT_LE(item.x + item.cx, 3 + 142) << "width " << item.cx;
-            EXPECT_EQ(c.cy, item.cy);
         } else {
             EXPECT_EQ(c.cx, item.cx);
-            EXPECT_EQ(c.cy, item.cy);
         }
         EXPECT_EQ(0, item.extraBytes);
     }
@@ -272,12 +261,9 @@ TEST_F(DialogTest, SettingsAndAboutAsShownReadBackInCodePage1251)
     if (!why.empty())
         GTEST_SKIP() << why;
 
-    INT_PTR result = RunSettings({[](HWND d) { layout::ExpectLiveDialog(d, layout::kSettings); },
-                                  Click(IDCANCEL)});
-    EXPECT_EQ(IDCANCEL, result);
+    EXPECT_EQ(IDCANCEL, RunSettings({[](HWND d) { layout::ExpectLiveDialog(d, layout::kSettings); }, Click(IDCANCEL)}));
 
-    result = RunAbout({[](HWND d) { layout::ExpectLiveDialog(d, layout::kAbout); }, Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunAbout({[](HWND d) { layout::ExpectLiveDialog(d, layout::kAbout); }, Click(IDOK)}));
 }
 
 TEST_F(DialogTest, OpensOnTheValuesInForce)
@@ -291,10 +277,9 @@ TEST_F(DialogTest, OpensOnTheValuesInForce)
         AppState.portNumber = c.port;
         AppState.speedIndex = c.speed;
         std::vector<std::string> labels;
-        INT_PTR result = RunSettings({ExpectDialogOpenFlag(), ExpectShown(c.port, c.speed),
-                                      [&labels](HWND d) { labels = testbed::ComboItems(GetDlgItem(d, IDC_SPEED)); },
-                                      Click(IDCANCEL)});
-        EXPECT_EQ(IDCANCEL, result);
+        EXPECT_EQ(IDCANCEL, RunSettings({ExpectDialogOpenFlag(), ExpectShown(c.port, c.speed),
+                                         [&labels](HWND d) { labels = testbed::ComboItems(GetDlgItem(d, IDC_SPEED)); },
+                                         Click(IDCANCEL)}));
         ASSERT_EQ(9u, labels.size()) << "speeds listed";
         for (size_t i = 0; i < labels.size(); i++)
             EXPECT_EQ(layout::kSpeedLabels[i], labels[i]) << "list position " << i;
@@ -306,8 +291,7 @@ TEST_F(DialogTest, OkWithoutChangeLeavesThePortAndTheReaderAlone)
 {
     Before before;
     ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
-    INT_PTR result = RunSettings({ExpectShown(2, 5), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, 5), Click(IDOK)}));
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);
     EXPECT_EQ(2u, before.PortHandles()) << "the port was re-opened";
@@ -325,8 +309,7 @@ TEST_F(DialogTest, OkWithoutChangeDoesNotRetryAFailedPort)
     StartReader();
     Before before;
 
-    INT_PTR result = RunSettings({ExpectShown(4, 5), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({ExpectShown(4, 5), Click(IDOK)}));
     EXPECT_FALSE(before.ReaderEnded()) << "the reader was restarted: the failed port was retried";
     EXPECT_EQ(before.readerId, AppState.readerThreadId);
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
@@ -340,8 +323,7 @@ TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
     Before before;
     for (const auto &way : ways) {
         SCOPED_TRACE(way.name);
-        INT_PTR result = RunSettings({Click(IDC_COM3), PickSpeed(8), ExpectShown(3, 8), way.end});
-        EXPECT_EQ(IDCANCEL, result);
+        EXPECT_EQ(IDCANCEL, RunSettings({Click(IDC_COM3), PickSpeed(8), ExpectShown(3, 8), way.end}));
         EXPECT_EQ(2, AppState.portNumber);
         EXPECT_EQ(5, AppState.speedIndex);
         EXPECT_EQ(open, AppState.portHandle);
@@ -356,8 +338,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     Before before;
     ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
 
-    INT_PTR result = RunSettings({PickSpeed(6), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({PickSpeed(6), Click(IDOK)}));
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(6, AppState.speedIndex);
     EXPECT_EQ(1, IsPortOpen());
@@ -368,15 +349,14 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     EXPECT_TRUE(ReaderAlive()) << "the reader was not started again";
     EXPECT_EQ(1, LastTrayPortOk()) << "the icon should show the port open";
 
-    ExpectScanTyped(2);
+    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
 }
 
 TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
 {
     Before before;
 
-    INT_PTR result = RunSettings({Click(IDC_COM4), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({Click(IDC_COM4), Click(IDOK)}));
     EXPECT_EQ(4, AppState.portNumber) << "a failed port stays the chosen one";
     EXPECT_EQ(5, AppState.speedIndex);
     EXPECT_EQ(0, IsPortOpen());
@@ -386,13 +366,12 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
     EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive()) << "the reader should idle, not end";
 
-    result = RunSettings({ExpectShown(4, 5), Click(IDC_COM1), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({ExpectShown(4, 5), Click(IDC_COM1), Click(IDOK)}));
     EXPECT_EQ(1, AppState.portNumber);
     EXPECT_EQ(1, IsPortOpen());
     EXPECT_EQ(4800u, RateOfOpenPort());
     EXPECT_EQ(1, LastTrayPortOk());
-    ExpectScanTyped(1);
+    EXPECT_TRUE(testbed::ScanArrives(1, kScan));
 }
 
 /* Values only a hand-edited registry brings: nothing is shown chosen in
@@ -403,8 +382,7 @@ TEST_F(DialogTest, OutOfRangeValuesOpenWithNothingChosenAndOkKeepsThem)
     for (int port : {0, 5, -1, 0x7FFFFFFF}) {
         SCOPED_TRACE("port number " + std::to_string(port));
         AppState.portNumber = port;
-        INT_PTR result = RunSettings({ExpectShown(0, 5), Click(IDOK)});
-        EXPECT_EQ(IDOK, result);
+        EXPECT_EQ(IDOK, RunSettings({ExpectShown(0, 5), Click(IDOK)}));
         EXPECT_EQ(port, AppState.portNumber);
         EXPECT_EQ(5, AppState.speedIndex);
     }
@@ -412,8 +390,7 @@ TEST_F(DialogTest, OutOfRangeValuesOpenWithNothingChosenAndOkKeepsThem)
     for (int speed : {9, -1}) {
         SCOPED_TRACE("speed index " + std::to_string(speed));
         AppState.speedIndex = speed;
-        INT_PTR result = RunSettings({ExpectShown(2, CB_ERR), Click(IDOK)});
-        EXPECT_EQ(IDOK, result);
+        EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, CB_ERR), Click(IDOK)}));
         EXPECT_EQ(2, AppState.portNumber);
         EXPECT_EQ(speed, AppState.speedIndex);
     }
@@ -427,8 +404,7 @@ TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
        leaves the open port alone; the restarted reader goes on with it. */
     Before before;
     AppState.portNumber = 0;
-    INT_PTR result = RunSettings({ExpectShown(0, 5), PickSpeed(6), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({ExpectShown(0, 5), PickSpeed(6), Click(IDOK)}));
     EXPECT_EQ(0, AppState.portNumber);
     EXPECT_EQ(6, AppState.speedIndex);
     EXPECT_EQ(2u, before.PortHandles()) << "the old port should stay open";
@@ -436,14 +412,13 @@ TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
     EXPECT_EQ(0, LastTrayPortOk());
     EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive());
-    ExpectScanTyped(2);
+    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
 }
 
 TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
 {
     AppState.speedIndex = 9;
-    INT_PTR result = RunSettings({ExpectShown(2, CB_ERR), Click(IDC_COM1), Click(IDOK)});
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, CB_ERR), Click(IDC_COM1), Click(IDOK)}));
     EXPECT_EQ(1, AppState.portNumber);
     EXPECT_EQ(9, AppState.speedIndex);
     EXPECT_EQ(1, IsPortOpen()) << "the port is opened before the speed is looked up";
@@ -454,23 +429,14 @@ TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
 
 TEST_F(DialogTest, WhileTheSettingsDialogShowsTheMenuOpensNoOtherDialog)
 {
-    const DWORD self = GetCurrentThreadId();
-    size_t seen = 0;
-    INT_PTR result = RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT),
-                                  [&](HWND) { seen = testbed::DialogsOfThread(self).size(); },
-                                  ExpectShown(2, 5), Click(IDCANCEL)});
-    EXPECT_EQ(1u, seen) << "dialogs shown after the menu's settings and About commands";
-    EXPECT_EQ(IDCANCEL, result);
+    EXPECT_EQ(IDCANCEL, RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(),
+                                     ExpectShown(2, 5), Click(IDCANCEL)}));
 }
 
 TEST_F(DialogTest, WhileTheAboutBoxShowsTheMenuOpensNoOtherDialog)
 {
-    const DWORD self = GetCurrentThreadId();
-    size_t seen = 0;
-    INT_PTR result = RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT),
-                               [&](HWND) { seen = testbed::DialogsOfThread(self).size(); }, Click(IDOK)});
-    EXPECT_EQ(1u, seen) << "dialogs shown after the menu's settings and About commands";
-    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(IDOK,
+              RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(), Click(IDOK)}));
 }
 
 TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
@@ -496,8 +462,7 @@ TEST_F(DialogTest, AboutBoxEndsAsOkOrCancel)
     HANDLE open = AppState.portHandle;
     for (const Way &way : WaysOut({"OK button", Click(IDOK)})) {
         SCOPED_TRACE(way.name);
-        INT_PTR result = RunAbout({ExpectDialogOpenFlag(), way.end});
-        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, result);
+        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, RunAbout({ExpectDialogOpenFlag(), way.end}));
     }
     EXPECT_EQ(2, AppState.portNumber);
     EXPECT_EQ(5, AppState.speedIndex);

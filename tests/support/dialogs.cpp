@@ -78,34 +78,24 @@ std::string Hex(const std::string &bytes)
     return hex;
 }
 
-/* The visible windows of class #32770 among `windows`. */
-static std::vector<HWND> VisibleDialogs(const std::vector<HWND> &windows)
+std::vector<HWND> DialogsOfProcess(DWORD pid)
 {
     std::vector<HWND> visible;
-    for (HWND window : windows) {
+    for (HWND window : ProcessWindows(pid, "#32770")) {
         if (IsWindowVisible(window))
             visible.push_back(window);
     }
     return visible;
 }
 
-static BOOL CALLBACK CollectDialog(HWND window, LPARAM lParam)
-{
-    if (ClassName(window) == "#32770")
-        reinterpret_cast<std::vector<HWND> *>(lParam)->push_back(window);
-    return TRUE;
-}
-
-std::vector<HWND> DialogsOfProcess(DWORD pid)
-{
-    return VisibleDialogs(ProcessWindows(pid, "#32770"));
-}
-
 std::vector<HWND> DialogsOfThread(DWORD tid)
 {
     std::vector<HWND> found;
-    EnumThreadWindows(tid, CollectDialog, reinterpret_cast<LPARAM>(&found));
-    return VisibleDialogs(found);
+    for (HWND dialog : DialogsOfProcess(GetCurrentProcessId())) {
+        if (GetWindowThreadProcessId(dialog, nullptr) == tid)
+            found.push_back(dialog);
+    }
+    return found;
 }
 
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
@@ -133,26 +123,19 @@ class Reader {
 public:
     Reader(const BYTE *data, size_t size) : data_(data), size_(size) {}
     bool ok() const { return ok_; }
-    size_t offset() const { return pos_; }
 
-    WORD Word()
+    template <typename T> T Get()
     {
-        WORD w = 0;
-        if (pos_ + 2 > size_) {
+        T value = T();
+        if (pos_ + sizeof value > size_) {
             ok_ = false;
-            return 0;
+            return value;
         }
-        memcpy(&w, data_ + pos_, 2);
-        pos_ += 2;
-        return w;
+        memcpy(&value, data_ + pos_, sizeof value);
+        pos_ += sizeof value;
+        return value;
     }
-    DWORD Dword()
-    {
-        DWORD lo = Word();
-        DWORD hi = Word();
-        return lo | (hi << 16);
-    }
-    short Short() { return (short)Word(); }
+    WORD Word() { return Get<WORD>(); }
     std::wstring String()
     {
         std::wstring s;
@@ -163,17 +146,18 @@ public:
             s.push_back((wchar_t)w);
         }
     }
-    /* A name-or-ordinal field: empty, an ordinal (0xFFFF, n), or a string. */
-    std::wstring NameOrOrdinal(WORD *ordinal)
+    /* A name-or-ordinal field: empty, a string, or an ordinal (0xFFFF, n)
+       read as "#n", with n in `ordinal` if given (0 for the others). */
+    std::wstring NameOrOrdinal(WORD *ordinal = nullptr)
     {
-        *ordinal = 0;
         WORD first = Word();
+        WORD n = first == 0xFFFF ? Word() : 0;
+        if (ordinal)
+            *ordinal = n;
+        if (first == 0xFFFF)
+            return L"#" + std::to_wstring(n);
         if (first == 0)
             return std::wstring();
-        if (first == 0xFFFF) {
-            *ordinal = Word();
-            return std::wstring();
-        }
         pos_ -= 2;
         return String();
     }
@@ -220,49 +204,30 @@ std::string Narrow(const std::wstring &w)
 
 }  // namespace
 
-bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *out, std::string *why)
+static bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *out, std::string *why)
 {
     Reader r(data, size);
     *out = DialogTemplate();
     if (size >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF) {
-        out->extended = true;
         *why = "an extended template (DLGTEMPLATEEX)";
         return false;
     }
-    out->style = r.Dword();
-    out->exStyle = r.Dword();
-    WORD count = r.Word();
-    out->x = r.Short();
-    out->y = r.Short();
-    out->cx = r.Short();
-    out->cy = r.Short();
-    WORD ordinal;
-    out->menu = r.NameOrOrdinal(&ordinal);
-    if (ordinal)
-        out->menu = L"#" + std::to_wstring(ordinal);
-    out->windowClass = r.NameOrOrdinal(&ordinal);
-    if (ordinal)
-        out->windowClass = L"#" + std::to_wstring(ordinal);
+    static_cast<DLGTEMPLATE &>(*out) = r.Get<DLGTEMPLATE>();
+    out->menu = r.NameOrOrdinal();
+    out->windowClass = r.NameOrOrdinal();
     out->title = r.String();
     if (out->style & DS_SETFONT) {
         out->pointSize = r.Word();
         out->typeface = r.String();
     }
-    for (WORD i = 0; i < count && r.ok(); i++) {
+    for (WORD i = 0; i < out->cdit && r.ok(); i++) {
         r.AlignDword();
         TemplateItem item;
-        item.style = r.Dword();
-        item.exStyle = r.Dword();
-        item.x = r.Short();
-        item.y = r.Short();
-        item.cx = r.Short();
-        item.cy = r.Short();
-        item.id = r.Word();
-        std::wstring cls = r.NameOrOrdinal(&ordinal);
-        item.className = ordinal ? PredefinedClass(ordinal) : Narrow(cls);
-        item.text = r.NameOrOrdinal(&ordinal);
-        if (ordinal)
-            item.text = L"#" + std::to_wstring(ordinal);
+        static_cast<DLGITEMTEMPLATE &>(item) = r.Get<DLGITEMTEMPLATE>();
+        WORD atom;
+        std::wstring cls = r.NameOrOrdinal(&atom);
+        item.className = atom ? PredefinedClass(atom) : Narrow(cls);
+        item.text = r.NameOrOrdinal();
         item.extraBytes = r.Word();
         r.Skip(item.extraBytes);
         out->items.push_back(item);
@@ -351,10 +316,6 @@ static const DWORD kWatchMs = 10;
 /* A window still up this long after it was told to close is told again
    (a message may be lost to a loop that was ending). */
 static const DWORD kRetellMs = 250;
-
-ModalWatcher::ModalWatcher() : ModalWatcher(Options())
-{
-}
 
 ModalWatcher::ModalWatcher(Options options) : options_(std::move(options))
 {

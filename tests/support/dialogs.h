@@ -1,11 +1,9 @@
 /*
  * Dialogs: finding a program's dialog windows and reading their controls,
  * parsing a dialog template as compiled into the resources, driving a
- * modal dialog that runs on the test's own thread, and driving the
- * program's settings dialog from another process.
- *
- * Used by the dialog tests in settings/ (in this process and end to end)
- * and by the robustness tests that change settings while the program runs.
+ * modal dialog that runs on the test's own thread, watching the menus and
+ * dialogs a process shows, and driving the program's settings dialog from
+ * another process.
  */
 #ifndef TAVRIN_TESTS_DIALOGS_H
 #define TAVRIN_TESTS_DIALOGS_H
@@ -34,9 +32,7 @@ std::vector<HWND> Children(HWND dialog);
 std::vector<std::string> ComboItems(HWND combo);
 /* Empty when the ANSI code page is 1251, the one the program's texts are
    written in (the test bed runs Wine under LANG=ru_RU.UTF-8); else the
-   reason a case that reads them as ANSI cannot run:
-       std::string why = WhyNotCodePage1251();
-       if (!why.empty()) GTEST_SKIP() << why;   */
+   reason to GTEST_SKIP a case that reads them as ANSI. */
 std::string WhyNotCodePage1251();
 /* "\xCD\xE0" as "CD E0", for failure messages about 8-bit texts. */
 std::string Hex(const std::string &bytes);
@@ -44,7 +40,7 @@ std::string Hex(const std::string &bytes);
 /* Visible top-level dialog windows (class #32770) of a process or of a
    thread, in z-order. */
 std::vector<HWND> DialogsOfProcess(DWORD pid);
-std::vector<HWND> DialogsOfThread(DWORD tid);
+std::vector<HWND> DialogsOfThread(DWORD tid);   /* a thread of this process */
 /* Waits for the process's first visible dialog; null on time-out. */
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs);
 /* Waits until the window no longer exists; returns whether it went. */
@@ -55,21 +51,15 @@ bool WaitForWindowHidden(HWND window, DWORD timeoutMs);
 
 /* ---- Dialog templates -------------------------------------------------- */
 
-struct TemplateItem {
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    short x = 0, y = 0, cx = 0, cy = 0;
-    WORD id = 0;
+/* The fixed part of each record as the system declares it, then what
+   follows it. */
+struct TemplateItem : DLGITEMTEMPLATE {
     std::string className;   /* predefined classes by name: "Button", ... */
     std::wstring text;
     WORD extraBytes = 0;
 };
 
-struct DialogTemplate {
-    bool extended = false;   /* a DLGTEMPLATEEX */
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    short x = 0, y = 0, cx = 0, cy = 0;
+struct DialogTemplate : DLGTEMPLATE {
     std::wstring menu;       /* empty: none */
     std::wstring windowClass;
     std::wstring title;
@@ -78,10 +68,9 @@ struct DialogTemplate {
     std::vector<TemplateItem> items;
 };
 
-/* Parses a DLGTEMPLATE; false (with a reason) when the data runs short or
-   is an extended template. */
-bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *out, std::string *why);
-/* Finds RT_DIALOG `id` for `language` in this module and parses it. */
+/* Finds RT_DIALOG `id` for `language` in this module and parses it; false
+   (with a reason) when there is none, the data runs short or it is an
+   extended template (DLGTEMPLATEEX). */
 bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why);
 
 /* ---- A modal dialog on the test's thread --------------------------------- */
@@ -101,8 +90,6 @@ public:
     static const INT_PTR kAbandoned = -77;
 
     INT_PTR Run(const std::function<INT_PTR()> &show, std::vector<Step> steps, DWORD graceMs = 8000);
-    /* The dialog's handle as the steps saw it. */
-    HWND dialog() const { return dialog_; }
     size_t stepsRun() const { return next_; }
     bool abandoned() const { return abandoned_; }
 
@@ -147,7 +134,6 @@ public:
         std::function<void()> eachPass;   /* after each look, every 10 ms */
     };
 
-    ModalWatcher();   /* this process, closing at once */
     explicit ModalWatcher(Options options);
     ~ModalWatcher();
     ModalWatcher(const ModalWatcher &) = delete;

@@ -6,6 +6,7 @@
 
 #include <shellapi.h>
 
+#include "support/census.h"
 #include "support/program.h"
 #include "support/timing.h"
 
@@ -149,11 +150,6 @@ TrayView CountIconColours(const Capture &capture, const RECT &area)
     return view;
 }
 
-TrayView CountIconColours(const Capture &capture)
-{
-    return CountIconColours(capture, capture.rect);
-}
-
 /* By TrayState, in its order. */
 static const struct {
     const char *name;
@@ -165,7 +161,7 @@ static const struct {
     {"no icon", &TrayView::Empty},
 };
 
-const char *TrayStateName(TrayState state)
+static const char *TrayStateName(TrayState state)
 {
     return kTrayStates[(int)state].name;
 }
@@ -190,27 +186,18 @@ HWND WaitForTaskbar(DWORD timeoutMs)
     return taskbar;
 }
 
-struct TipSearch {
-    HWND taskbar;
-    std::vector<HWND> found;
-};
-
-static BOOL CALLBACK CollectTip(HWND window, LPARAM lParam)
-{
-    TipSearch *search = reinterpret_cast<TipSearch *>(lParam);
-    char name[64] = "";
-    GetClassNameA(window, name, sizeof name);
-    if (lstrcmpiA(name, "tooltips_class32") == 0 && GetWindow(window, GW_OWNER) == search->taskbar)
-        search->found.push_back(window);
-    return TRUE;
-}
-
 std::vector<HWND> TrayIconTips()
 {
-    TipSearch search = {FindTaskbar(), {}};
-    if (search.taskbar)
-        EnumWindows(CollectTip, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    std::vector<HWND> tips;
+    HWND taskbar = FindTaskbar();
+    DWORD shell = 0;
+    if (!taskbar || !GetWindowThreadProcessId(taskbar, &shell))
+        return tips;
+    for (HWND tip : ProcessWindows(shell, "tooltips_class32")) {
+        if (GetWindow(tip, GW_OWNER) == taskbar)
+            tips.push_back(tip);
+    }
+    return tips;
 }
 
 static int SlotWidth()
@@ -240,7 +227,7 @@ RECT TrayArea()
 
 TrayView ReadTray()
 {
-    return CountIconColours(CaptureScreen(TrayArea()));
+    return CountIconColours(CaptureScreen(TrayArea()), TrayArea());
 }
 
 int CountTrayIcons()

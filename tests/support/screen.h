@@ -2,14 +2,6 @@
  * The screen of the test bed's virtual desktop, read as pixels: captures of
  * screen areas and windows, what the notification area shows of the
  * program's icon, and screenshots kept as artifacts of a run.
- *
- * Used by the tray tests in app/, by the robustness tests (which watch the
- * icon of a program running as its own process) and by the dialog tests
- * (pictures of the dialogs).
- *
- * The icons are drawn with pure colours from the 16-colour palette: black
- * outline and keys, red for the X of the no-port icon, yellow for the body
- * of the active one; the empty taskbar has none of them.
  */
 #ifndef TAVRIN_TESTS_SCREEN_H
 #define TAVRIN_TESTS_SCREEN_H
@@ -50,6 +42,8 @@ Capture CaptureWholeScreen();
 
 /* ---- The notification area ---- */
 
+/* The icons are drawn with pure colours from the 16-colour palette; the
+   empty taskbar has none of them. */
 const DWORD kBlack = 0x000000;
 const DWORD kRed = 0xFF0000;
 const DWORD kYellow = 0xFFFF00;
@@ -73,12 +67,10 @@ struct TrayView {
     std::string Describe() const;   /* "{icons 1, black 66, red 0, yellow 0}" */
 };
 
-/* Counts the icon colours of a capture, or of the part of it in `area`. */
-TrayView CountIconColours(const Capture &capture);
+/* Counts the icon colours of the part of a capture in `area`. */
 TrayView CountIconColours(const Capture &capture, const RECT &area);
 
 enum class TrayState { Ready, NoPort, Active, Empty };   /* kTrayStates in screen.cpp follows this order */
-const char *TrayStateName(TrayState state);
 bool Shows(const TrayView &view, TrayState state);
 
 /* The taskbar ("Shell_TrayWnd"); null while the desktop has no shell. The

@@ -3,9 +3,6 @@
  * thread of its own, with its own message loop, so that the program under
  * test can block on it (a shell that does not answer) or find it in the
  * foreground without the test's own thread being involved.
- *
- * Used by the reader tests (a foreground window whose thread has no focus)
- * and the stuck-worker tests (a tray that does not answer).
  */
 #ifndef TAVRIN_TESTS_STAND_IN_H
 #define TAVRIN_TESTS_STAND_IN_H
