@@ -41,8 +41,8 @@ class TrayE2ETest : public testbed::ProgramTest {
 protected:
     void SetUp() override
     {
-        if (!testbed::WaitForTaskbar(5000))
-            GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
+        if (std::string why = testbed::WhyNoTaskbar(); !why.empty())
+            GTEST_SKIP() << why;
         ProgramTest::SetUp();
         ASSERT_TRUE(IconShows(TrayState::Empty, kPictureMs)) << "before the program starts";
     }

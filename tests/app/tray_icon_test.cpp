@@ -289,8 +289,8 @@ protected:
     void SetUp() override
     {
         TrayIconTest::SetUp();
-        if (!testbed::WaitForTaskbar(5000))
-            GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
+        if (std::string why = testbed::WhyNoTaskbar(); !why.empty())
+            GTEST_SKIP() << why;
         ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "before the case";
     }
 };

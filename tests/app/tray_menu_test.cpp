@@ -291,8 +291,8 @@ TEST_F(TrayMenuTest, EndingSessionSavesTheSettings)
 
 TEST_F(TrayMenuTest, TaskbarCreatedAddsTheIconAgainAsItWas)
 {
-    if (!testbed::WaitForTaskbar(5000))
-        GTEST_SKIP() << "no taskbar: run inside the test bed's virtual desktop";
+    if (std::string why = testbed::WhyNoTaskbar(); !why.empty())
+        GTEST_SKIP() << why;
     const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     ASSERT_NE(0u, taskbarCreated);
     ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "before the case";

@@ -186,6 +186,11 @@ HWND WaitForTaskbar(DWORD timeoutMs)
     return taskbar;
 }
 
+std::string WhyNoTaskbar()
+{
+    return WaitForTaskbar(5000) ? std::string() : "no taskbar: run inside the test bed's virtual desktop";
+}
+
 std::vector<HWND> TrayIconTips()
 {
     std::vector<HWND> tips;

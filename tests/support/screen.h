@@ -78,6 +78,9 @@ bool Shows(const TrayView &view, TrayState state);
    gives it time. */
 HWND FindTaskbar();
 HWND WaitForTaskbar(DWORD timeoutMs);
+/* Empty when a taskbar is there within 5 s; else the reason a case about
+   the tray cannot run, for GTEST_SKIP. */
+std::string WhyNoTaskbar();
 /* The shell draws the icons itself at the right end of the taskbar at the
    bottom of the screen, one slot (a small icon and a border of 2 pixels)
    each, the first added at the right. Slot 0 is the rightmost; rectangles
