@@ -5,8 +5,6 @@
 
 #include "resource.h"
 #include "support/census.h"
-#include "support/program.h"
-#include "support/timing.h"
 
 namespace testbed {
 
@@ -46,15 +44,13 @@ std::vector<std::string> ComboItems(HWND combo)
     LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count && i < 64; i++) {
         wchar_t text[256];
-        LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, (WPARAM)i, 0);
-        if (n < 0 || n >= 256) {
-            items.push_back("<error>");
-            continue;
-        }
-        n = SendMessageW(combo, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
         char narrow[512];
-        int m = n >= 0 ? WideCharToMultiByte(CP_ACP, 0, text, (int)n, narrow, sizeof narrow, nullptr, nullptr)
-                       : -1;
+        LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, (WPARAM)i, 0);
+        if (n >= 0 && n < 256)
+            n = SendMessageW(combo, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
+        int m = n >= 0 && n < 256
+                    ? WideCharToMultiByte(CP_ACP, 0, text, (int)n, narrow, sizeof narrow, nullptr, nullptr)
+                    : -1;
         items.push_back(m >= 0 ? std::string(narrow, (size_t)m) : "<error>");
     }
     return items;
@@ -127,12 +123,8 @@ public:
     template <typename T> T Get()
     {
         T value = T();
-        if (pos_ + sizeof value > size_) {
-            ok_ = false;
-            return value;
-        }
-        memcpy(&value, data_ + pos_, sizeof value);
-        pos_ += sizeof value;
+        if (Skip(sizeof value))
+            memcpy(&value, data_ + pos_ - sizeof value, sizeof value);
         return value;
     }
     WORD Word() { return Get<WORD>(); }
@@ -162,12 +154,13 @@ public:
         return String();
     }
     void AlignDword() { pos_ = (pos_ + 3) & ~(size_t)3; }
-    void Skip(size_t n)
+    /* Moves past `n` bytes; false (and no longer ok) if they run short. */
+    bool Skip(size_t n)
     {
         if (pos_ + n > size_)
-            ok_ = false;
-        else
-            pos_ += n;
+            return ok_ = false;
+        pos_ += n;
+        return true;
     }
 
 private:
@@ -179,19 +172,8 @@ private:
 
 std::string PredefinedClass(WORD atom)
 {
-    switch (atom) {
-    case 0x80: return "Button";
-    case 0x81: return "Edit";
-    case 0x82: return "Static";
-    case 0x83: return "ListBox";
-    case 0x84: return "ScrollBar";
-    case 0x85: return "ComboBox";
-    default: {
-        char name[16];
-        snprintf(name, sizeof name, "#%u", atom);
-        return name;
-    }
-    }
+    static const char *const kNames[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
+    return atom >= 0x80 && atom <= 0x85 ? kNames[atom - 0x80] : "#" + std::to_string(atom);
 }
 
 std::string Narrow(const std::wstring &w)
