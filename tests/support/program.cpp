@@ -7,7 +7,6 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/census.h"
-#include "support/registry.h"
 #include "support/timing.h"
 
 namespace testbed {
@@ -73,8 +72,7 @@ void TavrinProcess::Kill()
 {
     const DWORD start = GetTickCount();
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
-    /* Each step within what is left of the bound; a failure says which
-       step did not come, or that the program ended before it. */
+    /* Each step within what is left of the bound. */
     auto step = [&](const char *what, const std::function<bool()> &done) -> ::testing::AssertionResult {
         DWORD elapsed = GetTickCount() - start;
         ::testing::AssertionResult came = WaitUntil(

@@ -24,7 +24,6 @@
 
 #include "support/dialogs.h"
 #include "support/program.h"
-#include "support/timing.h"
 
 /* Notepad's start: as long as an emulated program's, for a 32-bit test bed. */
 static const DWORD kWindowTimeoutMs = testbed::kReadyTimeoutMs;

@@ -29,9 +29,6 @@
 #include "app/app.h"
 #include "support/dialogs.h"
 #include "support/program.h"
-#include "support/registry.h"
-#include "support/screen.h"
-#include "support/timing.h"
 
 /* The icon is added before the reader starts, so a ready program shows
    it; this only covers the shell drawing it. */
