@@ -110,8 +110,6 @@ bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
         "the window to hide", [window] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs));
 }
 
-/* ---- Dialog templates -------------------------------------------------- */
-
 namespace {
 
 /* A cursor over the template's bytes; every read is bounds-checked. */
@@ -214,12 +212,10 @@ static bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *o
         r.Skip(item.extraBytes);
         out->items.push_back(item);
     }
-    if (!r.ok()) {
+    if (!r.ok())
         *why = "the template ends early (" + std::to_string(size) + " bytes, item " +
                std::to_string(out->items.size()) + ")";
-        return false;
-    }
-    return true;
+    return r.ok();
 }
 
 bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why)
@@ -239,8 +235,6 @@ bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string
     }
     return ParseDialogTemplate(data, SizeofResource(module, found), out, why);
 }
-
-/* ---- A modal dialog on the test's thread --------------------------------- */
 
 static ModalDriver *currentDriver;
 static const UINT kTickMs = 30;
@@ -291,8 +285,6 @@ void ModalDriver::OnTick()
     for (HWND d : dialogs)
         EndDialog(d, kAbandoned);
 }
-
-/* ---- A watcher that closes menus and dialogs ------------------------------ */
 
 static const DWORD kWatchMs = 10;
 /* A window still up this long after it was told to close is told again
@@ -406,8 +398,6 @@ bool ModalWatcher::AnyUp() const
     std::lock_guard<std::mutex> hold(lock_);
     return up_ > 0;
 }
-
-/* ---- The settings dialog, driven from another process ---- */
 
 static HWND FindSettingsDialog(DWORD pid)
 {

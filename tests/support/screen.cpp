@@ -12,8 +12,6 @@
 
 namespace testbed {
 
-/* ---- Captures ---- */
-
 std::vector<DWORD> PaintOffscreen(int width, int height, DWORD ground, const std::function<bool(HDC)> &paint)
 {
     std::vector<DWORD> pixels;
@@ -63,8 +61,7 @@ Capture CaptureScreen(const RECT &rect)
 
 Capture CaptureWholeScreen()
 {
-    RECT rect = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    return CaptureScreen(rect);
+    return CaptureScreen({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
 }
 
 bool Capture::SaveBmp(const std::string &path) const
@@ -102,8 +99,6 @@ bool Capture::SaveBmp(const std::string &path) const
     }
     return fclose(out) == 0 && ok;
 }
-
-/* ---- The notification area ---- */
 
 /* Small icons stand a few pixels apart: a run of this many columns
    without an icon colour separates two of them. */
@@ -160,11 +155,6 @@ static const struct {
     {"active", &TrayView::Active},
     {"no icon", &TrayView::Empty},
 };
-
-static const char *TrayStateName(TrayState state)
-{
-    return kTrayStates[(int)state].name;
-}
 
 HWND FindTaskbar()
 {
@@ -250,14 +240,14 @@ bool AnnounceTaskbar()
     TrayView view;
     if (WaitForTray(state, timeoutMs, &view))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
+    return ::testing::AssertionFailure() << "expected the " << kTrayStates[(int)state].name << " icon, the tray shows "
                                          << view.Describe();
 }
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
     return WaitUntil(
-        std::string("the tray to show ") + TrayStateName(state),
+        std::string("the tray to show ") + kTrayStates[(int)state].name,
         [&] {
             TrayView now = ReadTray();
             if (last)
@@ -266,8 +256,6 @@ bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
         },
         timeoutMs);
 }
-
-/* ---- Painting ---- */
 
 static BOOL CALLBACK FindUnpaintedChild(HWND child, LPARAM lParam)
 {
@@ -324,8 +312,6 @@ static HWND Unpainted(HWND window)
     }
     return done;
 }
-
-/* ---- Pictures kept as artifacts ---- */
 
 std::string ScreenshotDir()
 {
