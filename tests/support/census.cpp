@@ -128,10 +128,8 @@ ThreadCensus ThreadWatcher::Take()
         bool kept = false;
         if (inImage && start != mainStart_) {
             census.readers++;
-            bool seen = false;
-            for (const Reader &reader : readers_)
-                seen = seen || (reader.id == id && reader.created == created);
-            if (!seen) {
+            if (std::none_of(readers_.begin(), readers_.end(),
+                             [&](const Reader &reader) { return reader.id == id && reader.created == created; })) {
                 readers_.push_back({id, thread, created});
                 kept = true;
             }
@@ -178,12 +176,9 @@ std::string ThreadWatcher::ReaderOverlap() const
 
 ULONGLONG ThreadWatcher::NewestReaderEnd() const
 {
-    const Reader *newest = nullptr;
-    for (const Reader &reader : readers_) {
-        if (!newest || reader.created > newest->created)
-            newest = &reader;
-    }
-    return newest ? EndOf(newest->handle) : 0;
+    auto newest = std::max_element(readers_.begin(), readers_.end(),
+                                   [](const Reader &a, const Reader &b) { return a.created < b.created; });
+    return newest != readers_.end() ? EndOf(newest->handle) : 0;
 }
 
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
