@@ -126,7 +126,7 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */
-static size_t CountMarkers(const TargetWindow &target, char marker, size_t from = 0)
+static size_t CountMarkers(const TargetWindow &target, char marker, size_t from)
 {
     size_t n = 0;
     for (size_t i = from; i < target.chars().size(); i++)
@@ -167,8 +167,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     if (!received)
         return received;
 
-    /* The reader is past its purge and delivers in order: once the closing
-       marker is in, so is every marker written before it. */
     focus();
     if (!partner.Write(&kClosing, 1))
         return ::testing::AssertionFailure() << "the partner port refused the closing marker, error "
@@ -194,8 +192,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
                                              << " characters written to reach the target, in vain: it has "
                                              << target.chars().size() << " of " << expected << " (\""
                                              << target.Text() << "\")";
-    /* Absence can only be seen over a span: anything extra that the
-       program would type comes within it. */
     target.Pump(settleMs);
     return ::testing::AssertionSuccess();
 }
