@@ -51,9 +51,8 @@ static bool AskThread(HANDLE thread, ULONG_PTR *start, ULONGLONG *created)
                                                               "NtQueryInformationThread");
     FILETIME creation, exit, kernel, user;
     *start = 0;
-    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0)
-        return false;
-    if (!GetThreadTimes(thread, &creation, &exit, &kernel, &user))
+    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0 ||
+        !GetThreadTimes(thread, &creation, &exit, &kernel, &user))
         return false;
     *created = FileTimeValue(creation);
     return true;
