@@ -98,8 +98,6 @@ bool PatientWriter::Write(const BYTE *data, size_t size, DWORD stallMs, size_t *
     return true;
 }
 
-/* ---- The program's end of a cable, in this process ---- */
-
 DWORD InputQueued(HANDLE port)
 {
     DWORD errors = 0;
@@ -126,8 +124,6 @@ DWORD InputQueued(HANDLE port)
     }
     return ::testing::AssertionSuccess();
 }
-
-/* ---- Line settings read through a handle of our own ---- */
 
 /* Reads a port's line settings into `dcb` and, unless `rate` is 0, sets
    its rate. */

@@ -51,9 +51,8 @@ static bool AskThread(HANDLE thread, ULONG_PTR *start, ULONGLONG *created)
                                                               "NtQueryInformationThread");
     FILETIME creation, exit, kernel, user;
     *start = 0;
-    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0)
-        return false;
-    if (!GetThreadTimes(thread, &creation, &exit, &kernel, &user))
+    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0 ||
+        !GetThreadTimes(thread, &creation, &exit, &kernel, &user))
         return false;
     *created = FileTimeValue(creation);
     return true;
@@ -128,10 +127,8 @@ ThreadCensus ThreadWatcher::Take()
         bool kept = false;
         if (inImage && start != mainStart_) {
             census.readers++;
-            bool seen = false;
-            for (const Reader &reader : readers_)
-                seen = seen || (reader.id == id && reader.created == created);
-            if (!seen) {
+            if (std::none_of(readers_.begin(), readers_.end(),
+                             [&](const Reader &reader) { return reader.id == id && reader.created == created; })) {
                 readers_.push_back({id, thread, created});
                 kept = true;
             }
@@ -178,12 +175,9 @@ std::string ThreadWatcher::ReaderOverlap() const
 
 ULONGLONG ThreadWatcher::NewestReaderEnd() const
 {
-    const Reader *newest = nullptr;
-    for (const Reader &reader : readers_) {
-        if (!newest || reader.created > newest->created)
-            newest = &reader;
-    }
-    return newest ? EndOf(newest->handle) : 0;
+    auto newest = std::max_element(readers_.begin(), readers_.end(),
+                                   [](const Reader &a, const Reader &b) { return a.created < b.created; });
+    return newest != readers_.end() ? EndOf(newest->handle) : 0;
 }
 
 typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);

@@ -1,11 +1,7 @@
 /*
- * The program seen from outside, as a task manager sees it: its threads
- * (told apart into main thread, reader workers and the system's), its
- * handles, the system's process list, its top-level windows, and whether
- * it answers.
- *
- * Used by the readiness wait in program.cpp, by the robustness tests that
- * count threads and handles, and by the benchmark.
+ * The program seen from outside, as a task manager sees it, for the
+ * readiness wait in program.cpp, the robustness tests that count its
+ * threads and handles, and the benchmark.
  */
 #ifndef TAVRIN_TESTS_CENSUS_H
 #define TAVRIN_TESTS_CENSUS_H

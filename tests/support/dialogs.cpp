@@ -5,8 +5,6 @@
 
 #include "resource.h"
 #include "support/census.h"
-#include "support/program.h"
-#include "support/timing.h"
 
 namespace testbed {
 
@@ -46,15 +44,13 @@ std::vector<std::string> ComboItems(HWND combo)
     LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count && i < 64; i++) {
         wchar_t text[256];
-        LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, (WPARAM)i, 0);
-        if (n < 0 || n >= 256) {
-            items.push_back("<error>");
-            continue;
-        }
-        n = SendMessageW(combo, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
         char narrow[512];
-        int m = n >= 0 ? WideCharToMultiByte(CP_ACP, 0, text, (int)n, narrow, sizeof narrow, nullptr, nullptr)
-                       : -1;
+        LRESULT n = SendMessageW(combo, CB_GETLBTEXTLEN, (WPARAM)i, 0);
+        if (n >= 0 && n < 256)
+            n = SendMessageW(combo, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
+        int m = n >= 0 && n < 256
+                    ? WideCharToMultiByte(CP_ACP, 0, text, (int)n, narrow, sizeof narrow, nullptr, nullptr)
+                    : -1;
         items.push_back(m >= 0 ? std::string(narrow, (size_t)m) : "<error>");
     }
     return items;
@@ -114,8 +110,6 @@ bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
         "the window to hide", [window] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs));
 }
 
-/* ---- Dialog templates -------------------------------------------------- */
-
 namespace {
 
 /* A cursor over the template's bytes; every read is bounds-checked. */
@@ -127,12 +121,8 @@ public:
     template <typename T> T Get()
     {
         T value = T();
-        if (pos_ + sizeof value > size_) {
-            ok_ = false;
-            return value;
-        }
-        memcpy(&value, data_ + pos_, sizeof value);
-        pos_ += sizeof value;
+        if (Skip(sizeof value))
+            memcpy(&value, data_ + pos_ - sizeof value, sizeof value);
         return value;
     }
     WORD Word() { return Get<WORD>(); }
@@ -162,12 +152,13 @@ public:
         return String();
     }
     void AlignDword() { pos_ = (pos_ + 3) & ~(size_t)3; }
-    void Skip(size_t n)
+    /* Moves past `n` bytes; false (and no longer ok) if they run short. */
+    bool Skip(size_t n)
     {
         if (pos_ + n > size_)
-            ok_ = false;
-        else
-            pos_ += n;
+            return ok_ = false;
+        pos_ += n;
+        return true;
     }
 
 private:
@@ -179,19 +170,8 @@ private:
 
 std::string PredefinedClass(WORD atom)
 {
-    switch (atom) {
-    case 0x80: return "Button";
-    case 0x81: return "Edit";
-    case 0x82: return "Static";
-    case 0x83: return "ListBox";
-    case 0x84: return "ScrollBar";
-    case 0x85: return "ComboBox";
-    default: {
-        char name[16];
-        snprintf(name, sizeof name, "#%u", atom);
-        return name;
-    }
-    }
+    static const char *const kNames[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
+    return atom >= 0x80 && atom <= 0x85 ? kNames[atom - 0x80] : "#" + std::to_string(atom);
 }
 
 std::string Narrow(const std::wstring &w)
@@ -232,12 +212,10 @@ static bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *o
         r.Skip(item.extraBytes);
         out->items.push_back(item);
     }
-    if (!r.ok()) {
+    if (!r.ok())
         *why = "the template ends early (" + std::to_string(size) + " bytes, item " +
                std::to_string(out->items.size()) + ")";
-        return false;
-    }
-    return true;
+    return r.ok();
 }
 
 bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why)
@@ -257,8 +235,6 @@ bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string
     }
     return ParseDialogTemplate(data, SizeofResource(module, found), out, why);
 }
-
-/* ---- A modal dialog on the test's thread --------------------------------- */
 
 static ModalDriver *currentDriver;
 static const UINT kTickMs = 30;
@@ -309,8 +285,6 @@ void ModalDriver::OnTick()
     for (HWND d : dialogs)
         EndDialog(d, kAbandoned);
 }
-
-/* ---- A watcher that closes menus and dialogs ------------------------------ */
 
 static const DWORD kWatchMs = 10;
 /* A window still up this long after it was told to close is told again
@@ -424,8 +398,6 @@ bool ModalWatcher::AnyUp() const
     std::lock_guard<std::mutex> hold(lock_);
     return up_ > 0;
 }
-
-/* ---- The settings dialog, driven from another process ---- */
 
 static HWND FindSettingsDialog(DWORD pid)
 {

@@ -1,9 +1,6 @@
 /*
- * Dialogs: finding a program's dialog windows and reading their controls,
- * parsing a dialog template as compiled into the resources, driving a
- * modal dialog that runs on the test's own thread, watching the menus and
- * dialogs a process shows, and driving the program's settings dialog from
- * another process.
+ * Dialogs as tests meet them: read, parsed from the resources, driven on
+ * the test's thread or from another process, and watched with the menus.
  */
 #ifndef TAVRIN_TESTS_DIALOGS_H
 #define TAVRIN_TESTS_DIALOGS_H

@@ -7,7 +7,6 @@
 #include "app/app.h"
 #include "resource.h"
 #include "support/census.h"
-#include "support/registry.h"
 #include "support/timing.h"
 
 namespace testbed {
@@ -73,8 +72,7 @@ void TavrinProcess::Kill()
 {
     const DWORD start = GetTickCount();
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
-    /* Each step within what is left of the bound; a failure says which
-       step did not come, or that the program ended before it. */
+    /* Each step within what is left of the bound. */
     auto step = [&](const char *what, const std::function<bool()> &done) -> ::testing::AssertionResult {
         DWORD elapsed = GetTickCount() - start;
         ::testing::AssertionResult came = WaitUntil(
@@ -128,7 +126,7 @@ bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitC
 }
 
 /* How many of the target's characters are `marker`, from `from` on. */
-static size_t CountMarkers(const TargetWindow &target, char marker, size_t from = 0)
+static size_t CountMarkers(const TargetWindow &target, char marker, size_t from)
 {
     size_t n = 0;
     for (size_t i = from; i < target.chars().size(); i++)
@@ -169,8 +167,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
     if (!received)
         return received;
 
-    /* The reader is past its purge and delivers in order: once the closing
-       marker is in, so is every marker written before it. */
     focus();
     if (!partner.Write(&kClosing, 1))
         return ::testing::AssertionFailure() << "the partner port refused the closing marker, error "
@@ -196,8 +192,6 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from 
                                              << " characters written to reach the target, in vain: it has "
                                              << target.chars().size() << " of " << expected << " (\""
                                              << target.Text() << "\")";
-    /* Absence can only be seen over a span: anything extra that the
-       program would type comes within it. */
     target.Pump(settleMs);
     return ::testing::AssertionSuccess();
 }

@@ -1,10 +1,7 @@
 /*
- * The program under test as a process of its own: starting it with given
- * settings, finding its hidden window, knowing its reader reads, sending
- * it scans, what the shell does to its icon, and closing it.
- *
- * Used by the end-to-end tests in app/, settings/ and release/, by the
- * robustness tests and by the benchmark.
+ * The program under test as a process of its own, for the end-to-end
+ * tests, the robustness tests and the benchmark: starting it with given
+ * settings, knowing its reader reads, sending it scans, and closing it.
  */
 #ifndef TAVRIN_TESTS_PROGRAM_H
 #define TAVRIN_TESTS_PROGRAM_H
@@ -46,7 +43,6 @@ const DWORD kReadyTimeoutMs = 300000;
    when the object goes. */
 class TavrinProcess {
 public:
-    TavrinProcess() = default;
     ~TavrinProcess();
     /* Only creates the process; StartTavrin also waits for it. */
     bool Start();

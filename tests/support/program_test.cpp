@@ -1,9 +1,7 @@
 #include "support/program_test.h"
 
-#include "app/app.h"
 #include "resource.h"
 #include "support/dialogs.h"
-#include "support/registry.h"
 
 namespace testbed {
 
@@ -44,12 +42,11 @@ void ProgramTest::CloseInOrder(TavrinProcess &program)
 
 void ProgramTest::ExpectStored(DWORD port, DWORD speed)
 {
-    DWORD value = 0;
-    EXPECT_TRUE(GetSettingDword("Port", &value)) << "Port is missing or not a 4-byte DWORD";
-    EXPECT_EQ(port, value) << "stored Port";
-    value = 0;
-    EXPECT_TRUE(GetSettingDword("Baud", &value)) << "Baud is missing or not a 4-byte DWORD";
-    EXPECT_EQ(speed, value) << "stored Baud";
+    for (auto [name, expected] : {std::make_pair("Port", port), std::make_pair("Baud", speed)}) {
+        DWORD value = 0;
+        EXPECT_TRUE(GetSettingDword(name, &value)) << name << " is missing or not a 4-byte DWORD";
+        EXPECT_EQ(expected, value) << "stored " << name;
+    }
 }
 
 void ProgramTest::ExpectDialogShows(HWND dialog, int port, int speed)

@@ -1,11 +1,9 @@
 /*
  * The fixture of the tests that run the program as a process of its own
- * (started with StartTavrin): each case begins and ends without a settings
- * key, so that what one case stored cannot reach the next, and a program
- * still running at the end is killed before the key goes.
- *
- * Used by the end-to-end tests in app/, settings/, robust/ and release/,
- * and by the settings store's own tests.
+ * (the end-to-end tests, robust/ and the settings store's): each case
+ * begins and ends without a settings key, so that what one case stored
+ * cannot reach the next, and a program still running at the end is killed
+ * before the key goes.
  */
 #ifndef TAVRIN_TESTS_PROGRAM_TEST_H
 #define TAVRIN_TESTS_PROGRAM_TEST_H

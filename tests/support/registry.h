@@ -1,9 +1,7 @@
 /*
  * The program's settings key under HKEY_CURRENT_USER, read and written as
- * the user or an installer would leave it.
- *
- * Used by every test that starts the program with given settings or checks
- * what it saved, and by the settings store's own tests.
+ * the user or an installer would leave it, for the tests that start the
+ * program with given settings or check what it saved.
  */
 #ifndef TAVRIN_TESTS_REGISTRY_H
 #define TAVRIN_TESTS_REGISTRY_H

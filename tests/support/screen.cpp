@@ -12,8 +12,6 @@
 
 namespace testbed {
 
-/* ---- Captures ---- */
-
 std::vector<DWORD> PaintOffscreen(int width, int height, DWORD ground, const std::function<bool(HDC)> &paint)
 {
     std::vector<DWORD> pixels;
@@ -63,8 +61,7 @@ Capture CaptureScreen(const RECT &rect)
 
 Capture CaptureWholeScreen()
 {
-    RECT rect = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    return CaptureScreen(rect);
+    return CaptureScreen({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
 }
 
 bool Capture::SaveBmp(const std::string &path) const
@@ -102,8 +99,6 @@ bool Capture::SaveBmp(const std::string &path) const
     }
     return fclose(out) == 0 && ok;
 }
-
-/* ---- The notification area ---- */
 
 /* Small icons stand a few pixels apart: a run of this many columns
    without an icon colour separates two of them. */
@@ -161,34 +156,19 @@ static const struct {
     {"no icon", &TrayView::Empty},
 };
 
-static const char *TrayStateName(TrayState state)
-{
-    return kTrayStates[(int)state].name;
-}
-
-bool Shows(const TrayView &view, TrayState state)
-{
-    return (view.*kTrayStates[(int)state].shows)();
-}
-
 HWND FindTaskbar()
 {
     return FindWindowA("Shell_TrayWnd", nullptr);
 }
 
-HWND WaitForTaskbar(DWORD timeoutMs)
+std::string WhyNoTaskbar()
 {
     /* Under Wine, asking for the desktop window is what starts the shell
        of a desktop that is not running yet. */
     GetDesktopWindow();
-    HWND taskbar = nullptr;
-    WaitUntil("the taskbar", [&] { return (taskbar = FindTaskbar()) != nullptr; }, timeoutMs);
-    return taskbar;
-}
-
-std::string WhyNoTaskbar()
-{
-    return WaitForTaskbar(5000) ? std::string() : "no taskbar: run inside the test bed's virtual desktop";
+    return WaitUntil("the taskbar", [] { return FindTaskbar() != nullptr; }, 5000)
+               ? std::string()
+               : "no taskbar: run inside the test bed's virtual desktop";
 }
 
 std::vector<HWND> TrayIconTips()
@@ -205,19 +185,15 @@ std::vector<HWND> TrayIconTips()
     return tips;
 }
 
-static int SlotWidth()
-{
-    return GetSystemMetrics(SM_CXSMICON) + 4;
-}
-
 RECT TraySlot(int slot)
 {
     /* The taskbar spans the bottom of the screen, about 20 pixels high;
        it may be hidden while it has no icon, so the slots are placed from
        the screen's corner rather than from its window. */
+    const int width = GetSystemMetrics(SM_CXSMICON) + 4;
     RECT rect;
-    rect.right = GetSystemMetrics(SM_CXSCREEN) - slot * SlotWidth();
-    rect.left = rect.right - SlotWidth();
+    rect.right = GetSystemMetrics(SM_CXSCREEN) - slot * width;
+    rect.left = rect.right - width;
     rect.bottom = GetSystemMetrics(SM_CYSCREEN);
     rect.top = rect.bottom - 32;
     return rect;
@@ -264,24 +240,22 @@ bool AnnounceTaskbar()
     TrayView view;
     if (WaitForTray(state, timeoutMs, &view))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected the " << TrayStateName(state) << " icon, the tray shows "
+    return ::testing::AssertionFailure() << "expected the " << kTrayStates[(int)state].name << " icon, the tray shows "
                                          << view.Describe();
 }
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
     return WaitUntil(
-        std::string("the tray to show ") + TrayStateName(state),
+        std::string("the tray to show ") + kTrayStates[(int)state].name,
         [&] {
             TrayView now = ReadTray();
             if (last)
                 *last = now;
-            return Shows(now, state);
+            return (now.*kTrayStates[(int)state].shows)();
         },
         timeoutMs);
 }
-
-/* ---- Painting ---- */
 
 static BOOL CALLBACK FindUnpaintedChild(HWND child, LPARAM lParam)
 {
@@ -339,8 +313,6 @@ static HWND Unpainted(HWND window)
     return done;
 }
 
-/* ---- Pictures kept as artifacts ---- */
-
 std::string ScreenshotDir()
 {
     /* The build directory is a Unix path; Wine reaches it through Z:. */
@@ -362,11 +334,6 @@ std::string SaveScreenshot(const char *name, const Capture &capture)
     return capture.SaveBmp(path) ? path : std::string();
 }
 
-std::string SaveScreenshot(const char *name)
-{
-    return SaveScreenshot(name, CaptureWholeScreen());
-}
-
 bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
 {
     RECT rect;
@@ -375,12 +342,10 @@ bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours
     Capture capture = CaptureScreen(rect);
     if (capture.pixels.empty())
         return false;
-    if (distinctColours) {
-        std::set<DWORD> colours;
-        for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
-            colours.insert(capture.pixels[i]);
-        *distinctColours = (int)colours.size();
-    }
+    std::set<DWORD> colours;
+    for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
+        colours.insert(capture.pixels[i]);
+    *distinctColours = (int)colours.size();
     return capture.SaveBmp(path);
 }
 

@@ -71,15 +71,12 @@ struct TrayView {
 TrayView CountIconColours(const Capture &capture, const RECT &area);
 
 enum class TrayState { Ready, NoPort, Active, Empty };   /* kTrayStates in screen.cpp follows this order */
-bool Shows(const TrayView &view, TrayState state);
 
-/* The taskbar ("Shell_TrayWnd"); null while the desktop has no shell. The
-   shell starts with the first program on the desktop: WaitForTaskbar
-   gives it time. */
+/* The taskbar ("Shell_TrayWnd"); null while the desktop has no shell. */
 HWND FindTaskbar();
-HWND WaitForTaskbar(DWORD timeoutMs);
-/* Empty when a taskbar is there within 5 s; else the reason a case about
-   the tray cannot run, for GTEST_SKIP. */
+/* Empty when a taskbar is there within 5 s (the shell starts with the
+   first program on the desktop); else the reason a case about the tray
+   cannot run, for GTEST_SKIP. */
 std::string WhyNoTaskbar();
 /* The shell draws the icons itself at the right end of the taskbar at the
    bottom of the screen, one slot (a small icon and a border of 2 pixels)
@@ -130,13 +127,13 @@ bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
    $TAVRIN_EXE. */
 std::string ScreenshotDir();
 
-/* Saves a screenshot of the whole screen as <build dir>/screenshots/<name>.bmp
-   (scripts/test turns them into .png); returns the path, empty on failure. */
-std::string SaveScreenshot(const char *name);
-std::string SaveScreenshot(const char *name, const Capture &capture);
+/* Saves a capture, by default of the whole screen, as
+   <build dir>/screenshots/<name>.bmp (scripts/test turns them into .png);
+   returns the path, empty on failure. */
+std::string SaveScreenshot(const char *name, const Capture &capture = CaptureWholeScreen());
 
 /* Copies the window's screen area into a 24-bit BMP file. Returns false
-   when it could not be written; `distinctColours` (optional) counts the
+   when it could not be written; `distinctColours` receives the number of
    colours seen, capped at 64, so that a blank capture shows. */
 bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours);
 

@@ -1,5 +1,6 @@
 #include "support/streams.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace testbed {
@@ -52,10 +53,8 @@ std::vector<BYTE> ToBytes(const std::string &text)
 
 std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
 {
-    size_t common = sent.size() < received.size() ? sent.size() : received.size();
-    size_t i = 0;
-    while (i < common && sent[i] == received[i])
-        i++;
+    size_t common = std::min(sent.size(), received.size());
+    size_t i = std::mismatch(sent.begin(), sent.begin() + common, received.begin()).first - sent.begin();
     if (i == common && sent.size() == received.size())
         return std::string();
     char text[200];

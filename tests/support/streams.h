@@ -1,9 +1,7 @@
 /*
- * Byte streams a test sends and checks: deterministic pseudo-random data
- * and scans, and comparisons that say where two streams part.
- *
- * Used by the robustness tests and wherever a run must be repeatable from
- * the seed it prints.
+ * What a test sends and checks: deterministic pseudo-random data and scans
+ * (a run repeats from the seed it prints), and comparisons that print
+ * where two byte streams or two UTF-16 texts differ.
  */
 #ifndef TAVRIN_TESTS_STREAMS_H
 #define TAVRIN_TESTS_STREAMS_H

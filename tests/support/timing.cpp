@@ -77,11 +77,8 @@ void DispatchPendingWide()
 
 DWORD EnvSeconds(const char *name, DWORD fallback)
 {
-    char value[32];
-    DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-    if (n == 0 || n >= sizeof value)
-        return fallback;
-    long seconds = strtol(value, nullptr, 10);
+    const char *value = getenv(name);
+    long seconds = value ? strtol(value, nullptr, 10) : 0;
     return seconds > 0 ? (DWORD)seconds : fallback;
 }
 

@@ -1,7 +1,6 @@
 /*
- * Time and threads as a test sees them: clocks, bounded waits for a
- * condition, dispatching this thread's messages, the length of long cases
- * taken from the environment, and a function run on a thread of its own.
+ * Time and threads as a test sees them: clocks, bounded waits that name
+ * what they wait for, this thread's messages, and threads of its own.
  */
 #ifndef TAVRIN_TESTS_TIMING_H
 #define TAVRIN_TESTS_TIMING_H

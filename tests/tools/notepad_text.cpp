@@ -24,7 +24,6 @@
 
 #include "support/dialogs.h"
 #include "support/program.h"
-#include "support/timing.h"
 
 /* Notepad's start: as long as an emulated program's, for a 32-bit test bed. */
 static const DWORD kWindowTimeoutMs = testbed::kReadyTimeoutMs;
@@ -58,11 +57,10 @@ static bool ReadText(std::string *text)
     return true;
 }
 
-/* How the text compares with the lines expected: what matched, which
-   expected lines are missing, and the lines nobody sent. The edit control
-   turns each Enter into CR LF. */
+/* How the text compares with the lines expected: which expected lines are
+   missing, and the lines nobody sent. The edit control turns each Enter
+   into CR LF. */
 struct Comparison {
-    size_t matched = 0;
     std::vector<std::string> missing;
     std::vector<std::string> unexpected;
     bool Exact() const { return missing.empty() && unexpected.empty(); }
@@ -78,12 +76,10 @@ static Comparison Compare(const std::string &text, const std::vector<std::string
         std::string line = text.substr(from, end - from);
         from = end + 2;
         auto found = std::find(result.missing.begin(), result.missing.end(), line);
-        if (found == result.missing.end()) {
+        if (found == result.missing.end())
             result.unexpected.push_back(line);
-        } else {
+        else
             result.missing.erase(found);
-            result.matched++;
-        }
     }
     return result;
 }
@@ -95,11 +91,9 @@ static int WaitForWindow()
         "Notepad's window in front",
         [&] { return (notepad = FindNotepad()) != nullptr && GetForegroundWindow() == notepad; },
         kWindowTimeoutMs);
-    if (!front) {
+    if (!front)
         printf("notepad_text: %s (%s)\n", front.message(), notepad ? "it is there, behind" : "it never showed");
-        return 1;
-    }
-    return 0;
+    return front ? 0 : 1;
 }
 
 static int Expect(const std::vector<std::string> &expected)
@@ -123,7 +117,7 @@ static int Expect(const std::vector<std::string> &expected)
        what it holds (RDW_UPDATENOW returns once it has), so that a
        screenshot taken next shows it. */
     RedrawWindow(FindNotepad(), nullptr, nullptr, RDW_ALLCHILDREN | RDW_UPDATENOW);
-    printf("typed into Notepad: %zu of %zu sample scans\n", seen.matched, expected.size());
+    printf("typed into Notepad: %zu of %zu sample scans\n", expected.size() - seen.missing.size(), expected.size());
     if (!seen.missing.empty()) {
         printf("  missing after %lu s:", (unsigned long)(kArrivalTimeoutMs / 1000));
         for (const std::string &line : seen.missing)

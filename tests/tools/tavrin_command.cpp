@@ -29,9 +29,6 @@
 #include "app/app.h"
 #include "support/dialogs.h"
 #include "support/program.h"
-#include "support/registry.h"
-#include "support/screen.h"
-#include "support/timing.h"
 
 /* The icon is added before the reader starts, so a ready program shows
    it; this only covers the shell drawing it. */
@@ -50,15 +47,6 @@ static HWND WaitForTavrinWindow(FILE *out, const char *failure)
     if (!found)
         fprintf(out, "%s: %s\n", failure, found.message());
     return tavrin;
-}
-
-/* The port the program opens at start: the stored Port, or the built-in
-   default. Only for naming it; the program itself judges the value. */
-static DWORD StartPort()
-{
-    DWORD port = (DWORD)AppStateRecord().portNumber;
-    testbed::GetSettingDword("Port", &port);
-    return port;
 }
 
 /* Waits until the icon shows whether the port opened (not the active
@@ -122,8 +110,11 @@ static int WaitReadyOf(DWORD pid, HANDLE process, DWORD start)
     }
     printf("Tavrin is ready (after %lu s of waiting)\n", (unsigned long)((GetTickCount() - start) / 1000));
 
-    /* Asked again: a reader that fails on its device says so on the icon. */
-    DWORD port = StartPort();
+    /* Asked again: a reader that fails on its device says so on the icon.
+       The port is named as stored, or the built-in default; the program
+       itself judges the value. */
+    DWORD port = (DWORD)AppStateRecord().portNumber;
+    testbed::GetSettingDword("Port", &port);
     if (!WaitForPortIcon(process, kTrayTimeoutMs, &view)) {
         printf("Tavrin's icon says neither ready nor no port; the tray shows %s\n", view.Describe().c_str());
         return 1;
