@@ -53,8 +53,7 @@ TEST_F(StartupE2E, BuiltInSettingsOpenCom2TypeScansAndCloseEndsWithCodeZero)
 
     /* A second scan, to see that the program is still reading. */
     target.Clear();
-    ASSERT_TRUE(partner.Write("12345\r"));
-    EXPECT_TRUE(target.WaitForChars(6, testbed::kDeliveryTimeoutMs)) << "got \"" << target.Text() << "\"";
+    ASSERT_TRUE(testbed::SendAndSettle(partner, target, "12345\r", 0));
     EXPECT_EQ("12345\r", target.Text());
 
     double closing = testbed::NowMs();
