@@ -265,16 +265,14 @@ TEST_F(ReaderTest, TransferActiveIsSetOnlyWhileABurstIsDelivered)
        nothing arriving, the flag stays down. */
     EXPECT_FALSE(FlagSeenDuring([&] { target_.Pump(kQuietMs); })) << "set with nothing delivered";
 
-    bool written = false, arrived = false;
+    ::testing::AssertionResult sent = ::testing::AssertionFailure();
     bool seen = FlagSeenDuring([&] {
-        written = partner_->Write("12345");
-        arrived = written && target_.WaitForChars(5, kArrivalTimeoutMs);
+        sent = testbed::SendAndSettle(*partner_, target_, "12345", 0);
         /* The flag falls 50 ms after the posting; 300 ms is the tolerance. */
         testbed::PumpUntil("the active flag to fall after the delivery",
                            [] { return AppState.transferActive == 0; }, 300);
     });
-    ASSERT_TRUE(written) << "error " << GetLastError();
-    ASSERT_TRUE(arrived) << "got \"" << target_.Text() << "\"";
+    ASSERT_TRUE(sent);
     EXPECT_TRUE(seen) << "the flag never rose during the delivery";
     EXPECT_EQ(0, AppState.transferActive.load()) << "still set after the delivery";
     StopReader();
