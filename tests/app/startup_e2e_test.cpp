@@ -31,9 +31,6 @@ TEST_F(StartupE2E, BuiltInSettingsOpenCom2TypeScansAndCloseEndsWithCodeZero)
     printf("ready after %.0f ms\n", testbed::NowMs() - started);
     ASSERT_TRUE(target.TakeFocus()) << "foreground " << GetForegroundWindow() << ", focus " << GetFocus();
 
-    /* COM2 is wired to COM12. A scan written in the moment between the
-       worker's start and its purge of the port would be discarded: it
-       goes once the reader is known to be reading. */
     testbed::PartnerPort partner(2);
     ASSERT_TRUE(partner.IsOpen()) << "error " << GetLastError();
     ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2";
