@@ -223,7 +223,6 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
         EXPECT_GT(p->Count('K'), 0) << p->rows;
         EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << p->rows;
     }
-    /* Red only in the no-port icon, yellow only in the active one. */
     EXPECT_EQ(0, ready.Count('R') + ready.Count('Y')) << ready.rows;
     EXPECT_GT(noPort.Count('R'), 0) << noPort.rows;
     EXPECT_EQ(0, noPort.Count('Y')) << noPort.rows;
