@@ -257,8 +257,7 @@ TEST_F(TrayMenuTest, MenuHoldsFourItemsInOrderUntilDestroyed)
     DestroyMenu(later);
 
     /* What the user reads, given the program's code page. */
-    std::string why = testbed::WhyNotCodePage1251();
-    if (!why.empty())
+    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
         GTEST_SKIP() << why;
     EXPECT_EQ(testbed::Utf16(L"Настройка..."), testbed::Utf16(wide)) << "item 0";
 }

@@ -64,8 +64,7 @@ protected:
     void SetUp() override
     {
         HostedWindowTest::SetUp();
-        std::string why = WhyNoShim();
-        if (!why.empty())
+        if (std::string why = WhyNoShim(); !why.empty())
             GTEST_SKIP() << why;
     }
 
@@ -192,8 +191,7 @@ TEST_F(BlockedWait, SettingsChangeEndsTheBlockedWorkerAndMovesToTheNewPort)
            (unsigned long)exitCode);
 
     EXPECT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(worker_, 0))
-        << "the worker blocked in its wait outlived the settings change (exit code 0x" << std::hex << exitCode
-        << std::dec << ")";
+        << "the worker blocked in its wait outlived the settings change";
     EXPECT_LE(okMs, (double)(READER_STOP_TIMEOUT_MS + testbed::kStopSlackMs)) << "applying the change";
     EXPECT_EQ(2, AppState.portNumber);
     ASSERT_EQ(1, IsPortOpen()) << "COM2 did not open";
