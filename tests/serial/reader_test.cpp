@@ -25,9 +25,8 @@
 namespace {
 
 const DWORD kArrivalTimeoutMs = 4000;   /* a burst reaching the window */
-/* Pumped after what should arrive has arrived, to see that nothing more
-   comes: absence can only be seen over a span, and this one is longer
-   than a reader pass (the 200 ms pause and the 100 ms read time-out). */
+/* A span over which nothing more may arrive: longer than a reader pass
+   (the 200 ms pause and the 100 ms read time-out). */
 const DWORD kQuietMs = 400;
 const DWORD kQueueTimeoutMs = 5000;     /* bytes reaching or leaving the port's input queue */
 /* Gap between the post times (GetMessageTime) that separates bursts, read
@@ -224,7 +223,6 @@ TEST_F(ReaderTest, StopWithIdleOpenPortEndsTheWorkerAndNothingMoreArrives)
 {
     ASSERT_NO_FATAL_FAILURE(StartReaderOn(1));
     ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, "before", 0));
-    /* Idle: its delivery is over. */
     ASSERT_TRUE(testbed::PumpUntil("the worker to end its delivery (the active flag down)",
                                    [] { return AppState.transferActive == 0; }, kArrivalTimeoutMs));
 
