@@ -195,9 +195,8 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
     EXPECT_FALSE(InstallTimerGuard(0)) << "a guard was installed where none is needed";
     PostPlanted(window);
     ASSERT_TRUE(PumpPast(window));
-    ASSERT_EQ(1u, recorded.sysTimers.size()) << "WM_SYSTIMER messages that reached the window procedure";
-    EXPECT_EQ((WPARAM)1, recorded.sysTimers[0].first);
-    EXPECT_EQ((LPARAM)Planted, recorded.sysTimers[0].second) << "its lParam was changed";
+    EXPECT_EQ((std::vector<std::pair<WPARAM, LPARAM>>{{1, (LPARAM)Planted}}), recorded.sysTimers)
+        << "WM_SYSTIMER messages that reached the window procedure, wParam and lParam as sent";
     EXPECT_EQ(1, plantedCalls.load()) << "without a guard the planted WM_TIMER was still dropped";
 
     /* Where it calls any callback, both are dropped. */
