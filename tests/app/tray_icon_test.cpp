@@ -115,15 +115,12 @@ struct GroupIconHeader {
 };
 #pragma pack(pop)
 
-/* The one image of an icon resource, as stored. */
-const BYTE *IconImage(int id, DWORD *size)
+/* Icon `id`'s Russian RT_GROUP_ICON; null when it is missing or cut short. */
+const GroupIconHeader *IconGroup(int id)
 {
-    DWORD groupSize = 0;
-    const GroupIconHeader *group =
-        reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &groupSize));
-    if (!group || groupSize < sizeof *group)
-        return nullptr;
-    return ResourceBytes(RT_ICON, group->entries[0].id, kRussian, size);
+    DWORD size = 0;
+    const BYTE *bytes = ResourceBytes(RT_GROUP_ICON, id, kRussian, &size);
+    return bytes && size >= sizeof(GroupIconHeader) ? reinterpret_cast<const GroupIconHeader *>(bytes) : nullptr;
 }
 
 TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
@@ -132,10 +129,8 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
         SCOPED_TRACE(testing::Message() << "icon " << id);
         EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_GROUP_ICON, id)) << "languages of the icon group";
 
-        DWORD size = 0;
-        const GroupIconHeader *group =
-            reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &size));
-        ASSERT_NE(nullptr, group) << "no Russian RT_GROUP_ICON";
+        const GroupIconHeader *group = IconGroup(id);
+        ASSERT_NE(nullptr, group) << "no Russian RT_GROUP_ICON, or one cut short";
         ASSERT_EQ(1, group->count) << "images in the group";
         const GroupIconEntry &entry = group->entries[0];
         EXPECT_EQ(16, entry.width);
@@ -145,8 +140,9 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
 
         EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_ICON, entry.id)) << "languages of the image";
 
-        const BYTE *image = IconImage(id, &size);
-        ASSERT_NE(nullptr, image);
+        DWORD size = 0;
+        const BYTE *image = ResourceBytes(RT_ICON, entry.id, kRussian, &size);
+        ASSERT_NE(nullptr, image) << "no Russian RT_ICON " << entry.id;
         BITMAPINFOHEADER header;
         ASSERT_GE(size, sizeof header);
         memcpy(&header, image, sizeof header);
@@ -182,8 +178,9 @@ struct Picture {
 Picture ReadPicture(int id)
 {
     Picture picture;
+    const GroupIconHeader *group = IconGroup(id);
     DWORD size = 0;
-    const BYTE *image = IconImage(id, &size);
+    const BYTE *image = group ? ResourceBytes(RT_ICON, group->entries[0].id, kRussian, &size) : nullptr;
     if (!image)
         return picture;
     HICON icon = CreateIconFromResourceEx(const_cast<BYTE *>(image), size, TRUE, 0x00030000, 16, 16,
