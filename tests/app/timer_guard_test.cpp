@@ -71,15 +71,13 @@ struct Recorded {
 
 LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == testbed::kSysTimer) {
+    if (message == testbed::kSysTimer)
         recorded.sysTimers.emplace_back(wParam, lParam);
-        return 0;
-    }
-    if (message == WM_APP) {
+    else if (message == WM_APP)
         recorded.markers++;
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
+    else
+        return DefWindowProcA(window, message, wParam, lParam);
+    return 0;
 }
 
 HWND CreateRecorder()
@@ -122,7 +120,6 @@ protected:
         testbed::HostedWindowTest::SetUp();
         if (HasFatalFailure())
             return;
-        window_ = AppState.mainWindow;
         recorder_ = CreateRecorder();
         ASSERT_NE(nullptr, recorder_);
         ASSERT_TRUE(PumpPast(recorder_));
@@ -149,19 +146,18 @@ protected:
     std::vector<testbed::ModalWatcher::Seen> PlantDuring(UINT message, WPARAM wParam, LPARAM lParam)
     {
         testbed::ModalWatcher::Options watch;
-        watch.owner = window_;
-        watch.onSeen = [this](const testbed::ModalWatcher::Seen &modal) {
-            PostPlanted(window_);
+        watch.owner = AppState.mainWindow;
+        watch.onSeen = [](const testbed::ModalWatcher::Seen &modal) {
+            PostPlanted(AppState.mainWindow);
             PostPlanted(modal.window);
             testbed::WaitUntil("the modal loop to take the planted messages", [] { return rawPlanted >= 4; }, 3000);
         };
         testbed::ModalWatcher watcher(watch);
-        SendMessageA(window_, message, wParam, lParam);
+        SendMessageA(AppState.mainWindow, message, wParam, lParam);
         EXPECT_TRUE(watcher.Stop(10000)) << "the watcher did not stop";
         return watcher.seen();
     }
 
-    HWND window_ = nullptr;
     HWND recorder_ = nullptr;
 };
 
@@ -199,9 +195,8 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
     EXPECT_FALSE(InstallTimerGuard(0)) << "a guard was installed where none is needed";
     PostPlanted(window);
     ASSERT_TRUE(PumpPast(window));
-    ASSERT_EQ(1u, recorded.sysTimers.size()) << "WM_SYSTIMER messages that reached the window procedure";
-    EXPECT_EQ((WPARAM)1, recorded.sysTimers[0].first);
-    EXPECT_EQ((LPARAM)Planted, recorded.sysTimers[0].second) << "its lParam was changed";
+    EXPECT_EQ((std::vector<std::pair<WPARAM, LPARAM>>{{1, (LPARAM)Planted}}), recorded.sysTimers)
+        << "WM_SYSTIMER messages that reached the window procedure, wParam and lParam as sent";
     EXPECT_EQ(1, plantedCalls.load()) << "without a guard the planted WM_TIMER was still dropped";
 
     /* Where it calls any callback, both are dropped. */
@@ -216,14 +211,13 @@ TEST(TimerGuardPlatform, GuardIsInstalledOnlyWhereThePlatformCallsAnyCallback)
 
 TEST_F(TimerGuardTest, MainLoopDropsTimersWithACallbackAndPassesTheRest)
 {
-    PostPlanted(window_);
+    PostPlanted(AppState.mainWindow);
     PostThreadMessageA(GetCurrentThreadId(), WM_TIMER, 1, (LPARAM)Planted);
     PostMessageA(recorder_, testbed::kSysTimer, 3, 0);
-    UINT_PTR timer = SetTimer(window_, 7, 10, nullptr);
-    ASSERT_NE(0u, timer);
+    ASSERT_NE(0u, SetTimer(AppState.mainWindow, 7, 10, nullptr));
     ASSERT_TRUE(PumpPast(recorder_));
     EXPECT_TRUE(testbed::PumpUntil("the window's own timer to pass", [] { return passedPlainTimers > 0; }, 5000));
-    KillTimer(window_, 7);
+    KillTimer(AppState.mainWindow, 7);
 
     EXPECT_EQ(0, plantedCalls.load()) << "a planted callback was called";
     EXPECT_EQ(3, rawPlanted.load()) << "planted timer messages taken by the loop";

@@ -1,7 +1,6 @@
 /*
- * The tray status icon: the shell record each operation fills, the choice
- * of picture, the three icon resources, and the icon's life in the test
- * bed's real notification area.
+ * The tray status icon, in process: its shell record and picture, its three
+ * icon resources, and its life in the test bed's notification area.
  */
 #include <gtest/gtest.h>
 
@@ -72,9 +71,6 @@ TEST_F(TrayIconTest, RecordCarriesWindowMessageTipAndChosenPicture)
         EXPECT_EQ(row.expected, record.hIcon) << "expected " << row.name << " " << row.expected << " (ready "
                                               << ready << ", no port " << noPort << ", active " << active << ")";
         EXPECT_EQ((DWORD)NOTIFYICONDATAA_V1_SIZE, record.cbSize);
-        if (sizeof(void *) == 4) {
-            EXPECT_EQ(88u, record.cbSize) << "the 32-bit program must send the 88-byte record";
-        }
         EXPECT_EQ(AppState.mainWindow, record.hWnd);
         EXPECT_EQ(0u, record.uID);
         EXPECT_EQ(7u, record.uFlags) << "NIF_MESSAGE | NIF_ICON | NIF_TIP";
@@ -83,7 +79,6 @@ TEST_F(TrayIconTest, RecordCarriesWindowMessageTipAndChosenPicture)
     }
 }
 
-/* Resource languages of one resource. */
 BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR param)
 {
     reinterpret_cast<std::set<WORD> *>(param)->insert(language);
@@ -120,15 +115,12 @@ struct GroupIconHeader {
 };
 #pragma pack(pop)
 
-/* The one image of an icon resource, as stored. */
-const BYTE *IconImage(int id, DWORD *size)
+/* Icon `id`'s Russian RT_GROUP_ICON; null when it is missing or cut short. */
+const GroupIconHeader *IconGroup(int id)
 {
-    DWORD groupSize = 0;
-    const GroupIconHeader *group =
-        reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &groupSize));
-    if (!group || groupSize < sizeof *group)
-        return nullptr;
-    return ResourceBytes(RT_ICON, group->entries[0].id, kRussian, size);
+    DWORD size = 0;
+    const BYTE *bytes = ResourceBytes(RT_GROUP_ICON, id, kRussian, &size);
+    return bytes && size >= sizeof(GroupIconHeader) ? reinterpret_cast<const GroupIconHeader *>(bytes) : nullptr;
 }
 
 TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
@@ -137,10 +129,8 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
         SCOPED_TRACE(testing::Message() << "icon " << id);
         EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_GROUP_ICON, id)) << "languages of the icon group";
 
-        DWORD size = 0;
-        const GroupIconHeader *group =
-            reinterpret_cast<const GroupIconHeader *>(ResourceBytes(RT_GROUP_ICON, id, kRussian, &size));
-        ASSERT_NE(nullptr, group) << "no Russian RT_GROUP_ICON";
+        const GroupIconHeader *group = IconGroup(id);
+        ASSERT_NE(nullptr, group) << "no Russian RT_GROUP_ICON, or one cut short";
         ASSERT_EQ(1, group->count) << "images in the group";
         const GroupIconEntry &entry = group->entries[0];
         EXPECT_EQ(16, entry.width);
@@ -150,8 +140,9 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
 
         EXPECT_EQ(std::set<WORD>{kRussian}, LanguagesOf(RT_ICON, entry.id)) << "languages of the image";
 
-        const BYTE *image = IconImage(id, &size);
-        ASSERT_NE(nullptr, image);
+        DWORD size = 0;
+        const BYTE *image = ResourceBytes(RT_ICON, entry.id, kRussian, &size);
+        ASSERT_NE(nullptr, image) << "no Russian RT_ICON " << entry.id;
         BITMAPINFOHEADER header;
         ASSERT_GE(size, sizeof header);
         memcpy(&header, image, sizeof header);
@@ -173,117 +164,105 @@ std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
     });
 }
 
-/* What each pixel of an icon shows: 'T' transparent, 'K' black, 'R' red,
-   'Y' yellow, '?' anything else; found by drawing on two different grounds. */
+/* What each pixel of an icon shows, row by row, each row ending in a line
+   break (so that a failure prints the picture as it is): 'T' transparent,
+   'K' black, 'R' red, 'Y' yellow, '?' anything else; found by drawing on
+   two different grounds. */
 struct Picture {
-    char at[16][16];
-    int Count(char kind) const { return (int)std::count(&at[0][0], &at[0][0] + 256, kind); }
+    std::string rows;
+    char At(int x, int y) const { return rows[y * 17 + x]; }
+    int Count(char kind) const { return (int)std::count(rows.begin(), rows.end(), kind); }
 };
 
-bool ReadPicture(int id, Picture *picture)
+/* Icon `id`'s picture; no rows when it cannot be read or drawn. */
+Picture ReadPicture(int id)
 {
+    Picture picture;
+    const GroupIconHeader *group = IconGroup(id);
     DWORD size = 0;
-    const BYTE *image = IconImage(id, &size);
+    const BYTE *image = group ? ResourceBytes(RT_ICON, group->entries[0].id, kRussian, &size) : nullptr;
     if (!image)
-        return false;
+        return picture;
     HICON icon = CreateIconFromResourceEx(const_cast<BYTE *>(image), size, TRUE, 0x00030000, 16, 16,
                                           LR_DEFAULTCOLOR);
     if (!icon)
-        return false;
+        return picture;
     const DWORD magenta = 0xFF00FF, green = 0x00FF00;
     std::vector<DWORD> onMagenta = DrawOn(icon, magenta), onGreen = DrawOn(icon, green);
     DestroyIcon(icon);
     if (onMagenta.size() != 256 || onGreen.size() != 256)
-        return false;
+        return picture;
     for (int i = 0; i < 256; i++) {
-        char &c = picture->at[i / 16][i % 16];
         if (onMagenta[i] == magenta && onGreen[i] == green)
-            c = 'T';
+            picture.rows += 'T';
         else if (onMagenta[i] != onGreen[i])
-            c = '?';   /* neither opaque nor transparent */
+            picture.rows += '?';   /* neither opaque nor transparent */
         else if (onMagenta[i] == testbed::kBlack)
-            c = 'K';
+            picture.rows += 'K';
         else if (onMagenta[i] == testbed::kRed)
-            c = 'R';
+            picture.rows += 'R';
         else if (onMagenta[i] == testbed::kYellow)
-            c = 'Y';
+            picture.rows += 'Y';
         else
-            c = '?';
+            picture.rows += '?';
+        if (i % 16 == 15)
+            picture.rows += '\n';
     }
-    return true;
-}
-
-std::string Rows(const Picture &picture)
-{
-    std::string text;
-    for (auto &row : picture.at) {
-        text.append(row, 16);
-        text.push_back('\n');
-    }
-    return text;
+    return picture;
 }
 
 TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
 {
-    Picture ready, noPort, active;
-    ASSERT_TRUE(ReadPicture(IDI_READY, &ready));
-    ASSERT_TRUE(ReadPicture(IDI_NOPORT, &noPort));
-    ASSERT_TRUE(ReadPicture(IDI_ACTIVE, &active));
-
+    const Picture ready = ReadPicture(IDI_READY), noPort = ReadPicture(IDI_NOPORT), active = ReadPicture(IDI_ACTIVE);
     for (const Picture *p : {&ready, &noPort, &active}) {
-        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow and transparent pixels:\n" << Rows(*p);
-        EXPECT_GT(p->Count('K'), 0) << Rows(*p);
-        EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << Rows(*p);
+        ASSERT_EQ(16u * 17, p->rows.size()) << "an icon could not be read or drawn";
+        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow and transparent pixels:\n" << p->rows;
+        EXPECT_GT(p->Count('K'), 0) << p->rows;
+        EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << p->rows;
     }
-    /* Red only in the no-port icon, yellow only in the active one. */
-    EXPECT_EQ(0, ready.Count('R') + ready.Count('Y')) << Rows(ready);
-    EXPECT_GT(noPort.Count('R'), 0) << Rows(noPort);
-    EXPECT_EQ(0, noPort.Count('Y')) << Rows(noPort);
-    EXPECT_GT(active.Count('Y'), 0) << Rows(active);
-    EXPECT_EQ(0, active.Count('R')) << Rows(active);
+    EXPECT_EQ(0, ready.Count('R') + ready.Count('Y')) << ready.rows;
+    EXPECT_GT(noPort.Count('R'), 0) << noPort.rows;
+    EXPECT_EQ(0, noPort.Count('Y')) << noPort.rows;
+    EXPECT_GT(active.Count('Y'), 0) << active.rows;
+    EXPECT_EQ(0, active.Count('R')) << active.rows;
 
     /* The same keyboard in all three: the active icon has exactly the
        ready icon's black outline and keys, and the no-port icon keeps every
        black pixel that its X does not cover. */
+    int top = 16, bottom = -1, left = 16, right = -1;   /* the ready outline's bounding box */
     for (int y = 0; y < 16; y++) {
         for (int x = 0; x < 16; x++) {
             SCOPED_TRACE(testing::Message() << "pixel " << x << "," << y);
-            bool black = ready.at[y][x] == 'K';
-            EXPECT_EQ(black, active.at[y][x] == 'K');
+            bool black = ready.At(x, y) == 'K';
+            EXPECT_EQ(black, active.At(x, y) == 'K');
             if (black) {
-                EXPECT_NE('T', noPort.at[y][x]);
+                EXPECT_NE('T', noPort.At(x, y));
+                top = std::min(top, y), bottom = std::max(bottom, y);
+                left = std::min(left, x), right = std::max(right, x);
             } else {
-                EXPECT_NE('K', noPort.at[y][x]);
+                EXPECT_NE('K', noPort.At(x, y));
             }
         }
     }
     /* The X runs across the whole icon, corner to corner. */
     for (auto corner : {std::make_pair(0, 0), std::make_pair(15, 0), std::make_pair(0, 15), std::make_pair(15, 15)}) {
-        EXPECT_EQ('R', noPort.at[corner.second][corner.first])
-            << "corner " << corner.first << "," << corner.second << "\n" << Rows(noPort);
+        EXPECT_EQ('R', noPort.At(corner.first, corner.second))
+            << "corner " << corner.first << "," << corner.second << "\n" << noPort.rows;
     }
     /* The active icon's body is filled: no transparent pixel inside the
        outline's bounding box. */
-    int top = 16, bottom = -1, left = 16, right = -1;
-    for (int y = 0; y < 16; y++)
-        for (int x = 0; x < 16; x++)
-            if (ready.at[y][x] == 'K') {
-                top = std::min(top, y), bottom = std::max(bottom, y);
-                left = std::min(left, x), right = std::max(right, x);
-            }
     ASSERT_LT(top, bottom);
     int holes = 0, readyHoles = 0;
     for (int y = top; y <= bottom; y++)
         for (int x = left; x <= right; x++) {
-            holes += active.at[y][x] == 'T';
-            readyHoles += ready.at[y][x] == 'T';
+            holes += active.At(x, y) == 'T';
+            readyHoles += ready.At(x, y) == 'T';
         }
-    EXPECT_EQ(0, holes) << Rows(active);
-    EXPECT_GT(readyHoles, 0) << "the ready keyboard's body is see-through:\n" << Rows(ready);
+    EXPECT_EQ(0, holes) << active.rows;
+    EXPECT_GT(readyHoles, 0) << "the ready keyboard's body is see-through:\n" << ready.rows;
 }
 
-/* The icon in the test bed's notification area, added, changed and
-   removed by this process. */
+/* The icon in the test bed's real notification area. */
 class TrayIconInShellTest : public TrayIconTest {
 protected:
     void SetUp() override

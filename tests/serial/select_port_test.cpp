@@ -18,15 +18,6 @@ namespace {
 
 using SelectPortTest = testbed::ProgramStateTest;
 
-/* The open port's line settings as the device reports them. */
-DCB ReadBack()
-{
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(GetCommState(AppState.portHandle, &dcb)) << "error " << GetLastError();
-    return dcb;
-}
-
 /* printf into a string, so that one EXPECT_EQ shows a group of fields. */
 std::string Format(const char *format, ...)
 {
@@ -48,7 +39,7 @@ TEST_F(SelectPortTest, InvalidPortNumbersFailAndLeaveTheOpenPortAlone)
         EXPECT_EQ(open, AppState.portHandle) << "port " << bad << " touched the open port";
         EXPECT_EQ(1, IsPortOpen());
     }
-    EXPECT_EQ(38400u, ReadBack().BaudRate) << "the open port lost its configuration";
+    EXPECT_EQ(38400u, testbed::LineRate(2)) << "the open port lost its configuration";
 }
 
 TEST_F(SelectPortTest, MissingPortFailsAndLeavesNothingOpen)
@@ -72,7 +63,7 @@ TEST_F(SelectPortTest, SelectingTheSamePortAgainReopensIt)
        so using the old value shows nothing; the count does.) */
     EXPECT_EQ(handles, testbed::CountHandles(GetCurrentProcessId(), GetCurrentProcess()))
         << "the process holds more handles than with the first port open";
-    EXPECT_EQ(9600u, ReadBack().BaudRate);
+    EXPECT_EQ(9600u, testbed::LineRate(3));
 }
 
 TEST_F(SelectPortTest, LineSettingsAndTimeoutsReadBack)
@@ -80,7 +71,8 @@ TEST_F(SelectPortTest, LineSettingsAndTimeoutsReadBack)
     ASSERT_NE(0, SelectPort(2, 8));
 
     /* Parity 0 is NOPARITY; stop bits 0, ONESTOPBIT. */
-    DCB dcb = ReadBack();
+    DCB dcb = {};
+    ASSERT_TRUE(testbed::LineSettings(2, &dcb));
     EXPECT_EQ("38400 baud, 8 bits, parity 0, stop bits 0, binary 1, CTS flow 0, XON/XOFF out 0 in 0",
               Format("%lu baud, %u bits, parity %u, stop bits %u, binary %u, CTS flow %u, XON/XOFF out %u in %u",
                      (unsigned long)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.fBinary,
@@ -118,7 +110,7 @@ TEST_F(SelectPortTest, EverySpeedIndexConfiguresItsRate)
         /* Linux has no 14400 rate; Wine asks the driver for a custom
            divisor, which a pty ignores, and reads back 38400. */
         if (SpeedTable[i].baudRate != 14400) {
-            EXPECT_EQ(SpeedTable[i].baudRate, ReadBack().BaudRate) << "speed index " << i;
+            EXPECT_EQ(SpeedTable[i].baudRate, testbed::LineRate(1)) << "speed index " << i;
         }
     }
 }
