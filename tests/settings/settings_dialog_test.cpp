@@ -4,6 +4,9 @@
  * and is driven by messages from a thread timer that loop dispatches. The
  * port behind the dialog is a real one of the test bed's cables.
  */
+#include <windows.h>
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include "app/app.h"
@@ -39,13 +42,10 @@ Step PickSpeed(int index)
 
 /* Escape as a key press: the modal loop's IsDialogMessage turns it into
    IDCANCEL. */
-Step PressEscape()
-{
-    return [](HWND d) {
-        PostMessageA(GetDlgItem(d, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-        PostMessageA(GetDlgItem(d, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0010001);
-    };
-}
+const Step kPressEscape = [](HWND d) {
+    PostMessageA(GetDlgItem(d, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(GetDlgItem(d, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0010001);
+};
 
 Step PostToDialog(UINT message, WPARAM wParam)
 {
@@ -60,7 +60,7 @@ struct Way {
 };
 std::vector<Way> WaysOut(const Way &button)
 {
-    return {button, {"Escape key", PressEscape()}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
+    return {button, {"Escape key", kPressEscape}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
 }
 
 Step PostMenuCommand(WORD command)
@@ -68,20 +68,17 @@ Step PostMenuCommand(WORD command)
     return [command](HWND) { PostMessageA(AppState.mainWindow, WM_COMMAND, command, 0); };
 }
 
-Step ExpectOneDialog()
-{
-    return [](HWND) { EXPECT_EQ(1u, testbed::DialogsOfThread(GetCurrentThreadId()).size()) << "dialogs shown"; };
-}
+const Step kExpectOneDialog = [](HWND) {
+    EXPECT_EQ(1u, testbed::DialogsOfThread(GetCurrentThreadId()).size()) << "dialogs shown";
+};
 
-Step ExpectDialogOpenFlag()
-{
-    return [](HWND) { EXPECT_EQ(1, AppState.dialogOpen) << "dialogOpen while the dialog shows"; };
-}
+const Step kExpectDialogOpenFlag = [](HWND) {
+    EXPECT_EQ(1, AppState.dialogOpen) << "dialogOpen while the dialog shows";
+};
 
-Step ExpectSpeedsListed()
-{
-    return [](HWND d) { EXPECT_EQ(layout::kSpeedLabels, testbed::ComboItems(GetDlgItem(d, IDC_SPEED))) << "speeds"; };
-}
+const Step kExpectSpeedsListed = [](HWND d) {
+    EXPECT_EQ(layout::kSpeedLabels, testbed::ComboItems(GetDlgItem(d, IDC_SPEED))) << "speeds listed";
+};
 
 Step ExpectShown(int port, int speed)
 {
@@ -94,18 +91,11 @@ Step ExpectShown(int port, int speed)
 }
 
 /* How many handles name the object behind `handle`, or 0 where the
-   system does not say (NtQueryObject, ObjectBasicInformation). */
+   system does not say. */
 ULONG HandleCount(HANDLE handle)
 {
-    struct BasicInformation {   /* PUBLIC_OBJECT_BASIC_INFORMATION */
-        ULONG attributes;
-        ACCESS_MASK grantedAccess;
-        ULONG handleCount, pointerCount, reserved[10];
-    } info = {};
-    typedef LONG(WINAPI * QueryFn)(HANDLE, int, PVOID, ULONG, PULONG);
-    FARPROC proc = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
-    QueryFn query = reinterpret_cast<QueryFn>(reinterpret_cast<void *>(proc));
-    return query && query(handle, 0, &info, sizeof info, nullptr) >= 0 ? info.handleCount : 0;
+    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+    return NtQueryObject(handle, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
 }
 
 /* The port and the reader in force before an action, held by handles of
@@ -277,7 +267,7 @@ TEST_F(DialogTest, OpensOnTheValuesInForce)
         SCOPED_TRACE("port " + std::to_string(c.port) + ", speed index " + std::to_string(c.speed));
         AppState.portNumber = c.port;
         AppState.speedIndex = c.speed;
-        EXPECT_EQ(IDCANCEL, RunSettings({ExpectDialogOpenFlag(), ExpectShown(c.port, c.speed), ExpectSpeedsListed(),
+        EXPECT_EQ(IDCANCEL, RunSettings({kExpectDialogOpenFlag, ExpectShown(c.port, c.speed), kExpectSpeedsListed,
                                          Click(IDCANCEL)}));
     }
     EXPECT_EQ(open, AppState.portHandle) << "opening and cancelling touched the port";
@@ -417,14 +407,14 @@ TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
 
 TEST_F(DialogTest, WhileTheSettingsDialogShowsTheMenuOpensNoOtherDialog)
 {
-    EXPECT_EQ(IDCANCEL, RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(),
+    EXPECT_EQ(IDCANCEL, RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), kExpectOneDialog,
                                      ExpectShown(2, 5), Click(IDCANCEL)}));
 }
 
 TEST_F(DialogTest, WhileTheAboutBoxShowsTheMenuOpensNoOtherDialog)
 {
     EXPECT_EQ(IDOK,
-              RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(), Click(IDOK)}));
+              RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), kExpectOneDialog, Click(IDOK)}));
 }
 
 TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
@@ -440,7 +430,7 @@ TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
 
 TEST_F(DialogTest, CloseEndsTheAboutBox)
 {
-    RunAbout({ExpectDialogOpenFlag(), PostMenuCommand(IDM_CLOSE)});
+    RunAbout({kExpectDialogOpenFlag, PostMenuCommand(IDM_CLOSE)});
     ExpectQuitLeft();
 }
 
@@ -449,7 +439,7 @@ TEST_F(DialogTest, AboutBoxEndsAsOkOrCancel)
     HANDLE open = AppState.portHandle;
     for (const Way &way : WaysOut({"OK button", Click(IDOK)})) {
         SCOPED_TRACE(way.name);
-        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, RunAbout({ExpectDialogOpenFlag(), way.end}));
+        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, RunAbout({kExpectDialogOpenFlag, way.end}));
     }
     EXPECT_EQ(std::make_pair(2, 5), InForce());
     EXPECT_EQ(open, AppState.portHandle);
