@@ -75,12 +75,11 @@ const Dialog kAbout = {IDD_ABOUT, L"О программе", "\xCE\x20\xEF\xF0\xE
    it is checked. Those bits are checked in the template only. */
 inline DWORD LiveStyleMask(const Control &c)
 {
-    DWORD mask = 0xFFFFFFFF;
     if (lstrcmpA(c.className, "ComboBox") == 0)
-        mask &= ~(DWORD)WS_VSCROLL;
+        return ~(DWORD)WS_VSCROLL;
     if ((c.style & 0xF) == BS_AUTORADIOBUTTON && lstrcmpA(c.className, "Button") == 0)
-        mask &= ~(DWORD)WS_TABSTOP;
-    return mask;
+        return ~(DWORD)WS_TABSTOP;
+    return 0xFFFFFFFF;
 }
 
 /* "control 3 (Button COM1)", for a failure about a control. */
