@@ -37,7 +37,7 @@ const DWORD kScanTimeoutMs = 5000;
 struct Installer {
     const char *label;
     std::string path;
-    bool shipped32;   /* the 32-bit installer, which only a 32-bit-capable Wine can start */
+    bool shipped32;   /* the shipped 32-bit one, which only a 32-bit-capable Wine can start */
 };
 
 void PrintTo(const Installer &installer, std::ostream *out)
@@ -47,9 +47,7 @@ void PrintTo(const Installer &installer, std::ostream *out)
 
 std::vector<Installer> Installers()
 {
-    std::vector<Installer> list;
-    bool nativeIs32 = std::string(TAVRIN_TEST_INSTALLER_ARCH) == "x86";
-    list.push_back({TAVRIN_TEST_INSTALLER_ARCH, TAVRIN_TEST_INSTALLER, nativeIs32});
+    std::vector<Installer> list = {{TAVRIN_TEST_INSTALLER_ARCH, TAVRIN_TEST_INSTALLER, false}};
     if (TAVRIN_SHIPPED_INSTALLER[0] != '\0')
         list.push_back({"shipped_x86", TAVRIN_SHIPPED_INSTALLER, true});
     return list;
@@ -108,14 +106,6 @@ std::string ShortcutTarget(const std::string &link)
     }
     shellLink->Release();
     return result;
-}
-
-/* Compares paths as Windows does: without regard to case. */
-::testing::AssertionResult SamePath(const std::string &expected, const std::string &actual)
-{
-    if (lstrcmpiA(expected.c_str(), actual.c_str()) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << expected << ", got " << actual;
 }
 
 /* A process started here, in a job of its own that every process it
@@ -276,8 +266,7 @@ protected:
         CoUninitialize();
     }
 
-    /* Runs the installer silently. Skips the test, saying why, when this
-       Wine cannot start the 32-bit installer at all. */
+    /* Skips the case, saying why, where this Wine cannot start the 32-bit installer. */
     void InstallSilently()
     {
         std::string why = GetParam().shipped32 ? WhyNot32BitPrograms() : "";
@@ -292,9 +281,6 @@ protected:
         ASSERT_EQ(0, code) << "installer exit code";
     }
 
-    /* Runs the uninstall command the entry names, silently, and waits
-       until it has ended: the uninstaller starts a copy of itself in the
-       temporary folder, which does the work, and ends. */
     void UninstallSilently(const std::string &extraArguments)
     {
         std::string command = UninstallValue("UninstallString");
@@ -319,15 +305,17 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
         SCOPED_TRACE("after the install");
         for (const std::string &file : {exe, uninstaller, dir + "\\LICENSE.txt"})
             EXPECT_TRUE(Exists(file)) << file;
-        EXPECT_TRUE(SamePath(exe, ShortcutTarget(Shortcut(CSIDL_PROGRAMS)))) << "Start-menu shortcut";
-        EXPECT_TRUE(SamePath(exe, ShortcutTarget(Shortcut(CSIDL_STARTUP)))) << "Startup shortcut (chosen by default)";
+        /* Paths compare as Windows compares them: without regard to case. */
+        EXPECT_STRCASEEQ(exe.c_str(), ShortcutTarget(Shortcut(CSIDL_PROGRAMS)).c_str()) << "Start-menu shortcut";
+        EXPECT_STRCASEEQ(exe.c_str(), ShortcutTarget(Shortcut(CSIDL_STARTUP)).c_str())
+            << "Startup shortcut (chosen by default)";
 
         EXPECT_EQ("Tavrin", UninstallValue("DisplayName"));
         EXPECT_EQ("1.1.0.0", UninstallValue("DisplayVersion"));
         EXPECT_EQ("Quorvel", UninstallValue("Publisher"));
-        EXPECT_TRUE(SamePath(exe + ",0", UninstallValue("DisplayIcon")));
-        EXPECT_TRUE(SamePath(dir, UninstallValue("InstallLocation")));
-        EXPECT_TRUE(SamePath("\"" + uninstaller + "\"", UninstallValue("UninstallString")))
+        EXPECT_STRCASEEQ((exe + ",0").c_str(), UninstallValue("DisplayIcon").c_str());
+        EXPECT_STRCASEEQ(dir.c_str(), UninstallValue("InstallLocation").c_str());
+        EXPECT_STRCASEEQ(("\"" + uninstaller + "\"").c_str(), UninstallValue("UninstallString").c_str())
             << "the command must be quoted: the path may hold spaces";
     }
 

@@ -33,20 +33,13 @@ if(MAKENSIS)
     list(APPEND installers ${shipped_installer})
   endif()
   add_custom_target(tavrin_test_installers ALL DEPENDS ${installers})
+  add_dependencies(install_test tavrin_test_installers)
 endif()
 
-if(TARGET install_test)
-  target_compile_definitions(install_test PRIVATE
-    TAVRIN_TEST_INSTALLER="${test_installer}"
-    TAVRIN_TEST_INSTALLER_ARCH="${native_arch}"
-    TAVRIN_SHIPPED_INSTALLER="${shipped_installer}")
-  target_link_libraries(install_test PRIVATE ole32 uuid)
-  if(MAKENSIS)
-    add_dependencies(install_test tavrin_test_installers)
-  endif()
-endif()
-if(TARGET version_resource_test)
-  target_compile_definitions(version_resource_test PRIVATE
-    TAVRIN_SHIPPED_EXE="${TAVRIN_SHIPPED_EXE}")
-  target_link_libraries(version_resource_test PRIVATE version)
-endif()
+target_compile_definitions(install_test PRIVATE
+  TAVRIN_TEST_INSTALLER="${test_installer}"
+  TAVRIN_TEST_INSTALLER_ARCH="${native_arch}"
+  TAVRIN_SHIPPED_INSTALLER="${shipped_installer}")
+target_link_libraries(install_test PRIVATE ole32 uuid)
+target_compile_definitions(version_resource_test PRIVATE TAVRIN_SHIPPED_EXE="${TAVRIN_SHIPPED_EXE}")
+target_link_libraries(version_resource_test PRIVATE version)

@@ -8,13 +8,13 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "resource.h"
 #include "version.h"
+#include "support/dialogs.h"
 
 namespace {
 
@@ -38,16 +38,11 @@ std::vector<ExeFile> ExeFiles()
     return files;
 }
 
-bool FileExists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 class ExeResources : public ::testing::TestWithParam<ExeFile> {
 protected:
     void SetUp() override
     {
-        if (!FileExists(GetParam().path))
+        if (GetFileAttributesA(GetParam().path.c_str()) == INVALID_FILE_ATTRIBUTES)
             GTEST_SKIP() << GetParam().path << " was not built (scripts/build makes it)";
     }
 
@@ -75,10 +70,8 @@ TEST_P(ExeResources, FixedVersionIsTheHeadersForAnApplication)
     EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
 
     auto dotted = [](DWORD ms, DWORD ls) {
-        char text[32];
-        snprintf(text, sizeof text, "%u.%u.%u.%u", (unsigned)HIWORD(ms), (unsigned)LOWORD(ms),
-                 (unsigned)HIWORD(ls), (unsigned)LOWORD(ls));
-        return std::string(text);
+        return std::to_string(HIWORD(ms)) + "." + std::to_string(LOWORD(ms)) + "." + std::to_string(HIWORD(ls)) +
+               "." + std::to_string(LOWORD(ls));
     };
     EXPECT_EQ("1.1.0.0", dotted(fixed->dwFileVersionMS, fixed->dwFileVersionLS)) << "file version";
     EXPECT_EQ("1.1.0.0", dotted(fixed->dwProductVersionMS, fixed->dwProductVersionLS)) << "product version";
@@ -179,16 +172,13 @@ TEST(AboutBox, StatesTheHeadersMajorAndMinorVersion)
                                      QuietDialogProc, 0);
     ASSERT_NE(nullptr, dialog) << "error " << GetLastError();
     std::string found;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        char text[128] = "";
-        GetWindowTextA(child, text, sizeof text);
-        if (strncmp(text, "Tavrin v", 8) == 0)
+    for (HWND child : testbed::Children(dialog)) {
+        std::string text = testbed::WindowText(child);
+        if (text.rfind("Tavrin v", 0) == 0)
             found = text;
     }
     DestroyWindow(dialog);
-    char expected[32];
-    snprintf(expected, sizeof expected, "Tavrin v%d.%d", TAVRIN_VERSION_MAJOR, TAVRIN_VERSION_MINOR);
-    EXPECT_EQ(expected, found);
+    EXPECT_EQ("Tavrin v" + std::to_string(TAVRIN_VERSION_MAJOR) + "." + std::to_string(TAVRIN_VERSION_MINOR), found);
 }
 
 }  // namespace

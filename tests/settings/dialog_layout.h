@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <iterator>
+#include <string>
+#include <vector>
 
 #include "resource.h"
 #include "support/dialogs.h"
@@ -40,11 +41,10 @@ struct Dialog {
     const wchar_t *caption;
     const char *caption1251;
     short cx, cy;
-    const Control *controls;
-    size_t count;
+    std::vector<Control> controls;
 };
 
-const Control kSettingsControls[] = {
+const Dialog kSettings = {IDD_SETTINGS, L"Настройка", "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0", 226, 73, {
     {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 169, 11, 50, 14, false},
     {IDCANCEL, "Button", L"Cancel", "Cancel", kChild | BS_PUSHBUTTON | WS_TABSTOP, 169, 29, 50, 14, false},
     {kNoId, "Button", L"Порт", "\xCF\xEE\xF0\xF2", kChild | BS_GROUPBOX, 7, 7, 67, 59, false},
@@ -54,9 +54,9 @@ const Control kSettingsControls[] = {
     {IDC_COM3, "Button", L"COM3", "COM3", kChild | BS_AUTORADIOBUTTON, 20, 40, 36, 10, false},
     {IDC_COM4, "Button", L"COM4", "COM4", kChild | BS_AUTORADIOBUTTON, 20, 51, 36, 10, false},
     {IDC_SPEED, "ComboBox", L"", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103, false},
-};
+}};
 
-const Control kAboutControls[] = {
+const Dialog kAbout = {IDD_ABOUT, L"О программе", "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5", 148, 116, {
     {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 48, 99, 50, 14, false},
     {kNoId, "Button", L"Программа", "\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0", kChild | BS_GROUPBOX, 3, 3, 142, 39, false},
     /* The maker's caption and three lines: text not fixed (null). */
@@ -68,24 +68,18 @@ const Control kAboutControls[] = {
     {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard",
      "\xDD\xEC\xF3\xEB\xFF\xF2\xEE\xF0\x20\xF1\xEA\xE0\xED\xE5\xF0\xE0 RS232 -> Keyboard", kChild | SS_LEFT | WS_GROUP,
      12, 27, 128, 8, false},
-};
-
-const Dialog kSettings = {IDD_SETTINGS, L"Настройка", "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0", 226, 73,
-                          kSettingsControls, std::size(kSettingsControls)};
-const Dialog kAbout = {IDD_ABOUT, L"О программе", "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5", 148, 116,
-                       kAboutControls, std::size(kAboutControls)};
+}};
 
 /* Live styles differ from the template in two bits: a combo box drops
    WS_VSCROLL from its own style, and a radio button gains WS_TABSTOP when
    it is checked. Those bits are checked in the template only. */
 inline DWORD LiveStyleMask(const Control &c)
 {
-    DWORD mask = 0xFFFFFFFF;
     if (lstrcmpA(c.className, "ComboBox") == 0)
-        mask &= ~(DWORD)WS_VSCROLL;
+        return ~(DWORD)WS_VSCROLL;
     if ((c.style & 0xF) == BS_AUTORADIOBUTTON && lstrcmpA(c.className, "Button") == 0)
-        mask &= ~(DWORD)WS_TABSTOP;
-    return mask;
+        return ~(DWORD)WS_TABSTOP;
+    return 0xFFFFFFFF;
 }
 
 /* "control 3 (Button COM1)", for a failure about a control. */
@@ -95,7 +89,7 @@ inline std::string Describe(const char *what, size_t i, const Control &c)
            (c.text1251 ? c.text1251 : "maker's line") + ")";
 }
 
-const char *const kSpeedLabels[9] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
+const std::vector<std::string> kSpeedLabels = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
 
 /* The dialog as shown, read through the ANSI calls (code page 1251):
    caption, and each control's id, class, text and style in order. Works
@@ -109,8 +103,8 @@ inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
         << "dialog style 0x" << std::hex << style;
 
     std::vector<HWND> children = testbed::Children(dialog);
-    ASSERT_EQ(d.count, children.size()) << "controls in the dialog";
-    for (size_t i = 0; i < d.count; i++) {
+    ASSERT_EQ(d.controls.size(), children.size()) << "controls in the dialog";
+    for (size_t i = 0; i < children.size(); i++) {
         const Control &c = d.controls[i];
         HWND child = children[i];
         SCOPED_TRACE(Describe("control", i, c));

@@ -4,6 +4,9 @@
  * and is driven by messages from a thread timer that loop dispatches. The
  * port behind the dialog is a real one of the test bed's cables.
  */
+#include <windows.h>
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include "app/app.h"
@@ -15,13 +18,10 @@
 #include "support/program.h"
 #include "support/streams.h"
 
-using testbed::ModalDriver;
-using Step = ModalDriver::Step;
+using Step = testbed::ModalDriver::Step;
 
 namespace {
 
-/* Twelve digits and a carriage return, sent with ScanArrives: a reader
-   started by OK purges the port first, so the scan waits for it. */
 const char kScan[] = "400638133393\r";
 
 /* ---- Steps ---------------------------------------------------------------- */
@@ -42,16 +42,10 @@ Step PickSpeed(int index)
 
 /* Escape as a key press: the modal loop's IsDialogMessage turns it into
    IDCANCEL. */
-Step PressEscape()
-{
-    return [](HWND d) {
-        HWND focus = GetFocus();
-        if (!focus || (focus != d && !IsChild(d, focus)))
-            focus = d;
-        PostMessageA(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-        PostMessageA(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
-    };
-}
+const Step kPressEscape = [](HWND d) {
+    PostMessageA(GetDlgItem(d, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageA(GetDlgItem(d, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0010001);
+};
 
 Step PostToDialog(UINT message, WPARAM wParam)
 {
@@ -66,7 +60,7 @@ struct Way {
 };
 std::vector<Way> WaysOut(const Way &button)
 {
-    return {button, {"Escape key", PressEscape()}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
+    return {button, {"Escape key", kPressEscape}, {"close box (SC_CLOSE)", PostToDialog(WM_SYSCOMMAND, SC_CLOSE)}};
 }
 
 Step PostMenuCommand(WORD command)
@@ -74,16 +68,17 @@ Step PostMenuCommand(WORD command)
     return [command](HWND) { PostMessageA(AppState.mainWindow, WM_COMMAND, command, 0); };
 }
 
-/* Run after the menu's settings and About commands. */
-Step ExpectOneDialog()
-{
-    return [](HWND) { EXPECT_EQ(1u, testbed::DialogsOfThread(GetCurrentThreadId()).size()) << "dialogs shown"; };
-}
+const Step kExpectOneDialog = [](HWND) {
+    EXPECT_EQ(1u, testbed::DialogsOfThread(GetCurrentThreadId()).size()) << "dialogs shown";
+};
 
-Step ExpectDialogOpenFlag()
-{
-    return [](HWND) { EXPECT_EQ(1, AppState.dialogOpen) << "dialogOpen while the dialog shows"; };
-}
+const Step kExpectDialogOpenFlag = [](HWND) {
+    EXPECT_EQ(1, AppState.dialogOpen) << "dialogOpen while the dialog shows";
+};
+
+const Step kExpectSpeedsListed = [](HWND d) {
+    EXPECT_EQ(layout::kSpeedLabels, testbed::ComboItems(GetDlgItem(d, IDC_SPEED))) << "speeds listed";
+};
 
 Step ExpectShown(int port, int speed)
 {
@@ -96,18 +91,11 @@ Step ExpectShown(int port, int speed)
 }
 
 /* How many handles name the object behind `handle`, or 0 where the
-   system does not say (NtQueryObject, ObjectBasicInformation). */
+   system does not say. */
 ULONG HandleCount(HANDLE handle)
 {
-    struct BasicInformation {   /* PUBLIC_OBJECT_BASIC_INFORMATION */
-        ULONG attributes;
-        ACCESS_MASK grantedAccess;
-        ULONG handleCount, pointerCount, reserved[10];
-    } info = {};
-    typedef LONG(WINAPI * QueryFn)(HANDLE, int, PVOID, ULONG, PULONG);
-    FARPROC proc = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject");
-    QueryFn query = reinterpret_cast<QueryFn>(reinterpret_cast<void *>(proc));
-    return query && query(handle, 0, &info, sizeof info, nullptr) >= 0 ? info.handleCount : 0;
+    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+    return NtQueryObject(handle, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
 }
 
 /* The port and the reader in force before an action, held by handles of
@@ -138,6 +126,11 @@ struct Before {
     ULONG PortHandles() const { return HandleCount(port); }
 };
 
+std::pair<int, int> InForce()
+{
+    return {AppState.portNumber, AppState.speedIndex};
+}
+
 bool ReaderAlive()
 {
     return AppState.readerThread && WaitForSingleObject(AppState.readerThread, 0) == WAIT_TIMEOUT;
@@ -162,8 +155,7 @@ protected:
         if (HasFatalFailure())
             return;
         AddTrayIcon(0);
-        ASSERT_EQ(2, AppState.portNumber);
-        ASSERT_EQ(5, AppState.speedIndex);
+        ASSERT_EQ(std::make_pair(2, 5), InForce());
         ASSERT_NE(0, SelectPort(2, 5)) << "COM2 does not open";
         StartReader();
         ASSERT_TRUE(ReaderAlive());
@@ -192,7 +184,7 @@ protected:
         return result;
     }
 
-    ModalDriver driver_;
+    testbed::ModalDriver driver_;
 };
 
 /* ---- The templates as compiled --------------------------------------------- */
@@ -214,8 +206,8 @@ void ExpectTemplate(const layout::Dialog &d)
     EXPECT_EQ(8, t.pointSize);
     EXPECT_EQ(testbed::Utf16(L"MS Sans Serif"), testbed::Utf16(t.typeface)) << "typeface";
 
-    ASSERT_EQ(d.count, t.items.size()) << "controls in the template";
-    for (size_t i = 0; i < d.count; i++) {
+    ASSERT_EQ(d.controls.size(), t.items.size()) << "controls in the template";
+    for (size_t i = 0; i < t.items.size(); i++) {
         const layout::Control &c = d.controls[i];
         const testbed::TemplateItem &item = t.items[i];
         SCOPED_TRACE(layout::Describe("template control", i, c));
@@ -257,8 +249,7 @@ TEST(DialogTemplateTest, AboutTemplateAsCompiled)
 
 TEST_F(DialogTest, SettingsAndAboutAsShownReadBackInCodePage1251)
 {
-    std::string why = testbed::WhyNotCodePage1251();
-    if (!why.empty())
+    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
         GTEST_SKIP() << why;
 
     EXPECT_EQ(IDCANCEL, RunSettings({[](HWND d) { layout::ExpectLiveDialog(d, layout::kSettings); }, Click(IDCANCEL)}));
@@ -276,13 +267,8 @@ TEST_F(DialogTest, OpensOnTheValuesInForce)
         SCOPED_TRACE("port " + std::to_string(c.port) + ", speed index " + std::to_string(c.speed));
         AppState.portNumber = c.port;
         AppState.speedIndex = c.speed;
-        std::vector<std::string> labels;
-        EXPECT_EQ(IDCANCEL, RunSettings({ExpectDialogOpenFlag(), ExpectShown(c.port, c.speed),
-                                         [&labels](HWND d) { labels = testbed::ComboItems(GetDlgItem(d, IDC_SPEED)); },
+        EXPECT_EQ(IDCANCEL, RunSettings({kExpectDialogOpenFlag, ExpectShown(c.port, c.speed), kExpectSpeedsListed,
                                          Click(IDCANCEL)}));
-        ASSERT_EQ(9u, labels.size()) << "speeds listed";
-        for (size_t i = 0; i < labels.size(); i++)
-            EXPECT_EQ(layout::kSpeedLabels[i], labels[i]) << "list position " << i;
     }
     EXPECT_EQ(open, AppState.portHandle) << "opening and cancelling touched the port";
 }
@@ -292,8 +278,7 @@ TEST_F(DialogTest, OkWithoutChangeLeavesThePortAndTheReaderAlone)
     Before before;
     ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
     EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, 5), Click(IDOK)}));
-    EXPECT_EQ(2, AppState.portNumber);
-    EXPECT_EQ(5, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(2, 5), InForce());
     EXPECT_EQ(2u, before.PortHandles()) << "the port was re-opened";
     EXPECT_FALSE(before.ReaderEnded()) << "the reader was restarted";
     EXPECT_EQ(before.readerId, AppState.readerThreadId);
@@ -324,8 +309,7 @@ TEST_F(DialogTest, CancelEscapeAndTheCloseBoxDiscardChanges)
     for (const auto &way : ways) {
         SCOPED_TRACE(way.name);
         EXPECT_EQ(IDCANCEL, RunSettings({Click(IDC_COM3), PickSpeed(8), ExpectShown(3, 8), way.end}));
-        EXPECT_EQ(2, AppState.portNumber);
-        EXPECT_EQ(5, AppState.speedIndex);
+        EXPECT_EQ(std::make_pair(2, 5), InForce());
         EXPECT_EQ(open, AppState.portHandle);
         EXPECT_FALSE(before.ReaderEnded()) << "the reader was stopped";
     }
@@ -339,8 +323,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     ASSERT_EQ(2u, before.PortHandles()) << "the program's handle and ours (0: not known)";
 
     EXPECT_EQ(IDOK, RunSettings({PickSpeed(6), Click(IDOK)}));
-    EXPECT_EQ(2, AppState.portNumber);
-    EXPECT_EQ(6, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(2, 6), InForce());
     EXPECT_EQ(1, IsPortOpen());
     EXPECT_EQ(9600u, RateOfOpenPort()) << "rate of the re-opened port";
     EXPECT_EQ(1u, before.PortHandles()) << "the port was reconfigured, not closed and opened again";
@@ -357,8 +340,7 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
     Before before;
 
     EXPECT_EQ(IDOK, RunSettings({Click(IDC_COM4), Click(IDOK)}));
-    EXPECT_EQ(4, AppState.portNumber) << "a failed port stays the chosen one";
-    EXPECT_EQ(5, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(4, 5), InForce()) << "a failed port stays the chosen one";
     EXPECT_EQ(0, IsPortOpen());
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
     EXPECT_EQ(1u, before.PortHandles()) << "the old COM2 handle was not closed";
@@ -383,16 +365,14 @@ TEST_F(DialogTest, OutOfRangeValuesOpenWithNothingChosenAndOkKeepsThem)
         SCOPED_TRACE("port number " + std::to_string(port));
         AppState.portNumber = port;
         EXPECT_EQ(IDOK, RunSettings({ExpectShown(0, 5), Click(IDOK)}));
-        EXPECT_EQ(port, AppState.portNumber);
-        EXPECT_EQ(5, AppState.speedIndex);
+        EXPECT_EQ(std::make_pair(port, 5), InForce());
     }
     AppState.portNumber = 2;
     for (int speed : {9, -1}) {
         SCOPED_TRACE("speed index " + std::to_string(speed));
         AppState.speedIndex = speed;
         EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, CB_ERR), Click(IDOK)}));
-        EXPECT_EQ(2, AppState.portNumber);
-        EXPECT_EQ(speed, AppState.speedIndex);
+        EXPECT_EQ(std::make_pair(2, speed), InForce());
     }
     EXPECT_EQ(2u, before.PortHandles()) << "an unchanged choice re-opened the port";
     EXPECT_FALSE(before.ReaderEnded()) << "an unchanged choice restarted the reader";
@@ -405,8 +385,7 @@ TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
     Before before;
     AppState.portNumber = 0;
     EXPECT_EQ(IDOK, RunSettings({ExpectShown(0, 5), PickSpeed(6), Click(IDOK)}));
-    EXPECT_EQ(0, AppState.portNumber);
-    EXPECT_EQ(6, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(0, 6), InForce());
     EXPECT_EQ(2u, before.PortHandles()) << "the old port should stay open";
     EXPECT_EQ(4800u, RateOfOpenPort()) << "the old port should keep its rate";
     EXPECT_EQ(0, LastTrayPortOk());
@@ -419,8 +398,7 @@ TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
 {
     AppState.speedIndex = 9;
     EXPECT_EQ(IDOK, RunSettings({ExpectShown(2, CB_ERR), Click(IDC_COM1), Click(IDOK)}));
-    EXPECT_EQ(1, AppState.portNumber);
-    EXPECT_EQ(9, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(1, 9), InForce());
     EXPECT_EQ(1, IsPortOpen()) << "the port is opened before the speed is looked up";
     EXPECT_EQ(0, LastTrayPortOk()) << "no rate for index 9: the selection fails";
 }
@@ -429,14 +407,14 @@ TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
 
 TEST_F(DialogTest, WhileTheSettingsDialogShowsTheMenuOpensNoOtherDialog)
 {
-    EXPECT_EQ(IDCANCEL, RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(),
+    EXPECT_EQ(IDCANCEL, RunSettings({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), kExpectOneDialog,
                                      ExpectShown(2, 5), Click(IDCANCEL)}));
 }
 
 TEST_F(DialogTest, WhileTheAboutBoxShowsTheMenuOpensNoOtherDialog)
 {
     EXPECT_EQ(IDOK,
-              RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), ExpectOneDialog(), Click(IDOK)}));
+              RunAbout({PostMenuCommand(IDM_SETTINGS), PostMenuCommand(IDM_ABOUT), kExpectOneDialog, Click(IDOK)}));
 }
 
 TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
@@ -444,8 +422,7 @@ TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
     Before before;
     /* What DialogBox answers after a quit is the system's affair. */
     RunSettings({Click(IDC_COM1), PickSpeed(8), ExpectShown(1, 8), PostMenuCommand(IDM_CLOSE)});
-    EXPECT_EQ(2, AppState.portNumber);
-    EXPECT_EQ(5, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(2, 5), InForce());
     EXPECT_EQ(2u, before.PortHandles()) << "the port was re-opened";
     EXPECT_FALSE(before.ReaderEnded());
     ExpectQuitLeft();
@@ -453,7 +430,7 @@ TEST_F(DialogTest, CloseEndsTheSettingsDialogWithoutTakingItsChoice)
 
 TEST_F(DialogTest, CloseEndsTheAboutBox)
 {
-    RunAbout({ExpectDialogOpenFlag(), PostMenuCommand(IDM_CLOSE)});
+    RunAbout({kExpectDialogOpenFlag, PostMenuCommand(IDM_CLOSE)});
     ExpectQuitLeft();
 }
 
@@ -462,10 +439,9 @@ TEST_F(DialogTest, AboutBoxEndsAsOkOrCancel)
     HANDLE open = AppState.portHandle;
     for (const Way &way : WaysOut({"OK button", Click(IDOK)})) {
         SCOPED_TRACE(way.name);
-        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, RunAbout({ExpectDialogOpenFlag(), way.end}));
+        EXPECT_EQ(std::string(way.name) == "OK button" ? IDOK : IDCANCEL, RunAbout({kExpectDialogOpenFlag, way.end}));
     }
-    EXPECT_EQ(2, AppState.portNumber);
-    EXPECT_EQ(5, AppState.speedIndex);
+    EXPECT_EQ(std::make_pair(2, 5), InForce());
     EXPECT_EQ(open, AppState.portHandle);
 }
 
