@@ -83,12 +83,6 @@ struct SavedValue {
 };
 SavedValue gSaved[] = {{"Port", false, 0}, {"Baud", false, 0}};
 
-void SaveSettingsKey()
-{
-    for (SavedValue &saved : gSaved)
-        saved.present = testbed::GetSettingDword(saved.name, &saved.value);
-}
-
 void RestoreSettingsKey()
 {
     testbed::DeleteSettingsKey();
@@ -232,8 +226,7 @@ double UnixSeconds()
 
 /* ---------- the program as a process ---------- */
 
-/* Milliseconds from just before the program's start until its hidden
-   window and its tray icon appeared, and until it was ready. */
+/* Milliseconds from just before the start until the window, the icon and readiness. */
 struct Startup {
     double windowMs = NAN, iconMs = NAN, readyMs = NAN;
 };
@@ -292,8 +285,7 @@ Startup StartInstance(testbed::TavrinProcess &process, int port)
     return s;
 }
 
-/* Sends the menu's "Close" and returns the milliseconds until the
-   process has ended (NAN if it did not within 10 s). */
+/* Sends "Close"; the milliseconds until the process ended, NAN if not within 10 s. */
 double CloseInstance(testbed::TavrinProcess &process, DWORD *exitCode)
 {
     double t0 = NowMs();
@@ -344,8 +336,7 @@ void JsonCosts(const char *key, const Costs &c)
                      {"icon_update_us", c.iconUs}, {"sleep50_ms", c.sleep50Ms}});
 }
 
-/* Calls `call` `times` times and returns each call's duration in
-   microseconds. */
+/* Calls `call` `times` times and returns each call's duration in microseconds. */
 std::vector<double> TimeCalls(int times, const std::function<void(int)> &call)
 {
     std::vector<double> each;
@@ -508,14 +499,6 @@ struct StreamRun {
     double lastCharMs = NAN;
 };
 
-/* A bound for a stream's arrival that no run comes near: the line's time
-   for the data at a tenth of its rate, the writer's stall bound and the
-   quiet span. A stream ends long before it, when every byte has come. */
-DWORD StreamBoundMs(size_t bytes, double quietMs)
-{
-    return (DWORD)((double)bytes * 10 * 1000 / kLineBytesPerS + quietMs) + kStallMs;
-}
-
 /* Sends `data` from a writer thread, in writes of `chunk` bytes that are
    tried again while the cable is full, and takes the characters on this
    thread; returns when all came, or when the writer has ended and nothing
@@ -539,6 +522,10 @@ StreamRun SendStream(testbed::PatientWriter &partner, TargetWindow &target, cons
             }
             run.endWriteMs = NowMs();
         });
+        /* A bound that no run comes near: the line's time for the data at a
+           tenth of its rate, the writer's stall bound and the quiet span. A
+           stream ends long before it, when every byte has come. */
+        const DWORD boundMs = (DWORD)((double)data.size() * 10 * 1000 / kLineBytesPerS + quietMs) + kStallMs;
         size_t seen = 0;
         double lastChange = NowMs();
         testbed::PumpUntil(
@@ -550,7 +537,7 @@ StreamRun SendStream(testbed::PatientWriter &partner, TargetWindow &target, cons
                 }
                 return seen >= data.size() || (NowMs() - lastChange > quietMs && writer.Join(0));
             },
-            StreamBoundMs(data.size(), quietMs));
+            boundMs);
         /* The writer gives up within its stall bound. */
         testbed::PumpUntil("the writer to end", [&] { return writer.Join(0); }, 2 * kStallMs);
     }
@@ -667,7 +654,8 @@ void JsonScans(const ScanRun &run)
 
 int Run(const Options &opt, const std::string &self)
 {
-    SaveSettingsKey();
+    for (SavedValue &saved : gSaved)
+        saved.present = testbed::GetSettingDword(saved.name, &saved.value);
     gJson = fopen(opt.out.c_str(), "w");
     if (!gJson)
         Fail("cannot write the output file");
@@ -688,7 +676,6 @@ int Run(const Options &opt, const std::string &self)
     if (!partner.IsOpen())
         Fail("cannot open the partner port COM12");
 
-    /* startup */
     testbed::TavrinProcess prog;
     Startup startup = StartInstance(prog, kProgramPort);
     DWORD pid = prog.pid();
@@ -701,12 +688,10 @@ int Run(const Options &opt, const std::string &self)
     testbed::ProcessFigures atStart = testbed::ReadProcessFigures(pid);
     Mark(opt, "started", pid, 0);
 
-    /* latency */
     JsonBegin("latency");
     JsonScans(RunScans(partner, target, rnd, 0, opt.scans));
     JsonEnd();
 
-    /* volume: many scans back to back */
     std::string scans;
     for (int i = 0; i < opt.volume; i++)
         scans += testbed::DigitScan((uint32_t)i);
@@ -719,7 +704,6 @@ int Run(const Options &opt, const std::string &self)
     JsonFootprint("footprint_after_volume", testbed::ReadProcessFigures(pid));
     Mark(opt, "volume-end", pid, 0);
 
-    /* flood, with the call costs taken just before and after it under the same conditions */
     Costs before = MeasureCosts(target, self, costsFile);
     {
         Mark(opt, "flood-begin", pid, 0);
@@ -763,7 +747,6 @@ int Run(const Options &opt, const std::string &self)
     target.Pump(1000);
     JsonFootprint("footprint_after_flood", testbed::ReadProcessFigures(pid));
 
-    /* idle: both instances side by side over the same window */
     testbed::TavrinProcess noport;
     StartInstance(noport, kAbsentPort);
     DWORD noportPid = noport.pid();
@@ -796,11 +779,10 @@ int Run(const Options &opt, const std::string &self)
     }
     JsonFootprint("footprint_end", testbed::ReadProcessFigures(pid));
 
-    /* close */
     Mark(opt, "closing", pid, noportPid);
-    DWORD code = 99, noportCode = 99;
+    DWORD code = 99;
     double openMs = CloseInstance(prog, &code);
-    double noportMs = CloseInstance(noport, &noportCode);
+    double noportMs = CloseInstance(noport, nullptr);
     JsonObject("close", {{"port_open_ms", openMs}, {"no_port_ms", noportMs}, {"exit_code", code}});
 
     JsonEnd();

@@ -31,7 +31,7 @@ struct Stored {
     bool present;
     DWORD type;
     DWORD size;        /* bytes written */
-    ULONGLONG value;   /* little-endian bytes, or the text for REG_SZ */
+    ULONGLONG value;   /* stored as its first `size` bytes (little-endian): a number, or the text for REG_SZ */
 };
 
 /* The ways a value can be stored: missing; as a 4-byte REG_DWORD, in range
@@ -59,12 +59,8 @@ const std::vector<Stored> kBaudKinds = Kinds({{"dword_9", true, REG_DWORD, 4, 9}
 
 void Store(const char *name, const Stored &stored)
 {
-    if (!stored.present)
-        return;
-    BYTE bytes[8];
-    for (int i = 0; i < 8; i++)
-        bytes[i] = (BYTE)(stored.value >> (8 * i));
-    testbed::SetSettingRaw(name, stored.type, bytes, stored.size);
+    if (stored.present)
+        testbed::SetSettingRaw(name, stored.type, &stored.value, stored.size);
 }
 
 /* What is in force after loading: the stored number if it is a 4-byte
@@ -127,11 +123,8 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
         /* A valid choice: a working port where none is in force (or another
            one where all is well, so that something changes), and a speed
            only where none valid is in force. */
-        int newPort = 0, newSpeed = -1;
-        if (!WorkingPort(port) || ValidSpeed(speed))
-            newPort = port == 1 ? 2 : 1;
-        if (!ValidSpeed(speed))
-            newSpeed = 6;
+        const int newPort = !WorkingPort(port) || ValidSpeed(speed) ? (port == 1 ? 2 : 1) : 0;
+        const int newSpeed = ValidSpeed(speed) ? -1 : 6;
         ASSERT_TRUE(testbed::ChooseInSettingsDialog(dialog, newPort, newSpeed, 10000)) << "OK did not close it";
         finalPort = newPort ? newPort : port;
         finalSpeed = newSpeed >= 0 ? newSpeed : speed;
@@ -163,12 +156,10 @@ std::vector<Case> ShortCases()
 std::vector<Case> AllCases()
 {
     std::vector<Case> cases;
-    for (int choose = 1; choose >= 0; choose--) {
-        for (int p = 0; p < (int)kPortKinds.size(); p++) {
+    for (bool choose : {true, false})
+        for (int p = 0; p < (int)kPortKinds.size(); p++)
             for (int b = 0; b < (int)kBaudKinds.size(); b++)
-                cases.push_back({p, b, choose != 0});
-        }
-    }
+                cases.push_back({p, b, choose});
     return cases;
 }
 

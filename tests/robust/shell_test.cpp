@@ -25,8 +25,7 @@ namespace {
 const DWORD kDialogMs = 60000;   /* a dialog's first showing, emulated */
 const DWORD kPaintMs = 5000;
 
-/* Polls the tray until it shows `icons` icons; a failure says what it
-   shows. */
+/* Polls the tray until it shows `icons` icons; a failure says what it shows. */
 ::testing::AssertionResult IconCount(int icons)
 {
     testbed::TrayView view;
@@ -90,16 +89,7 @@ TEST_F(TwoCopies, BothRunAndCloseLeavesTheOther)
     EXPECT_TRUE(IconCount(0)) << "after both closed";
 }
 
-class TaskbarCreated : public testbed::ProgramTest {
-protected:
-    /* Changes the port through the settings dialog, at 38 400 bit/s. */
-    ::testing::AssertionResult ChangePort(int port)
-    {
-        if (testbed::ChangeSettings(program_.window(), program_.pid(), port, testbed::kSpeed38400, 10000))
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "the change to COM" << port << " did not complete";
-    }
-};
+using TaskbarCreated = testbed::ProgramTest;
 
 TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
 {
@@ -113,11 +103,11 @@ TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
 
     /* The state changes while the icon is lost: it comes back as it is
        now, not as it was when it went. */
-    ASSERT_TRUE(ChangePort(1));
+    ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 1, testbed::kSpeed38400, 10000));
     EXPECT_TRUE(IconShows(TrayState::Ready)) << "on COM1";
     testbed::DropTrayIcon(program_.window());
     ASSERT_TRUE(IconShows(TrayState::Empty));
-    ASSERT_TRUE(ChangePort(4));
+    ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 4, testbed::kSpeed38400, 10000));
     /* The change updated the icon before the dialog closed (the shell
        answers each update before the program goes on); what the shell
        made of it is on the screen once the taskbar is painted. */
@@ -127,7 +117,7 @@ TEST_F(TaskbarCreated, IconComesBackWithTheCurrentState)
     EXPECT_TRUE(IconShows(TrayState::NoPort)) << "after TaskbarCreated on COM4";
 
     /* And it is the program's working icon again: a change updates it. */
-    ASSERT_TRUE(ChangePort(2));
+    ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 2, testbed::kSpeed38400, 10000));
     EXPECT_TRUE(IconShows(TrayState::Ready)) << "on COM2";
     testbed::DropTrayIcon(program_.window());
     testbed::AnnounceTaskbar();

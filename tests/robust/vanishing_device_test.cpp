@@ -15,7 +15,6 @@
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "support/cable.h"
 #include "support/dialogs.h"
 #include "support/host.h"
 #include "support/census.h"
@@ -23,7 +22,6 @@
 #include "support/program_test.h"
 #include "support/screen.h"
 #include "support/streams.h"
-#include "support/target.h"
 #include "support/timing.h"
 
 using testbed::TrayState;
@@ -38,22 +36,13 @@ const DWORD kChangeTimeoutMs = 30000;  /* the settings dialog opened, used and c
    and a scan sent on COM2 is typed. */
 void ChooseCom2AndScan(HWND window, DWORD pid, uint32_t serial)
 {
-    testbed::PartnerPort partner(2);
-    ASSERT_TRUE(partner.IsOpen()) << testbed::PartnerName(2) << ", error " << GetLastError();
-    testbed::TargetWindow target;
     bool changed = false;
     testbed::Background user([&] { changed = testbed::ChangeSettings(window, pid, 2, testbed::kSpeed38400, 10000); });
     ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread", [&] { return user.Join(0); },
                                    kChangeTimeoutMs));
     ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
-    testbed::TrayView view;
-    EXPECT_TRUE(testbed::WaitForTray(TrayState::Ready, 3000, &view))
-        << "after choosing COM2 the tray shows " << view.Describe();
-
-    ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM2 delivers nothing";
-    std::string scan = testbed::ScanText(serial, 0x7A7A);
-    ASSERT_TRUE(testbed::SendAndSettle(partner, target, scan, 300));
-    EXPECT_EQ(scan, target.Text());
+    EXPECT_TRUE(testbed::IconShows(TrayState::Ready, 3000)) << "after choosing COM2";
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::ScanText(serial, 0x7A7A)));
 }
 
 /* The program's tray host in this process: a real hidden window, so that
@@ -68,8 +57,7 @@ protected:
         AppState.speedIndex = testbed::kSpeed38400;
         ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
         AddTrayIcon(1);
-        testbed::TrayView view;
-        ASSERT_TRUE(testbed::WaitForTray(TrayState::Ready, 3000, &view)) << "tray shows " << view.Describe();
+        ASSERT_TRUE(testbed::IconShows(TrayState::Ready, 3000));
 
         HANDLE port = AppState.portHandle;
         AppState.portHandle = broken;
@@ -84,8 +72,7 @@ protected:
         CloseHandle(port);
         ASSERT_EQ((DWORD)WAIT_OBJECT_0, waited) << "the worker did not end after its wait failed";
         EXPECT_EQ(0u, code) << "the worker's exit code";
-        EXPECT_TRUE(testbed::WaitForTray(TrayState::NoPort, 3000, &view))
-            << "after the failed wait the tray shows " << view.Describe();
+        EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 3000)) << "after the failed wait";
 
         ChooseCom2AndScan(AppState.mainWindow, GetCurrentProcessId(), 5);
         EXPECT_EQ(2, AppState.portNumber);
@@ -144,9 +131,7 @@ TEST_F(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
         << "could not take the program's port handle, error " << GetLastError();
     CloseHandle(moved);
 
-    testbed::TrayView view;
-    EXPECT_TRUE(testbed::WaitForTray(TrayState::NoPort, 5000, &view))
-        << "after the port handle went, the tray shows " << view.Describe();
+    EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 5000)) << "after the port handle went";
     EXPECT_TRUE(testbed::WaitUntil("the worker to end", [&] { return census.Take().readers == 0; }, 30000));
     ASSERT_TRUE(program_.IsRunning());
     EXPECT_TRUE(testbed::Responds(program_.window(), 5000));
