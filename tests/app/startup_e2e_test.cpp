@@ -58,7 +58,7 @@ TEST_F(StartupE2E, BuiltInSettingsOpenCom2TypeScansAndCloseEndsWithCodeZero)
     ExpectOrderlyExit(program_);
     printf("ended %.0f ms after WM_CLOSE\n", testbed::NowMs() - closing);
     /* Shutdown saved the settings in force: the built-in ones. */
-    ExpectStored(2, 5);
+    testbed::ExpectStored(2, 5);
 
     /* Nothing types into the window once the program has gone: nothing
        comes within a span well over a reader pass. */

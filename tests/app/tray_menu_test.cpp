@@ -272,11 +272,7 @@ TEST_F(TrayMenuTest, EndingSessionSavesTheSettings)
     EXPECT_FALSE(testbed::SettingsKeyExists()) << "a cancelled end of session must write nothing";
 
     EXPECT_EQ(0, Send(WM_ENDSESSION, TRUE, 0));
-    DWORD port = 0, baud = 0;
-    EXPECT_TRUE(testbed::GetSettingDword("Port", &port));
-    EXPECT_TRUE(testbed::GetSettingDword("Baud", &baud));
-    EXPECT_EQ(3u, port);
-    EXPECT_EQ(7u, baud);
+    testbed::ExpectStored(3, 7);
     testbed::DeleteSettingsKey();
 }
 

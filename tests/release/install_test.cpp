@@ -336,7 +336,7 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     EXPECT_EQ(0, tavrin.Wait(kAskedToEndMs)) << "Tavrin still running (-1) or not ended the orderly way";
 
     SCOPED_TRACE("kept by the uninstaller, and written back when Tavrin was closed (Baud 0 means it was not)");
-    ExpectStored(2, 7);
+    testbed::ExpectStored(2, 7);
 }
 
 TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)

@@ -116,7 +116,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     /* The dialog opens on what is in force. */
     HWND dialog = testbed::OpenSettingsDialog(program_.window(), program_.pid(), 5000);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-    ExpectDialogShows(dialog, port >= 1 && port <= 4 ? port : 0, ValidSpeed(speed) ? speed : -1);
+    testbed::ExpectDialogShows(dialog, port >= 1 && port <= 4 ? port : 0, ValidSpeed(speed) ? speed : -1);
 
     int finalPort = port, finalSpeed = speed;
     if (c.choose) {
@@ -138,7 +138,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
     }
 
     ASSERT_NO_FATAL_FAILURE(CloseInOrder(program_));
-    ExpectStored((DWORD)finalPort, (DWORD)finalSpeed);
+    testbed::ExpectStored((DWORD)finalPort, (DWORD)finalSpeed);
 }
 
 /* Every kind of each value at least once, paired off, each with a choice;

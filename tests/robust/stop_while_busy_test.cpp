@@ -84,7 +84,7 @@ TEST_F(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
     ASSERT_TRUE(testbed::SyncReader(partner, target)) << "COM3, chosen in the dialog";
     {
         SCOPED_TRACE("a change in the dialog is written only at shutdown");
-        ExpectStored(2, 5);
+        testbed::ExpectStored(2, 5);
     }
 
     testbed::ThreadWatcher census(program_.pid());
@@ -131,7 +131,7 @@ TEST_F(StopWhileBusy, CloseDuringALongBurstToASlowTarget)
            target.chars().size(), kLongBurst);
     EXPECT_EQ(0u, exitCode);
     EXPECT_LE(exitedAt - closedAt, (double)kStopBoundMs) << "shutdown took too long";
-    ExpectStored(3, testbed::kSpeed38400);
+    testbed::ExpectStored(3, testbed::kSpeed38400);
     /* In order: the settings are stored before the icon goes. */
     EXPECT_GT(savedAt, 0.0) << "the stored settings never changed while the program ended";
     EXPECT_GT(iconGoneAt, 0.0) << "the icon never went away";
@@ -176,7 +176,7 @@ TEST_F(StopWhileBusy, ChangeSettingsDuringALongBurstToASlowTarget)
     EXPECT_TRUE(testbed::ScanArrives(2, testbed::ScanText(7, 0xC4A6))) << "the new port";
 
     CloseInOrder(program_);
-    ExpectStored(2, 6);
+    testbed::ExpectStored(2, 6);
 }
 
 }  // namespace

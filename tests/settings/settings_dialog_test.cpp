@@ -82,12 +82,7 @@ const Step kExpectSpeedsListed = [](HWND d) {
 
 Step ExpectShown(int port, int speed)
 {
-    return [port, speed](HWND d) {
-        testbed::DialogChoice shown = testbed::ReadSettingsDialog(d);
-        EXPECT_EQ(port, shown.port) << "checked port button (0: none)";
-        EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
-        EXPECT_EQ(speed, shown.speed) << "list selection";
-    };
+    return [port, speed](HWND d) { testbed::ExpectDialogShows(d, port, speed); };
 }
 
 /* How many handles name the object behind `handle`, or 0 where the

@@ -42,7 +42,7 @@ protected:
     {
         Click(dialog, IDC_COM1 + port - 1);
         SendMessageA(GetDlgItem(dialog, IDC_SPEED), CB_SETCURSEL, speed, 0);
-        ExpectDialogShows(dialog, port, speed);
+        testbed::ExpectDialogShows(dialog, port, speed);
     }
 
     static void ClickOk(HWND dialog)
@@ -58,7 +58,7 @@ protected:
         ASSERT_TRUE(testbed::StartTavrin(program));
         HWND dialog = OpenDialog(program, IDM_SETTINGS);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        ExpectDialogShows(dialog, 3, 3);
+        testbed::ExpectDialogShows(dialog, 3, 3);
         Pick(dialog, 1, 6);
         ClickOk(dialog);
     }
@@ -85,7 +85,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
 
     layout::ExpectLiveDialog(dialog, layout::kSettings);
     EXPECT_EQ(layout::kSpeedLabels, testbed::ComboItems(GetDlgItem(dialog, IDC_SPEED))) << "speeds listed";
-    ExpectDialogShows(dialog, 2, 5);
+    testbed::ExpectDialogShows(dialog, 2, 5);
     Screenshot(dialog, "settings-dialog.bmp");
 
     Pick(dialog, 1, 6);
@@ -98,7 +98,7 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     EXPECT_TRUE(testbed::NothingArrives(2, kScan)) << "COM2 is still read after the change";
 
     CloseInOrder(program_);
-    ExpectStored(1, 6);
+    testbed::ExpectStored(1, 6);
 }
 
 TEST_F(SettingsEndToEndTest, CloseWhileTheDialogShowsEndsTheProgramWithoutItsChoice)
@@ -109,7 +109,7 @@ TEST_F(SettingsEndToEndTest, CloseWhileTheDialogShowsEndsTheProgramWithoutItsCho
     Pick(dialog, 3, 8);
 
     CloseInOrder(program_);
-    ExpectStored(2, 5);
+    testbed::ExpectStored(2, 5);
 }
 
 /* A choice survives only an orderly end, or the end of the session. */
@@ -121,7 +121,7 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
         ASSERT_NO_FATAL_FAILURE(StartAndChooseCom1At6(program));
         program.Kill();
         ASSERT_FALSE(program.IsRunning());
-        ExpectStored(3, 3);
+        testbed::ExpectStored(3, 3);
     }
     {
         testbed::TavrinProcess program;
@@ -129,12 +129,12 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
 
         DWORD_PTR answer = 0;
         ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, FALSE, 0, SMTO_NORMAL, 5000, &answer));
-        ExpectStored(3, 3);  /* the session goes on: nothing to save yet */
+        testbed::ExpectStored(3, 3);  /* the session goes on: nothing to save yet */
         ASSERT_NE(0, SendMessageTimeoutA(program.window(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 5000, &answer));
-        ExpectStored(1, 6);
+        testbed::ExpectStored(1, 6);
         program.Kill();
         ASSERT_FALSE(program.IsRunning());
-        ExpectStored(1, 6);
+        testbed::ExpectStored(1, 6);
     }
 }
 

@@ -62,7 +62,7 @@ TEST_F(AccessSettingsTest, SaveWritesFourByteDwordsThatLoadReadsBack)
         SCOPED_TRACE("port " + std::to_string(c.port) + ", speed index " + std::to_string(c.speed));
         int port = c.port, speed = c.speed;
         AccessSettings(&port, &speed, 0);
-        ExpectStored((DWORD)c.port, (DWORD)c.speed);
+        testbed::ExpectStored((DWORD)c.port, (DWORD)c.speed);
         EXPECT_EQ(std::make_pair(c.port, c.speed), Load());
     }
 }
@@ -128,7 +128,7 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
     EXPECT_TRUE(testbed::ScanArrives(2, kScan));
 
     CloseInOrder(program_);
-    ExpectStored(2, 5);
+    testbed::ExpectStored(2, 5);
 }
 
 TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
@@ -146,7 +146,7 @@ TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
     DWORD_PTR answer = 0;
     SendMessageTimeoutA(program_.window(), WM_CLOSE, 0, 0, SMTO_NORMAL, kExitTimeoutMs, &answer);
     ExpectOrderlyExit(program_);
-    ExpectStored(3, 5);
+    testbed::ExpectStored(3, 5);
 }
 
 /* Values only a hand edit brings: the program starts and runs, the dialog
@@ -171,13 +171,14 @@ TEST_F(StoreEndToEndTest, OutOfRangeStoredValuesStartAndOpenTheDialogWithNothing
 
         HWND dialog = testbed::OpenSettingsDialog(program.window(), program.pid(), 10000);
         ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
-        ExpectDialogShows(dialog, c.port >= 1 && c.port <= 4 ? (int)c.port : 0, c.speed <= 8 ? (int)c.speed : -1);
+        testbed::ExpectDialogShows(dialog, c.port >= 1 && c.port <= 4 ? (int)c.port : 0,
+                                   c.speed <= 8 ? (int)c.speed : -1);
 
         EXPECT_TRUE(testbed::ChooseInSettingsDialog(dialog, 0, -1, 5000)) << "OK did not end the dialog";
         EXPECT_TRUE(program.IsRunning());
 
         CloseInOrder(program);
-        ExpectStored(c.port, c.speed);
+        testbed::ExpectStored(c.port, c.speed);
     }
 }
 

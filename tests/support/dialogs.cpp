@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "resource.h"
 #include "support/census.h"
 
@@ -429,6 +431,14 @@ DialogChoice ReadSettingsDialog(HWND dialog)
     SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0, SMTO_NORMAL, 2000, &selection);
     choice.speed = (int)(LRESULT)selection;
     return choice;
+}
+
+void ExpectDialogShows(HWND dialog, int port, int speed)
+{
+    DialogChoice shown = ReadSettingsDialog(dialog);
+    EXPECT_EQ(port, shown.port) << "port button checked (0: none)";
+    EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
+    EXPECT_EQ(speed, shown.speed) << "list position selected (-1: none)";
 }
 
 bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)

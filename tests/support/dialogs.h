@@ -176,6 +176,9 @@ struct DialogChoice {
     int speed = -1;
 };
 DialogChoice ReadSettingsDialog(HWND dialog);
+/* Expects the open settings dialog to show port button `port` alone
+   checked (0: none) and list position `speed` selected (-1: none). */
+void ExpectDialogShows(HWND dialog, int port, int speed);
 
 /* Clicks a port button (1..4; 0 leaves the buttons alone) and selects a
    speed (0..8; -1 leaves the list alone), then OK, and waits until the

@@ -1,7 +1,6 @@
 #include "support/program_test.h"
 
 #include "resource.h"
-#include "support/dialogs.h"
 
 namespace testbed {
 
@@ -38,23 +37,6 @@ void ProgramTest::CloseInOrder(TavrinProcess &program)
         return ::testing::AssertionFailure() << "the partner port does not open, error " << GetLastError();
     ::testing::AssertionResult started = StartTavrin(program_, port, speed, TrayState::Ready);
     return started ? SyncReader(partner, target) : started;
-}
-
-void ProgramTest::ExpectStored(DWORD port, DWORD speed)
-{
-    for (auto [name, expected] : {std::make_pair("Port", port), std::make_pair("Baud", speed)}) {
-        DWORD value = 0;
-        EXPECT_TRUE(GetSettingDword(name, &value)) << name << " is missing or not a 4-byte DWORD";
-        EXPECT_EQ(expected, value) << "stored " << name;
-    }
-}
-
-void ProgramTest::ExpectDialogShows(HWND dialog, int port, int speed)
-{
-    DialogChoice shown = ReadSettingsDialog(dialog);
-    EXPECT_EQ(port, shown.port) << "port button checked (0: none)";
-    EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
-    EXPECT_EQ(speed, shown.speed) << "list position selected (-1: none)";
 }
 
 }  // namespace testbed

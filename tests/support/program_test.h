@@ -32,11 +32,6 @@ protected:
        StartTavrin), then knows its reader to be reading what `partner`
        writes into `target` (see SyncReader). */
     ::testing::AssertionResult StartReading(int port, int speed, PartnerPort &partner, TargetWindow &target);
-    /* Expects Port and Baud stored as 4-byte DWORDs with these values. */
-    static void ExpectStored(DWORD port, DWORD speed);
-    /* Expects the open settings dialog to show port button `port` alone
-       checked (0: none) and list position `speed` selected (-1: none). */
-    static void ExpectDialogShows(HWND dialog, int port, int speed);
 
     /* The program of a case that runs one. */
     TavrinProcess program_;

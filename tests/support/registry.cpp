@@ -1,5 +1,9 @@
 #include "support/registry.h"
 
+#include <gtest/gtest.h>
+
+#include <utility>
+
 #include "settings/settings.h"
 
 namespace testbed {
@@ -49,6 +53,15 @@ void StoreSettings(int port, int speed)
         SetSettingDword("Port", (DWORD)port);
     if (speed >= 0)
         SetSettingDword("Baud", (DWORD)speed);
+}
+
+void ExpectStored(DWORD port, DWORD speed)
+{
+    for (auto [name, expected] : {std::make_pair("Port", port), std::make_pair("Baud", speed)}) {
+        DWORD value = 0;
+        EXPECT_TRUE(GetSettingDword(name, &value)) << name << " is missing or not a 4-byte DWORD";
+        EXPECT_EQ(expected, value) << "stored " << name;
+    }
 }
 
 }  // namespace testbed

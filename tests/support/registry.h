@@ -18,6 +18,8 @@ void SetSettingDword(const char *name, DWORD value);
 void SetSettingRaw(const char *name, DWORD type, const void *data, DWORD size);
 /* Returns false when the value is missing or not a 4-byte REG_DWORD. */
 bool GetSettingDword(const char *name, DWORD *value);
+/* Expects Port and Baud stored as 4-byte DWORDs with these values. */
+void ExpectStored(DWORD port, DWORD speed);
 
 /* The Baud value (a speed index) of 38 400 bit/s, the rate the test
    bed's partner ports run at. */
