@@ -70,7 +70,6 @@ const int kCostPort = 3;            /* ... the call costs are taken on COM3 */
 const int kAbsentPort = 4;
 const int kCycleMs = 300;           /* empty read (100 ms) + pause (200 ms) */
 const DWORD kStallMs = 60000;       /* a writer gives up after this long without progress */
-const double kLineBytesPerS = 3840; /* 38 400 bit/s, 8N1 */
 
 /* ---------- failure ---------- */
 
@@ -525,7 +524,7 @@ StreamRun SendStream(testbed::PatientWriter &partner, TargetWindow &target, cons
         /* A bound that no run comes near: the line's time for the data at a
            tenth of its rate, the writer's stall bound and the quiet span. A
            stream ends long before it, when every byte has come. */
-        const DWORD boundMs = (DWORD)((double)data.size() * 10 * 1000 / kLineBytesPerS + quietMs) + kStallMs;
+        const DWORD boundMs = (DWORD)((double)data.size() * 10 * 1000 / testbed::kLineRate + quietMs) + kStallMs;
         size_t seen = 0;
         double lastChange = NowMs();
         testbed::PumpUntil(
@@ -734,7 +733,7 @@ int Run(const Options &opt, const std::string &self)
         JsonCosts("costs_after", after);
         JsonBegin("flood");
         JsonStream(run);
-        JsonNums({{"bytes_per_s", rate}, {"line_rate_ratio", rate / kLineBytesPerS},
+        JsonNums({{"bytes_per_s", rate}, {"line_rate_ratio", rate / testbed::kLineRate},
                   {"read_us", mean(&Costs::readUs)}, {"post_us", mean(&Costs::postUs)},
                   {"model_ceiling_bytes_per_s", model}, {"model_ratio", rate / model},
                   {"full_model_ceiling_bytes_per_s", fullModel}, {"full_model_ratio", rate / fullModel},

@@ -19,7 +19,7 @@
 namespace {
 
 const int kPort = 2;
-const DWORD kLineRate = 3840; /* bytes per second at 38400 baud, 8N1 */
+using testbed::kLineRate;
 
 class DeliveryTest : public testbed::ProgramTest {
 protected:

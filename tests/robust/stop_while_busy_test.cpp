@@ -26,7 +26,7 @@ using testbed::TrayState;
 
 namespace {
 
-const DWORD kLineRate = 3840;
+using testbed::kLineRate;
 const size_t kLongBurst = 8 * 1024;   /* about 2.1 s at the line rate */
 const DWORD kSlowTargetMs = 2;        /* per character: an eighth of the line rate */
 const DWORD kStopInMs = 500;          /* into the burst, when the stop comes */

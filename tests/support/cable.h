@@ -21,6 +21,9 @@ namespace testbed {
 /* "\\.\COM11" for port 1, and so on. */
 std::string PartnerName(int port);
 
+/* Bytes a second on a cable at the partners' 38400 8N1. */
+const DWORD kLineRate = 3840;
+
 /* The partner end of a cable, opened for writing at 38400 8N1. */
 class PartnerPort {
 public:
