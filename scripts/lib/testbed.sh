@@ -81,11 +81,15 @@ tb_wine32_starts() {
     timeout 300 /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 
-# An enabled binfmt_misc entry for 32-bit programs (an emulator's), if any.
+# An enabled binfmt_misc entry for 32-bit programs (an emulator's), if any;
+# with "foreign", only one that no test bed added.
 tb_i386_entry() {
     local entry
     for entry in "$TB_BINFMT"/*; do
-        case ${entry##*/} in register|status) continue ;; esac
+        case ${entry##*/} in
+            register|status) continue ;;
+            tavrin-i386-*) [ "${1:-}" != foreign ] || continue ;;
+        esac
         grep -qx 'magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null &&
             grep -qx enabled "$entry" 2>/dev/null && { echo "${entry##*/}"; return 0; }
     done
@@ -114,13 +118,15 @@ tb_enable_i686() {
     export TB_I686 TB_I686_WHY
     if [ "${TAVRIN_I686_EMULATE:-0}" != 1 ] && tb_wine32_starts; then
         # An entry for 32-bit programs, registered before us, takes them
-        # even where the kernel could run them itself.
-        if [ -n "$(tb_i386_entry)" ]; then
+        # even where the kernel could run them itself. Where only another
+        # test bed's entry runs them, this one registers its own below.
+        if [ -n "$(tb_i386_entry foreign)" ]; then
             tb_emulated
-        else
+            return 0
+        elif [ -z "$(tb_i386_entry)" ]; then
             TB_I686=native
+            return 0
         fi
-        return 0
     fi
     local qemu=/usr/bin/qemu-i386-static
     if [ "$(id -u)" -ne 0 ]; then
@@ -141,7 +147,9 @@ tb_enable_i686() {
         pid=${entry##*-}
         kill -0 "$pid" 2>/dev/null || echo -1 >"$entry" 2>/dev/null || true
     done
-    other=$(tb_i386_entry) || true
+    # Another test bed's entry goes when that test bed stops, perhaps
+    # before this one does: each running test bed keeps an entry of its own.
+    other=$(tb_i386_entry foreign) || true
     if [ -n "$other" ]; then
         if tb_wine32_starts; then
             tb_emulated
