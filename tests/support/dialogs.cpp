@@ -78,12 +78,7 @@ std::string Hex(const std::string &bytes)
 
 std::vector<HWND> DialogsOfProcess(DWORD pid)
 {
-    std::vector<HWND> visible;
-    for (HWND window : ProcessWindows(pid, "#32770")) {
-        if (IsWindowVisible(window))
-            visible.push_back(window);
-    }
-    return visible;
+    return ProcessWindows(pid, "#32770", true);
 }
 
 std::vector<HWND> DialogsOfThread(DWORD tid)
@@ -321,9 +316,7 @@ void ModalWatcher::Pass()
     int dialogs = 0, up = 0;
     for (const char *cls : {"#32768", "#32770"}) {
         const bool isMenu = lstrcmpA(cls, "#32768") == 0;
-        for (HWND window : ProcessWindows(options_.pid, cls)) {
-            if (!IsWindowVisible(window))
-                continue;
+        for (HWND window : ProcessWindows(options_.pid, cls, true)) {
             up++;
             dialogs += !isMenu;
             Watched *watched = Watch(window, isMenu);
