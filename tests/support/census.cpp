@@ -116,7 +116,6 @@ ThreadWatcher::~ThreadWatcher()
 ThreadCensus ThreadWatcher::Take()
 {
     ThreadCensus census;
-    census.total = 0;
     bool listed = ForEachThread(pid_, [&](DWORD id) {
         census.total++;
         HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, id);
@@ -229,6 +228,7 @@ int CountHandles(DWORD pid, HANDLE process)
 struct WindowQuery {
     DWORD pid;
     const char *className;
+    bool visibleOnly;
     std::vector<HWND> found;
 };
 
@@ -238,14 +238,15 @@ static BOOL CALLBACK CollectWindow(HWND window, LPARAM lParam)
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     char name[64];
-    if (pid == query->pid && GetClassNameA(window, name, sizeof name) && lstrcmpA(name, query->className) == 0)
+    if (pid == query->pid && (!query->visibleOnly || IsWindowVisible(window)) &&
+        GetClassNameA(window, name, sizeof name) && lstrcmpA(name, query->className) == 0)
         query->found.push_back(window);
     return TRUE;
 }
 
-std::vector<HWND> ProcessWindows(DWORD pid, const char *className)
+std::vector<HWND> ProcessWindows(DWORD pid, const char *className, bool visibleOnly)
 {
-    WindowQuery query = {pid, className, {}};
+    WindowQuery query = {pid, className, visibleOnly, {}};
     EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&query));
     return query.found;
 }
@@ -256,11 +257,9 @@ HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
     WaitUntil(
         std::string("a visible ") + className + " window",
         [&] {
-            for (HWND window : ProcessWindows(pid, className)) {
-                if (IsWindowVisible(window))
-                    return (found = window) != nullptr;
-            }
-            return false;
+            std::vector<HWND> visible = ProcessWindows(pid, className, true);
+            found = visible.empty() ? nullptr : visible.front();
+            return found != nullptr;
         },
         timeoutMs);
     return found;

@@ -22,7 +22,7 @@ int CountThreads(DWORD pid);
    start elsewhere (Wine runs each wait for a serial event on a thread of
    its own that lives for a moment). */
 struct ThreadCensus {
-    int total = -1;
+    int total = 0;    /* -1 if the threads could not be listed */
     int readers = 0;
     int system = 0;   /* started outside the image, or gone before asked */
 };
@@ -81,8 +81,8 @@ struct ProcessFigures {
 ProcessFigures ReadProcessFigures(DWORD pid);
 
 /* Top-level windows of a process with a given class ("#32770" dialogs,
-   "#32768" menus), in z-order. */
-std::vector<HWND> ProcessWindows(DWORD pid, const char *className);
+   "#32768" menus), in z-order; only the visible ones if `visibleOnly`. */
+std::vector<HWND> ProcessWindows(DWORD pid, const char *className, bool visibleOnly = false);
 
 /* Waits for a visible top-level window of a process with a given class
    (a shown menu, a dialog) and returns the first in z-order; null when

@@ -78,12 +78,7 @@ std::string Hex(const std::string &bytes)
 
 std::vector<HWND> DialogsOfProcess(DWORD pid)
 {
-    std::vector<HWND> visible;
-    for (HWND window : ProcessWindows(pid, "#32770")) {
-        if (IsWindowVisible(window))
-            visible.push_back(window);
-    }
-    return visible;
+    return ProcessWindows(pid, "#32770", true);
 }
 
 std::vector<HWND> DialogsOfThread(DWORD tid)
@@ -321,9 +316,7 @@ void ModalWatcher::Pass()
     int dialogs = 0, up = 0;
     for (const char *cls : {"#32768", "#32770"}) {
         const bool isMenu = lstrcmpA(cls, "#32768") == 0;
-        for (HWND window : ProcessWindows(options_.pid, cls)) {
-            if (!IsWindowVisible(window))
-                continue;
+        for (HWND window : ProcessWindows(options_.pid, cls, true)) {
             up++;
             dialogs += !isMenu;
             Watched *watched = Watch(window, isMenu);
@@ -418,27 +411,20 @@ HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
     return dialog;
 }
 
-DialogChoice ReadSettingsDialog(HWND dialog)
+void ExpectDialogShows(HWND dialog, int port, int speed)
 {
-    DialogChoice choice;
-    for (int port = 1; port <= 4; port++) {
-        if (IsDlgButtonChecked(dialog, IDC_COM1 + port - 1) == BST_CHECKED) {
-            choice.port = port;
-            choice.checked++;
+    int shown = 0, checked = 0;
+    for (int button = 1; button <= 4; button++) {
+        if (IsDlgButtonChecked(dialog, IDC_COM1 + button - 1) == BST_CHECKED) {
+            shown = button;
+            checked++;
         }
     }
     DWORD_PTR selection = (DWORD_PTR)CB_ERR;
     SendMessageTimeoutA(GetDlgItem(dialog, IDC_SPEED), CB_GETCURSEL, 0, 0, SMTO_NORMAL, 2000, &selection);
-    choice.speed = (int)(LRESULT)selection;
-    return choice;
-}
-
-void ExpectDialogShows(HWND dialog, int port, int speed)
-{
-    DialogChoice shown = ReadSettingsDialog(dialog);
-    EXPECT_EQ(port, shown.port) << "port button checked (0: none)";
-    EXPECT_EQ(port ? 1 : 0, shown.checked) << "port buttons checked";
-    EXPECT_EQ(speed, shown.speed) << "list position selected (-1: none)";
+    EXPECT_EQ(port, shown) << "port button checked (0: none)";
+    EXPECT_EQ(port ? 1 : 0, checked) << "port buttons checked";
+    EXPECT_EQ(speed, (int)(LRESULT)selection) << "list position selected (-1: none)";
 }
 
 bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)

@@ -168,14 +168,6 @@ private:
    waits for its dialog; null on time-out. */
 HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs);
 
-/* What the open dialog shows: the checked port (0 if none), how many port
-   buttons are checked, and the selected list position (-1 if none). */
-struct DialogChoice {
-    int port = 0;
-    int checked = 0;
-    int speed = -1;
-};
-DialogChoice ReadSettingsDialog(HWND dialog);
 /* Expects the open settings dialog to show port button `port` alone
    checked (0: none) and list position `speed` selected (-1: none). */
 void ExpectDialogShows(HWND dialog, int port, int speed);

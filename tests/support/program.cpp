@@ -174,10 +174,9 @@ static size_t CountMarkers(const TargetWindow &target, char marker, size_t from)
     DWORD left = NowMs() < deadline ? (DWORD)(deadline - NowMs()) : 0;
     ::testing::AssertionResult closed = PumpUntil(
         "the closing marker to follow the markers", [&] { return CountMarkers(target, kClosing, from) > 0; }, left);
-    if (!closed)
-        return closed;
-    target.Clear();
-    return ::testing::AssertionSuccess();
+    if (closed)
+        target.Clear();
+    return closed;
 }
 
 ::testing::AssertionResult SendAndSettle(PartnerPort &partner, TargetWindow &target, const std::string &text,

@@ -145,7 +145,6 @@ TrayView CountIconColours(const Capture &capture, const RECT &area)
     return view;
 }
 
-/* By TrayState, in its order. */
 static const struct {
     const char *name;
     bool (TrayView::*shows)() const;
