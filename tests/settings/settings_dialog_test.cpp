@@ -85,14 +85,6 @@ Step ExpectShown(int port, int speed)
     return [port, speed](HWND d) { testbed::ExpectDialogShows(d, port, speed); };
 }
 
-/* How many handles name the object behind `handle`, or 0 where the
-   system does not say. */
-ULONG HandleCount(HANDLE handle)
-{
-    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
-    return NtQueryObject(handle, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
-}
-
 /* The port and the reader in force before an action, held by handles of
    our own, so that afterwards we can tell whether the program closed that
    port (whatever handle value a new one got) and whether that reader
@@ -110,15 +102,19 @@ struct Before {
     }
     ~Before()
     {
-        for (HANDLE h : {port, reader}) {
+        for (HANDLE h : {port, reader})
             if (h)
                 CloseHandle(h);
-        }
     }
     bool ReaderEnded() const { return reader && WaitForSingleObject(reader, 0) == WAIT_OBJECT_0; }
-    /* Ours alone once the program closed its handle; the program's and
-       ours while it keeps the port. */
-    ULONG PortHandles() const { return HandleCount(port); }
+    /* The handles that name the port: ours alone once the program closed
+       its handle, the program's and ours while it keeps the port; 0 where
+       the system does not say. */
+    ULONG PortHandles() const
+    {
+        PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+        return NtQueryObject(port, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
+    }
 };
 
 std::pair<int, int> InForce()
