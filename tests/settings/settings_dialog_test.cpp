@@ -22,8 +22,6 @@ using Step = testbed::ModalDriver::Step;
 
 namespace {
 
-const char kScan[] = "400638133393\r";
-
 /* ---- Steps ---------------------------------------------------------------- */
 
 Step Click(int id)
@@ -323,7 +321,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     EXPECT_TRUE(ReaderAlive()) << "the reader was not started again";
     EXPECT_EQ(1, LastTrayPortOk()) << "the icon should show the port open";
 
-    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::DigitScan(1)));
 }
 
 TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
@@ -344,7 +342,7 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
     EXPECT_EQ(1, IsPortOpen());
     EXPECT_EQ(4800u, RateOfOpenPort());
     EXPECT_EQ(1, LastTrayPortOk());
-    EXPECT_TRUE(testbed::ScanArrives(1, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(1)));
 }
 
 /* Values only a hand-edited registry brings: nothing is shown chosen in
@@ -382,7 +380,7 @@ TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
     EXPECT_EQ(0, LastTrayPortOk());
     EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive());
-    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::DigitScan(1)));
 }
 
 TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)
