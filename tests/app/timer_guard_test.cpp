@@ -139,25 +139,6 @@ protected:
         testbed::HostedWindowTest::TearDown();
     }
 
-    /* Sends `message` to the hidden window, which opens a modal loop on
-       this thread; the watcher, at first sight of the loop's menu or
-       dialog, posts planted timers to it and to the hidden window, and
-       closes it once they have been taken. Returns what it saw. */
-    std::vector<testbed::ModalWatcher::Seen> PlantDuring(UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        testbed::ModalWatcher::Options watch;
-        watch.owner = AppState.mainWindow;
-        watch.onSeen = [](const testbed::ModalWatcher::Seen &modal) {
-            PostPlanted(AppState.mainWindow);
-            PostPlanted(modal.window);
-            testbed::WaitUntil("the modal loop to take the planted messages", [] { return rawPlanted >= 4; }, 3000);
-        };
-        testbed::ModalWatcher watcher(watch);
-        SendMessageA(AppState.mainWindow, message, wParam, lParam);
-        EXPECT_TRUE(watcher.Stop(10000)) << "the watcher did not stop";
-        return watcher.seen();
-    }
-
     HWND recorder_ = nullptr;
 };
 
@@ -242,10 +223,23 @@ TEST_F(TimerGuardTest, DialogAndMenuLoopsDropThemToo)
         {"About box", WM_COMMAND, IDM_ABOUT, 0, false},
         {"tray menu", WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN, true},
     };
+    /* Each message opens a modal loop on this thread; the watcher, at first
+       sight of the loop's menu or dialog, posts planted timers to it and to
+       the hidden window, and closes it once they have been taken. */
+    testbed::ModalWatcher::Options watch;
+    watch.owner = AppState.mainWindow;
+    watch.onSeen = [](const testbed::ModalWatcher::Seen &modal) {
+        PostPlanted(AppState.mainWindow);
+        PostPlanted(modal.window);
+        testbed::WaitUntil("the modal loop to take the planted messages", [] { return rawPlanted >= 4; }, 3000);
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         plantedCalls = rawPlanted = rawOtherCallbacks = passedTimerCallbacks = passedSysTimers = 0;
-        std::vector<testbed::ModalWatcher::Seen> seen = PlantDuring(c.message, c.wParam, c.lParam);
+        testbed::ModalWatcher watcher(watch);
+        SendMessageA(AppState.mainWindow, c.message, c.wParam, c.lParam);
+        EXPECT_TRUE(watcher.Stop(10000)) << "the watcher did not stop";
+        std::vector<testbed::ModalWatcher::Seen> seen = watcher.seen();
         ASSERT_EQ(1u, seen.size()) << "the " << c.what << " did not open, or more opened";
         EXPECT_EQ(c.isMenu, seen[0].isMenu);
         int takenInLoop = rawPlanted;

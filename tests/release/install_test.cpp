@@ -226,9 +226,8 @@ void RemoveLeftovers()
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-        SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
         if (process) {
-            if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0)
+            if (!testbed::CloseProgram(window, process, 5000, nullptr))
                 TerminateProcess(process, 1);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);

@@ -22,8 +22,6 @@ using Step = testbed::ModalDriver::Step;
 
 namespace {
 
-const char kScan[] = "400638133393\r";
-
 /* ---- Steps ---------------------------------------------------------------- */
 
 Step Click(int id)
@@ -85,14 +83,6 @@ Step ExpectShown(int port, int speed)
     return [port, speed](HWND d) { testbed::ExpectDialogShows(d, port, speed); };
 }
 
-/* How many handles name the object behind `handle`, or 0 where the
-   system does not say. */
-ULONG HandleCount(HANDLE handle)
-{
-    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
-    return NtQueryObject(handle, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
-}
-
 /* The port and the reader in force before an action, held by handles of
    our own, so that afterwards we can tell whether the program closed that
    port (whatever handle value a new one got) and whether that reader
@@ -110,15 +100,19 @@ struct Before {
     }
     ~Before()
     {
-        for (HANDLE h : {port, reader}) {
+        for (HANDLE h : {port, reader})
             if (h)
                 CloseHandle(h);
-        }
     }
     bool ReaderEnded() const { return reader && WaitForSingleObject(reader, 0) == WAIT_OBJECT_0; }
-    /* Ours alone once the program closed its handle; the program's and
-       ours while it keeps the port. */
-    ULONG PortHandles() const { return HandleCount(port); }
+    /* The handles that name the port: ours alone once the program closed
+       its handle, the program's and ours while it keeps the port; 0 where
+       the system does not say. */
+    ULONG PortHandles() const
+    {
+        PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+        return NtQueryObject(port, ObjectBasicInformation, &info, sizeof info, nullptr) >= 0 ? info.HandleCount : 0;
+    }
 };
 
 std::pair<int, int> InForce()
@@ -327,7 +321,7 @@ TEST_F(DialogTest, ChangingOnlyTheSpeedReopensThePortAtTheNewRate)
     EXPECT_TRUE(ReaderAlive()) << "the reader was not started again";
     EXPECT_EQ(1, LastTrayPortOk()) << "the icon should show the port open";
 
-    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::DigitScan(1)));
 }
 
 TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
@@ -348,7 +342,7 @@ TEST_F(DialogTest, ChoosingAbsentCom4ThenAWorkingPortBringsTheBridgeBack)
     EXPECT_EQ(1, IsPortOpen());
     EXPECT_EQ(4800u, RateOfOpenPort());
     EXPECT_EQ(1, LastTrayPortOk());
-    EXPECT_TRUE(testbed::ScanArrives(1, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(1)));
 }
 
 /* Values only a hand-edited registry brings: nothing is shown chosen in
@@ -386,7 +380,7 @@ TEST_F(DialogTest, OutOfRangePortWithANewSpeedKeepsTheOldPortReading)
     EXPECT_EQ(0, LastTrayPortOk());
     EXPECT_TRUE(before.ReaderEnded());
     EXPECT_TRUE(ReaderAlive());
-    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::DigitScan(1)));
 }
 
 TEST_F(DialogTest, OutOfRangeSpeedWithANewPortOpensItButFails)

@@ -4,7 +4,7 @@
  */
 #include <gtest/gtest.h>
 
-#include "settings/settings.h"
+#include "resource.h"
 #include "dialog_layout.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
@@ -12,10 +12,10 @@
 #include "support/program_test.h"
 #include "support/registry.h"
 #include "support/screen.h"
+#include "support/streams.h"
 
 namespace {
 
-const char kScan[] = "400638133393\r";
 const DWORD kDialogTimeoutMs = 5000;
 const DWORD kPaintTimeoutMs = 10000;   /* a dialog brought to the front, repainted */
 
@@ -94,8 +94,8 @@ TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
     EXPECT_EQ(9600u, testbed::LineRate(1)) << "COM1's line rate";
     /* The restarted reader purges the port first: ScanArrives waits until
        it is known to be reading. */
-    EXPECT_TRUE(testbed::ScanArrives(1, kScan)) << "after the change";
-    EXPECT_TRUE(testbed::NothingArrives(2, kScan)) << "COM2 is still read after the change";
+    EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(1))) << "after the change";
+    EXPECT_TRUE(testbed::NothingArrives(2, testbed::DigitScan(1))) << "COM2 is still read after the change";
 
     CloseInOrder(program_);
     testbed::ExpectStored(1, 6);

@@ -13,10 +13,9 @@
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/registry.h"
+#include "support/streams.h"
 
 namespace {
-
-const char kScan[] = "400638133393\r";
 
 DWORD ValueCount()
 {
@@ -125,7 +124,7 @@ TEST_F(StoreEndToEndTest, FirstRunCreatesAnEmptyKeyRunsCom2At4800AndSavesTheDefa
     EXPECT_EQ(0u, ValueCount()) << "values in the key while the program runs";
     EXPECT_EQ(4800u, testbed::LineRate(2)) << "COM2's line rate";
 
-    EXPECT_TRUE(testbed::ScanArrives(2, kScan));
+    EXPECT_TRUE(testbed::ScanArrives(2, testbed::DigitScan(1)));
 
     CloseInOrder(program_);
     testbed::ExpectStored(2, 5);
@@ -139,8 +138,8 @@ TEST_F(StoreEndToEndTest, StoredPortWithoutBaudRunsThatPortAt4800)
     ASSERT_TRUE(testbed::StartTavrin(program_));
     EXPECT_EQ(4800u, testbed::LineRate(3)) << "COM3's line rate";
 
-    EXPECT_TRUE(testbed::ScanArrives(3, kScan));
-    EXPECT_TRUE(testbed::NothingArrives(2, kScan)) << "COM2 should not be read";
+    EXPECT_TRUE(testbed::ScanArrives(3, testbed::DigitScan(1)));
+    EXPECT_TRUE(testbed::NothingArrives(2, testbed::DigitScan(1))) << "COM2 should not be read";
 
     /* The other way to end in order: the hidden window is closed. */
     DWORD_PTR answer = 0;
