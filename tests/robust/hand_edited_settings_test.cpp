@@ -63,8 +63,6 @@ void Store(const char *name, const Stored &stored)
         testbed::SetSettingRaw(name, stored.type, &stored.value, stored.size);
 }
 
-/* What is in force after loading: the stored number if it is a 4-byte
-   REG_DWORD, else the built-in value. */
 int InForce(const Stored &stored, int builtIn)
 {
     return stored.present && stored.type == REG_DWORD && stored.size == 4 ? (int)(DWORD)stored.value : builtIn;

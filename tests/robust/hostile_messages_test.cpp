@@ -74,24 +74,17 @@ struct Figures {
     int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0;
 };
 
-/* A window of the sender's own, to ask the system whether it would post a message. */
-class PostProbe {
-public:
-    PostProbe() : window_(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)) {}
-    ~PostProbe() { DestroyWindow(window_); }
-    bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (!PostMessageA(window_, message, wParam, lParam))
-            return false;
-        MSG msg;
-        while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
-        }
-        return true;
+/* Whether the system would post a message, asked by posting it to this
+   thread (a null window) and taking it back undispatched. */
+bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (!PostMessageA(nullptr, message, wParam, lParam))
+        return false;
+    MSG msg;
+    while (PeekMessageA(&msg, (HWND)-1, 0, 0, PM_REMOVE)) {
     }
-
-private:
-    HWND window_;
-};
+    return true;
+}
 
 const WPARAM kSysCommands[] = {SC_SIZE,     SC_MOVE,     SC_MINIMIZE,   SC_MAXIMIZE,   SC_NEXTWINDOW,
                                SC_PREVWINDOW, SC_CLOSE,  SC_VSCROLL,    SC_HSCROLL,    SC_MOUSEMENU,
@@ -112,7 +105,6 @@ LPARAM RandomParameter(testbed::Random &random)
     }
 }
 
-/* StartTavrin stores the port and speed: the fixture deletes the key. */
 class HostileMessages : public testbed::ProgramTest {
 protected:
     void RunHostile(int count, uint32_t seed);
@@ -156,7 +148,6 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
 
     Figures figures;
     testbed::Random random(seed);
-    PostProbe probe;
     static const UINT kMouse[] = {WM_MOUSEMOVE,     WM_LBUTTONDOWN,   WM_LBUTTONUP,   WM_LBUTTONDBLCLK,
                                   WM_RBUTTONDOWN,   WM_RBUTTONUP,     WM_RBUTTONDBLCLK, WM_MBUTTONDOWN,
                                   WM_MBUTTONUP,     WM_MBUTTONDBLCLK, WM_MOUSEWHEEL,  WM_XBUTTONDOWN,
@@ -215,7 +206,7 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
                 figures.posted++;
             else
                 figures.refused++;
-        } else if (probe.Postable(message, wParam, lParam)) {
+        } else if (Postable(message, wParam, lParam)) {
             DWORD_PTR result;
             if (SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 100, &result))
                 figures.sent++;

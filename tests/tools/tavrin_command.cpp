@@ -9,8 +9,7 @@
  *   --ready   wait until Tavrin is ready (its port has been tried, its
  *             reader runs if the port opened, and its main thread takes
  *             messages), then say from its tray icon whether the port opened
- *   ID        40001 settings, 40003 About, 40002 Close; 0 only waits
- *             until Tavrin's window exists
+ *   ID        40001 settings, 40003 About, 40002 Close
  *   --dialog  then wait for the dialog the command opens, have it painted,
  *             and print its screen rectangle as "X Y WIDTH HEIGHT"
  *
@@ -162,7 +161,7 @@ int main(int argc, char **argv)
         return 1;
     /* Posted: the settings and About dialogs run modal loops inside the
        window procedure and would hold a SendMessage. */
-    if (command && !PostMessageA(tavrin, WM_COMMAND, command, 0))
+    if (!PostMessageA(tavrin, WM_COMMAND, command, 0))
         return 1;
     if (!dialog)
         return 0;
