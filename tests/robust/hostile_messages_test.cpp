@@ -74,8 +74,10 @@ struct Figures {
     int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0;
 };
 
-/* Whether the system would post a message, asked by posting it to this
-   thread (a null window) and taking it back undispatched. */
+/* Whether the system would post a message (it refuses those whose
+   parameters it would copy through pointers, which random ones must not
+   be sent as either), asked by posting it to this thread (a null window)
+   and taking it back undispatched. */
 bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (!PostMessageA(nullptr, message, wParam, lParam))
