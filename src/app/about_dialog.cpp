@@ -9,8 +9,9 @@
 INT_PTR ShowAboutDialog(void)
 {
     AppState.dialogOpen = 1;
-    INT_PTR result = DialogBoxParamA(AppState.instance, MAKEINTRESOURCEA(IDD_ABOUT),
-                                     AppState.mainWindow, AboutDlgProc, 0);
+    /* The W call, as for the settings dialog (settings_dialog.cpp). */
+    INT_PTR result = DialogBoxParamW(AppState.instance, MAKEINTRESOURCEW(IDD_ABOUT), AppState.mainWindow,
+                                     AboutDlgProc, 0);
     AppState.dialogOpen = 0;
     return result;
 }

@@ -9,8 +9,9 @@
 #include "../../res/resource.h"
 #include "../settings/settings.h"
 
-/* "Настройка..." in Windows-1251: the menu is built with the ANSI call. */
-static const char kMenuSettings[] = "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0...";
+/* UTF-16, handed over with the W call: an ANSI text would be read in the
+   system's code page and come out right only under Windows-1251. */
+static const wchar_t kMenuSettings[] = L"Настройка...";
 static const char kMenuAbout[] = "About...";
 static const char kMenuClose[] = "Close";
 
@@ -29,7 +30,7 @@ void CreateTrayMenu(void)
     AppState.trayMenu = CreatePopupMenu();
     if (!AppState.trayMenu)
         return;
-    AppendMenuA(AppState.trayMenu, MF_STRING, IDM_SETTINGS, kMenuSettings);
+    AppendMenuW(AppState.trayMenu, MF_STRING, IDM_SETTINGS, kMenuSettings);
     AppendMenuA(AppState.trayMenu, MF_STRING, IDM_ABOUT, kMenuAbout);
     AppendMenuA(AppState.trayMenu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(AppState.trayMenu, MF_STRING, IDM_CLOSE, kMenuClose);

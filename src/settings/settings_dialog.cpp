@@ -13,8 +13,12 @@
 INT_PTR ShowSettingsDialog(void)
 {
     AppState.dialogOpen = 1;
-    INT_PTR result = DialogBoxParamA(AppState.instance, MAKEINTRESOURCEA(IDD_SETTINGS),
-                                     AppState.mainWindow, SettingsDlgProc, 0);
+    /* The W call, so that the template's UTF-16 texts reach the controls
+       whatever the system's code page (the A call would pass them through
+       it). The procedure then gets Unicode messages; it reads none of
+       their texts. */
+    INT_PTR result = DialogBoxParamW(AppState.instance, MAKEINTRESOURCEW(IDD_SETTINGS), AppState.mainWindow,
+                                     SettingsDlgProc, 0);
     AppState.dialogOpen = 0;
     return result;
 }
@@ -22,7 +26,8 @@ INT_PTR ShowSettingsDialog(void)
 static void InitSettingsDialog(HWND dialog)
 {
     HWND speed = GetDlgItem(dialog, IDC_SPEED);
-    /* In index order, so that a list position is a speed index. */
+    /* In index order, so that a list position is a speed index. The labels
+       are ASCII; the system converts them for the Unicode combo box. */
     for (int i = 0; i < SPEED_COUNT; i++)
         SendMessageA(speed, CB_ADDSTRING, 0, (LPARAM)SpeedTable[i].label);
 

@@ -1,8 +1,7 @@
 /*
  * The settings dialog and the About box as they must look: template
- * header, and each control in template order. Texts are given twice: as
- * UTF-16 (what the template holds) and as Windows-1251 bytes (what the
- * ANSI calls read back under code page 1251).
+ * header, and each control in template order. Texts are the UTF-16 the
+ * template holds, which the live dialog must show in any code page.
  */
 #ifndef TAVRIN_TESTS_DIALOG_LAYOUT_H
 #define TAVRIN_TESTS_DIALOG_LAYOUT_H
@@ -16,6 +15,7 @@
 
 #include "resource.h"
 #include "support/dialogs.h"
+#include "support/streams.h"
 
 namespace layout {
 
@@ -28,7 +28,6 @@ struct Control {
     WORD id;
     const char *className;
     const wchar_t *text;
-    const char *text1251;
     DWORD style;
     short x, y, cx, cy;
     /* The maker's lines are the implementer's own text and may be resized
@@ -39,35 +38,32 @@ struct Control {
 struct Dialog {
     WORD id;
     const wchar_t *caption;
-    const char *caption1251;
     short cx, cy;
     std::vector<Control> controls;
 };
 
-const Dialog kSettings = {IDD_SETTINGS, L"Настройка", "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE0", 226, 73, {
-    {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 169, 11, 50, 14, false},
-    {IDCANCEL, "Button", L"Cancel", "Cancel", kChild | BS_PUSHBUTTON | WS_TABSTOP, 169, 29, 50, 14, false},
-    {kNoId, "Button", L"Порт", "\xCF\xEE\xF0\xF2", kChild | BS_GROUPBOX, 7, 7, 67, 59, false},
-    {kNoId, "Button", L"Скорость", "\xD1\xEA\xEE\xF0\xEE\xF1\xF2\xFC", kChild | BS_GROUPBOX, 85, 7, 76, 59, false},
-    {IDC_COM1, "Button", L"COM1", "COM1", kChild | BS_AUTORADIOBUTTON | WS_GROUP, 20, 18, 36, 10, false},
-    {IDC_COM2, "Button", L"COM2", "COM2", kChild | BS_AUTORADIOBUTTON, 20, 29, 36, 10, false},
-    {IDC_COM3, "Button", L"COM3", "COM3", kChild | BS_AUTORADIOBUTTON, 20, 40, 36, 10, false},
-    {IDC_COM4, "Button", L"COM4", "COM4", kChild | BS_AUTORADIOBUTTON, 20, 51, 36, 10, false},
-    {IDC_SPEED, "ComboBox", L"", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103, false},
+const Dialog kSettings = {IDD_SETTINGS, L"Настройка", 226, 73, {
+    {IDOK, "Button", L"OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 169, 11, 50, 14, false},
+    {IDCANCEL, "Button", L"Cancel", kChild | BS_PUSHBUTTON | WS_TABSTOP, 169, 29, 50, 14, false},
+    {kNoId, "Button", L"Порт", kChild | BS_GROUPBOX, 7, 7, 67, 59, false},
+    {kNoId, "Button", L"Скорость", kChild | BS_GROUPBOX, 85, 7, 76, 59, false},
+    {IDC_COM1, "Button", L"COM1", kChild | BS_AUTORADIOBUTTON | WS_GROUP, 20, 18, 36, 10, false},
+    {IDC_COM2, "Button", L"COM2", kChild | BS_AUTORADIOBUTTON, 20, 29, 36, 10, false},
+    {IDC_COM3, "Button", L"COM3", kChild | BS_AUTORADIOBUTTON, 20, 40, 36, 10, false},
+    {IDC_COM4, "Button", L"COM4", kChild | BS_AUTORADIOBUTTON, 20, 51, 36, 10, false},
+    {IDC_SPEED, "ComboBox", L"", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 97, 24, 53, 103, false},
 }};
 
-const Dialog kAbout = {IDD_ABOUT, L"О программе", "\xCE\x20\xEF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE5", 148, 116, {
-    {IDOK, "Button", L"OK", "OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 48, 99, 50, 14, false},
-    {kNoId, "Button", L"Программа", "\xCF\xF0\xEE\xE3\xF0\xE0\xEC\xEC\xE0", kChild | BS_GROUPBOX, 3, 3, 142, 39, false},
+const Dialog kAbout = {IDD_ABOUT, L"О программе", 148, 116, {
+    {IDOK, "Button", L"OK", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 48, 99, 50, 14, false},
+    {kNoId, "Button", L"Программа", kChild | BS_GROUPBOX, 3, 3, 142, 39, false},
     /* The maker's caption and three lines: text not fixed (null). */
-    {kNoId, "Button", nullptr, nullptr, kChild | BS_GROUPBOX, 3, 47, 142, 48, false},
-    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 59, 66, 8, true},
-    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 71, 115, 8, true},
-    {kNoId, "Static", nullptr, nullptr, kChild | SS_LEFT | WS_GROUP, 12, 81, 65, 8, true},
-    {kNoId, "Static", L"Tavrin v1.1", "Tavrin v1.1", kChild | SS_LEFT | WS_GROUP, 12, 15, 43, 8, false},
-    {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard",
-     "\xDD\xEC\xF3\xEB\xFF\xF2\xEE\xF0\x20\xF1\xEA\xE0\xED\xE5\xF0\xE0 RS232 -> Keyboard", kChild | SS_LEFT | WS_GROUP,
-     12, 27, 128, 8, false},
+    {kNoId, "Button", nullptr, kChild | BS_GROUPBOX, 3, 47, 142, 48, false},
+    {kNoId, "Static", nullptr, kChild | SS_LEFT | WS_GROUP, 12, 59, 66, 8, true},
+    {kNoId, "Static", nullptr, kChild | SS_LEFT | WS_GROUP, 12, 71, 115, 8, true},
+    {kNoId, "Static", nullptr, kChild | SS_LEFT | WS_GROUP, 12, 81, 65, 8, true},
+    {kNoId, "Static", L"Tavrin v1.1", kChild | SS_LEFT | WS_GROUP, 12, 15, 43, 8, false},
+    {kNoId, "Static", L"Эмулятор сканера RS232 -> Keyboard", kChild | SS_LEFT | WS_GROUP, 12, 27, 128, 8, false},
 }};
 
 /* Live styles differ from the template in two bits: a combo box drops
@@ -82,22 +78,24 @@ inline DWORD LiveStyleMask(const Control &c)
     return 0xFFFFFFFF;
 }
 
-/* "control 3 (Button COM1)", for a failure about a control. */
+/* "control 3 (Button COM1)", for a failure about a control; the text in
+   UTF-8. */
 inline std::string Describe(const char *what, size_t i, const Control &c)
 {
-    return std::string(what) + " " + std::to_string(i) + " (" + c.className + " " +
-           (c.text1251 ? c.text1251 : "maker's line") + ")";
+    char text[256] = "maker's line";
+    if (c.text)
+        WideCharToMultiByte(CP_UTF8, 0, c.text, -1, text, sizeof text, nullptr, nullptr);
+    return std::string(what) + " " + std::to_string(i) + " (" + c.className + " " + text + ")";
 }
 
 const std::vector<std::string> kSpeedLabels = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
 
-/* The dialog as shown, read through the ANSI calls (code page 1251):
-   caption, and each control's id, class, text and style in order. Works
-   on a dialog of this process or of another one. */
+/* The dialog as shown, its texts read as UTF-16 (what the user sees in
+   any code page): caption, and each control's id, class, text and style in
+   order. Works on a dialog of this process or of another one. */
 inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
 {
-    std::string caption = testbed::WindowText(dialog);
-    EXPECT_EQ(d.caption1251, caption) << "caption bytes " << testbed::Hex(caption);
+    EXPECT_EQ(testbed::Utf16(d.caption), testbed::Utf16(testbed::WideWindowText(dialog))) << "caption";
     DWORD style = (DWORD)GetWindowLongA(dialog, GWL_STYLE);
     EXPECT_EQ(kDialogStyle & ~(DWORD)DS_SETFONT, style & kDialogStyle & ~(DWORD)DS_SETFONT)
         << "dialog style 0x" << std::hex << style;
@@ -110,11 +108,11 @@ inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
         SCOPED_TRACE(Describe("control", i, c));
         EXPECT_EQ(c.id, (WORD)GetDlgCtrlID(child));
         EXPECT_EQ(c.className, testbed::ClassName(child));
-        std::string text = testbed::WindowText(child);
+        std::wstring text = testbed::WideWindowText(child);
         if (lstrcmpA(c.className, "ComboBox") == 0) {
             /* A drop-down list's text is its selection, not the template's. */
-        } else if (c.text1251) {
-            EXPECT_EQ(c.text1251, text) << "text bytes " << testbed::Hex(text);
+        } else if (c.text) {
+            EXPECT_EQ(testbed::Utf16(c.text), testbed::Utf16(text)) << "text";
         } else {
             EXPECT_FALSE(text.empty()) << "the maker's lines carry some text";
         }

@@ -77,8 +77,6 @@ protected:
 
 TEST_F(SettingsEndToEndTest, ChoiceMadeInTheDialogTakesEffectAndIsSavedOnClose)
 {
-    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
-        GTEST_SKIP() << why;
     ASSERT_TRUE(testbed::StartTavrin(program_));
     HWND dialog = OpenDialog(program_, IDM_SETTINGS);
     ASSERT_NE(nullptr, dialog) << "the settings dialog did not open";
@@ -140,8 +138,6 @@ TEST_F(SettingsEndToEndTest, EndOfSessionSavesTheChoiceOfThatRunAndAKillDoesNot)
 
 TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
 {
-    if (std::string why = testbed::WhyNotCodePage1251(); !why.empty())
-        GTEST_SKIP() << why;
     const struct {
         const char *name;
         void (*end)(HWND);

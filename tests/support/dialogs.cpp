@@ -1,6 +1,7 @@
 #include "support/dialogs.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,13 @@ static std::string Read(int(WINAPI *get)(HWND, LPSTR, int), HWND window)
 std::string WindowText(HWND window)
 {
     return Read(GetWindowTextA, window);
+}
+
+std::wstring WideWindowText(HWND window)
+{
+    wchar_t text[512];
+    int n = GetWindowTextW(window, text, 512);
+    return std::wstring(text, n > 0 ? (size_t)n : 0);
 }
 
 std::string ClassName(HWND window)
@@ -58,22 +66,15 @@ std::vector<std::string> ComboItems(HWND combo)
     return items;
 }
 
-std::string WhyNotCodePage1251()
+std::string WrongCodePage()
 {
+    char wanted[16] = "";
+    DWORD n = GetEnvironmentVariableA("TAVRIN_CODE_PAGE", wanted, sizeof wanted);
+    UINT meant = n > 0 && n < sizeof wanted ? (UINT)strtoul(wanted, nullptr, 10) : 1251;
     UINT page = GetACP();
-    return page == 1251 ? std::string()
-                        : "the ANSI code page is " + std::to_string(page) + ", not 1251 (run under LANG=ru_RU.UTF-8)";
-}
-
-std::string Hex(const std::string &bytes)
-{
-    std::string hex;
-    char byte[4];
-    for (unsigned char c : bytes) {
-        snprintf(byte, sizeof byte, hex.empty() ? "%02X" : " %02X", c);
-        hex += byte;
-    }
-    return hex;
+    return page == meant ? std::string()
+                         : "the ANSI code page is " + std::to_string(page) + ", this run is meant for " +
+                               std::to_string(meant) + " (Wine takes it from LANG)";
 }
 
 std::vector<HWND> DialogsOfProcess(DWORD pid)

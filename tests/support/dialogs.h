@@ -22,17 +22,18 @@ namespace testbed {
 /* ---- Windows and controls ---------------------------------------------- */
 
 std::string WindowText(HWND window);     /* GetWindowTextA: ANSI code page bytes */
+std::wstring WideWindowText(HWND window); /* GetWindowTextW: UTF-16, in any code page */
 std::string ClassName(HWND window);
 /* The direct children in creation order (the template's order). */
 std::vector<HWND> Children(HWND dialog);
 /* The items of a combo box, read with CB_GETCOUNT / CB_GETLBTEXT. */
 std::vector<std::string> ComboItems(HWND combo);
-/* Empty when the ANSI code page is 1251, the one the program's texts are
-   written in (the test bed runs Wine under LANG=ru_RU.UTF-8); else the
-   reason to GTEST_SKIP a case that reads them as ANSI. */
-std::string WhyNotCodePage1251();
-/* "\xCD\xE0" as "CD E0", for failure messages about 8-bit texts. */
-std::string Hex(const std::string &bytes);
+/* Empty when GetACP() is the code page this run is meant to have:
+   TAVRIN_CODE_PAGE from the environment (ctest's cp1252. run sets 1252),
+   else 1251, the test bed's (Wine under LANG=ru_RU.UTF-8). Else what
+   differs: a case that shows the program's texts right in a given code
+   page asserts it empty, so that it fails rather than passes in another. */
+std::string WrongCodePage();
 
 /* Visible top-level dialog windows (class #32770) of a process or of a
    thread, in z-order. */
