@@ -81,8 +81,11 @@ int ConfigureLine(DWORD baudRate)
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
-    dcb->XonChar = 0;
-    dcb->XoffChar = 0;
+    /* XON/XOFF is off both ways, but SetCommState refuses equal XON and
+       XOFF characters (the driver checks them), so they get their usual
+       values, DC1 and DC3. */
+    dcb->XonChar = 0x11;
+    dcb->XoffChar = 0x13;
     dcb->ErrorChar = 0;
     dcb->EofChar = 0;
     dcb->EvtChar = 0;

@@ -2,6 +2,9 @@
  * Port selection and line configuration against Wine's serial stack, on
  * the test bed's pseudo-terminal cables.
  */
+#include <windows.h>
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -14,9 +17,42 @@
 #include "support/census.h"
 #include "support/host.h"
 
+extern "C" NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+
 namespace {
 
 using SelectPortTest = testbed::ProgramStateTest;
+
+/* While it lives, "COM4" names a device that opens but refuses every line
+   setting (SetupComm and SetCommState fail with error 1): the driverless
+   device Wine made for COM4, whose mapped path does not exist, reached
+   again through the \??\COM4 link the test bed deleted (hide_port; Wine
+   names COMn's device \Device\Serial<n-1>). The link is not permanent:
+   it goes when its handle closes, with this object or with the process. */
+class Com4Refuses {
+public:
+    Com4Refuses()
+    {
+        UNICODE_STRING name, target;
+        RtlInitUnicodeString(&name, L"\\??\\COM4");
+        RtlInitUnicodeString(&target, L"\\Device\\Serial3");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        if (NtCreateSymbolicLinkObject(&link_, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &attributes, &target) != 0)
+            link_ = nullptr;
+    }
+    ~Com4Refuses()
+    {
+        if (link_)
+            CloseHandle(link_);
+    }
+    Com4Refuses(const Com4Refuses &) = delete;
+    Com4Refuses &operator=(const Com4Refuses &) = delete;
+    bool made() const { return link_ != nullptr; }
+
+private:
+    HANDLE link_ = nullptr;
+};
 
 /* printf into a string, so that one EXPECT_EQ shows a group of fields. */
 std::string Format(const char *format, ...)
@@ -50,6 +86,21 @@ TEST_F(SelectPortTest, MissingPortFailsAndLeavesNothingOpen)
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
     EXPECT_EQ(1, ClosePort()) << "-1 counts as closed";
     EXPECT_EQ(INVALID_HANDLE_VALUE, AppState.portHandle);
+}
+
+/* The no-port icon for a device that opens and refuses its line: the
+   selection fails, and the device stays open, as for a speed with no
+   table entry. */
+TEST_F(SelectPortTest, DeviceThatRefusesItsLineSettingsFails)
+{
+    {
+        Com4Refuses refusing;
+        ASSERT_TRUE(refusing.made()) << "could not link COM4 to its device";
+        EXPECT_EQ(0, SelectPort(4, 5));
+        EXPECT_EQ(1, IsPortOpen()) << "the device should have opened";
+    }
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("COM4", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+        << "COM4 outlived the case";
 }
 
 TEST_F(SelectPortTest, SelectingTheSamePortAgainReopensIt)
@@ -88,6 +139,11 @@ TEST_F(SelectPortTest, LineSettingsAndTimeoutsReadBack)
                      (unsigned long)applied.DCBlength, applied.fDtrControl, applied.fRtsControl, applied.fParity,
                      applied.fAbortOnError, applied.fOutxDsrFlow, applied.fDsrSensitivity, applied.fNull,
                      applied.fErrorChar, applied.EvtChar));
+    /* Windows' SetCommState refuses equal XON and XOFF characters, even
+       with XON/XOFF off; Wine does not check. */
+    EXPECT_EQ("XON/XOFF out 0 in 0, XON 0x11, XOFF 0x13",
+              Format("XON/XOFF out %u in %u, XON 0x%02X, XOFF 0x%02X", applied.fOutX, applied.fInX,
+                     (unsigned char)applied.XonChar, (unsigned char)applied.XoffChar));
 
     COMMTIMEOUTS t = {};
     ASSERT_TRUE(GetCommTimeouts(AppState.portHandle, &t));
@@ -100,6 +156,17 @@ TEST_F(SelectPortTest, LineSettingsAndTimeoutsReadBack)
     DWORD mask = 0;
     ASSERT_TRUE(GetCommMask(AppState.portHandle, &mask));
     EXPECT_EQ((DWORD)EV_RXCHAR, mask);
+}
+
+/* The program only reads: its handle must not be able to write to the
+   device (and so to the scanner). */
+TEST_F(SelectPortTest, PortIsOpenedForReadingOnly)
+{
+    ASSERT_NE(0, SelectPort(2, 5));
+    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+    ASSERT_EQ(0, NtQueryObject(AppState.portHandle, ObjectBasicInformation, &info, sizeof info, nullptr));
+    EXPECT_EQ((ACCESS_MASK)FILE_GENERIC_READ, info.GrantedAccess) << "granted access 0x" << std::hex
+                                                                  << info.GrantedAccess;
 }
 
 TEST_F(SelectPortTest, EverySpeedIndexConfiguresItsRate)
