@@ -68,13 +68,16 @@ std::vector<std::string> ComboItems(HWND combo)
 
 std::string WrongCodePage()
 {
-    char wanted[16] = "";
-    DWORD n = GetEnvironmentVariableA("TAVRIN_CODE_PAGE", wanted, sizeof wanted);
-    UINT meant = n > 0 && n < sizeof wanted ? (UINT)strtoul(wanted, nullptr, 10) : 1251;
+    UINT meant = 1251;
+    for (int i = 1; i < __argc; i++)
+        if (strncmp(__argv[i], "--code-page=", 12) == 0)
+            meant = (UINT)strtoul(__argv[i] + 12, nullptr, 10);
     UINT page = GetACP();
+    char lang[64] = "";
+    GetEnvironmentVariableA("LANG", lang, sizeof lang);
     return page == meant ? std::string()
                          : "the ANSI code page is " + std::to_string(page) + ", this run is meant for " +
-                               std::to_string(meant) + " (Wine takes it from LANG)";
+                               std::to_string(meant) + " (Wine takes it from LANG, here \"" + lang + "\")";
 }
 
 std::vector<HWND> DialogsOfProcess(DWORD pid)

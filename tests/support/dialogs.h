@@ -28,9 +28,9 @@ std::string ClassName(HWND window);
 std::vector<HWND> Children(HWND dialog);
 /* The items of a combo box, read with CB_GETCOUNT / CB_GETLBTEXT. */
 std::vector<std::string> ComboItems(HWND combo);
-/* Empty when GetACP() is the code page this run is meant to have:
-   TAVRIN_CODE_PAGE from the environment (ctest's cp1252. run sets 1252),
-   else 1251, the test bed's (Wine under LANG=ru_RU.UTF-8). Else what
+/* Empty when GetACP() is the code page this run is meant to have: the
+   program's --code-page=N argument (ctest's cp1252. run passes 1252), else
+   1251, the test bed's (Wine under LANG=ru_RU.UTF-8). Else what
    differs: a case that shows the program's texts right in a given code
    page asserts it empty, so that it fails rather than passes in another. */
 std::string WrongCodePage();
