@@ -12,6 +12,12 @@
 
 /* The tray icon's private callback message. */
 #define WM_TRAYNOTIFY (WM_USER + 1)
+/* Posted by the reader worker to the hidden window when it ends because
+   its device has gone. Anyone can post it: it is only a hint. */
+#define WM_READERLOST (WM_APP + 1)
+
+/* The hidden window's timers; none carries a callback. */
+#define IDT_PORT_RETRY 2   /* the next try of a port that is not open */
 
 /* The hidden window's class and title; the title is also the icon's tip. */
 extern const char kWindowClassName[];
@@ -56,6 +62,24 @@ int LastTrayPortOk(void);
 void CreateTrayMenu(void);
 void DestroyTrayMenu(void);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+/* The port coming back (port_watch.cpp). Main thread only. */
+/* Stops the reader, takes `port` and `speed` as the choice in force,
+   selects the port, shows the result on the icon and starts the reader:
+   a settings change, and a new try of the same choice. */
+void ApplyPortChoice(int port, int speed);
+/* Windows announced a device arrival, a change of the device tree or a
+   resume: if the chosen port is not open, a try of it is made from the
+   message queue, at once after a quiet spell, else once the gap since the
+   last try has passed. */
+void NoteDeviceAnnouncement(void);
+/* IDT_PORT_RETRY came due: makes the pending try. */
+void OnPortRetryTimer(void);
+/* WM_READERLOST: lets go of a worker and a port the device has left. */
+void OnReaderLost(void);
+/* Tries made on announcements since the hidden window was made. */
+LONG PortTriesMade(void);
+#define PORT_RETRY_GAP_MS 3000   /* the least time between two tries */
 
 /* Drops timer messages that carry a callback address, whatever loop takes
    them, where the platform would call it unregistered (Wine); elsewhere

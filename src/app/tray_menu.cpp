@@ -6,6 +6,8 @@
  */
 #include "app.h"
 
+#include <dbt.h>
+
 #include "../../res/resource.h"
 #include "../settings/settings.h"
 
@@ -97,6 +99,26 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
             return 0;
         }
         PostMessageA(AppState.mainWindow, WM_NULL, 0, 0);
+        return 0;
+    case WM_DEVICECHANGE:
+        /* lParam is never read: nothing in it is needed, and whatever
+           another process sends there is not to be trusted. TRUE grants
+           any request (a removal, say). */
+        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVNODES_CHANGED)
+            NoteDeviceAnnouncement();
+        return TRUE;
+    case WM_POWERBROADCAST:
+        if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
+            NoteDeviceAnnouncement();
+        return TRUE;
+    case WM_TIMER:
+        if (wParam == IDT_PORT_RETRY) {
+            OnPortRetryTimer();
+            return 0;
+        }
+        break;
+    case WM_READERLOST:
+        OnReaderLost();
         return 0;
     case WM_ENDSESSION:
         /* The session is ending and the shutdown steps will not run: keep

@@ -15,8 +15,20 @@ static const DWORD kActivePulseMs = 50;     /* icon shows active at least this *
 static const DWORD kCancelRetryMs = 20;     /* StopReader's cancel cadence */
 static const DWORD kTerminateWaitMs = 100;  /* for a forced end to complete */
 
+/* Set by the worker, just before it ends by itself, when its receive wait
+   failed while it was wanted (the device is gone); cleared by StartReader,
+   while no worker runs. */
+static std::atomic<LONG> readerLost{0};
+
+/* Queued to the worker only to end an alertable sleep early. */
+static VOID CALLBACK WakeReader(ULONG_PTR parameter)
+{
+    (void)parameter;
+}
+
 void StartReader(void)
 {
+    readerLost = 0;
     AppState.readerRun = 1;
     AppState.readerThread = CreateThread(nullptr, 0, ReaderThreadProc, nullptr, 0,
                                          &AppState.readerThreadId);
@@ -32,9 +44,10 @@ void StopReader(void)
 
     /* A worker blocked in its receive wait or in a read never sees
        readerRun fall. Cancel its synchronous I/O, again and again since a
-       cancel only reaches a call already in progress, until it ends or the
-       bound runs out. Forced termination is the last resort: it can leave
-       locks held inside the process. */
+       cancel only reaches a call already in progress, and cut its idle
+       sleeps short, until it ends or the bound runs out. Forced
+       termination is the last resort: it can leave locks held inside the
+       process. */
     DWORD start = GetTickCount();
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
@@ -48,6 +61,7 @@ void StopReader(void)
         if (result != WAIT_TIMEOUT)
             break;
         CancelSynchronousIo(thread);
+        QueueUserAPC(WakeReader, thread, 0);
     }
     if (result != WAIT_OBJECT_0) {
         /* TerminateThread only asks for the end; wait, briefly, for it to
@@ -98,8 +112,10 @@ DWORD WINAPI ReaderThreadProc(LPVOID parameter)
         return 0;
 
     do {
+        /* The sleeps are alertable: StopReader ends them with an APC, so
+           that a change or a new try need not wait out the second. */
         if (!IsPortOpen()) {
-            Sleep(kNoPortSleepMs);
+            SleepEx(kNoPortSleepMs, TRUE);
             continue;
         }
 
@@ -107,16 +123,20 @@ DWORD WINAPI ReaderThreadProc(LPVOID parameter)
         if (!WaitCommEvent(AppState.portHandle, &mask, nullptr)) {
             /* The device is gone (an adapter pulled, say). Unless the
                failure is StopReader cancelling the wait, say so on the
-               icon before ending for good. */
-            if (AppState.readerRun)
+               icon and tell the main thread, which closes the dead handle
+               once this thread has ended. */
+            if (AppState.readerRun) {
                 UpdateTrayIcon(0);
+                readerLost = 1;
+                PostMessageA(AppState.mainWindow, WM_READERLOST, 0, 0);
+            }
             return 0;
         }
 
         DWORD got = 0;
         ReadFile(AppState.portHandle, buffer, 1, &got, nullptr);
         if (got == 0) {
-            Sleep(kEmptyReadSleepMs);
+            SleepEx(kEmptyReadSleepMs, TRUE);
             continue;
         }
 
@@ -131,4 +151,29 @@ DWORD WINAPI ReaderThreadProc(LPVOID parameter)
     } while (AppState.readerRun);
 
     return 0;
+}
+
+int ReaderLost(void)
+{
+    return readerLost;
+}
+
+int ReleaseLostReader(void)
+{
+    HANDLE thread = AppState.readerThread;
+
+    /* Only a worker that has ended by itself after a failed wait, while it
+       was still wanted, is taken for a lost device: the message that
+       brings us here may come from anyone. */
+    if (!readerLost || !AppState.readerRun || !thread)
+        return 0;
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(thread, READER_STOP_TIMEOUT_MS) != WAIT_OBJECT_0 || !GetExitCodeThread(thread, &code)
+        || code != 0)
+        return 0;
+    CloseHandle(thread);
+    AppState.readerThread = nullptr;
+    readerLost = 0;
+    DropLostPort();
+    return 1;
 }

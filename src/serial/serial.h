@@ -24,6 +24,9 @@ int OpenPortDevice(const char *name);
 int ClosePort(void);
 int ConfigureLine(DWORD baudRate);
 int SelectPort(int portNumber, int speedIndex);
+/* Closes the handle of a device that has gone and forgets it, even if the
+   close fails: the port then counts as not open. */
+void DropLostPort(void);
 
 /* Reader worker (reader.cpp). Start and stop on the main thread only. */
 #define READER_STOP_TIMEOUT_MS 1000   /* StopReader's bound before a forced end */
@@ -32,5 +35,12 @@ void StartReader(void);
 void StopReader(void);
 DWORD WINAPI ReaderThreadProc(LPVOID parameter);
 void DeliverBurst(const BYTE *buffer, DWORD count);
+/* Whether the current worker's receive wait failed while it was wanted
+   (the device is gone); the worker then posts WM_READERLOST and ends. */
+int ReaderLost(void);
+/* Main thread: if the worker has so ended, waits for it (bounded by
+   READER_STOP_TIMEOUT_MS), releases its thread handle and drops the dead
+   port. Returns whether it did; does nothing in any other state. */
+int ReleaseLostReader(void);
 
 #endif

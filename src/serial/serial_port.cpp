@@ -48,6 +48,13 @@ int ClosePort(void)
     return 1;
 }
 
+void DropLostPort(void)
+{
+    if (IsPortOpen())
+        CloseHandle(AppState.portHandle);
+    AppState.portHandle = nullptr;
+}
+
 int ConfigureLine(DWORD baudRate)
 {
     HANDLE port = AppState.portHandle;

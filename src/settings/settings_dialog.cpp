@@ -84,10 +84,5 @@ void ApplySettingsDialog(HWND dialog)
     if (port == AppState.portNumber && speed == AppState.speedIndex)
         return;
 
-    StopReader();
-    AppState.portNumber = port;
-    AppState.speedIndex = speed;
-    int portOk = SelectPort(port, speed);
-    UpdateTrayIcon(portOk);
-    StartReader();
+    ApplyPortChoice(port, speed);
 }

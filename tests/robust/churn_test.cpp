@@ -24,44 +24,6 @@
 
 namespace {
 
-struct Counts {
-    int threads;
-    int handles;
-};
-
-/* The counts, each the least of ten readings spread over a second: a
-   thread or handle the system holds for a moment (Wine runs each wait for
-   a serial event on a short-lived thread) does not count, anything kept
-   does; the spread tells the two apart by time alone. */
-Counts LeastOverASecond(const testbed::TavrinProcess &program)
-{
-    Counts least = {1 << 30, 1 << 30};
-    for (int i = 0; i < 10; i++) {
-        least.threads = std::min(least.threads, testbed::CountThreads(program.pid()));
-        least.handles = std::min(least.handles, testbed::CountHandles(program.pid(), program.process()));
-        Sleep(100);
-    }
-    return least;
-}
-
-/* The counts once two seconds in a row agree; if they do not within
-   `timeoutMs`, the last second's, saying so. */
-Counts SettledCounts(const testbed::TavrinProcess &program, DWORD timeoutMs)
-{
-    Counts previous = {-2, -2}, least = LeastOverASecond(program);
-    ::testing::AssertionResult settled = testbed::WaitUntil(
-        "the least counts of two seconds in a row to agree",
-        [&] {
-            previous = least;
-            least = LeastOverASecond(program);
-            return least.threads == previous.threads && least.handles == previous.handles;
-        },
-        timeoutMs);
-    if (!settled)
-        printf("note: %s; the last second's counts are taken\n", settled.message());
-    return least;
-}
-
 class SettingsChurn : public testbed::ProgramTest {
 protected:
     void RunChurn(const char *changesVariable, DWORD defaultChanges, uint32_t seed);
@@ -76,13 +38,13 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
         ASSERT_TRUE(partners[port - 1].IsOpen()) << "cannot open " << testbed::PartnerName(port);
     testbed::TargetWindow target;
     ASSERT_TRUE(StartReading(1, testbed::kSpeed38400, partners[0], target));
-    Counts cold = SettledCounts(program_, 5000);
+    testbed::ProcessCounts cold = testbed::SettledCounts(program_.pid(), program_.process(), 5000);
 
     /* The first trip through the dialog may leave things the system keeps
        for the rest of the process's life (a loaded control library, say);
        the starting counts are taken after it. */
     ASSERT_TRUE(testbed::ChangeSettings(program_.window(), program_.pid(), 2, testbed::kSpeed38400, 10000));
-    Counts start = SettledCounts(program_, 5000);
+    testbed::ProcessCounts start = testbed::SettledCounts(program_.pid(), program_.process(), 5000);
     printf("settings churn: threads %d, handles %d at start-up; %d and %d after a first change\n", cold.threads,
            cold.handles, start.threads, start.handles);
     ASSERT_GT(start.threads, 0) << "could not count the program's threads";
@@ -207,7 +169,7 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
     target.Pump(300);   /* anything extra would show up now */
     EXPECT_EQ("", testbed::CompareStreams(finalScans, target.Text())) << "on COM" << currentPort;
 
-    Counts end = SettledCounts(program_, 10000);
+    testbed::ProcessCounts end = testbed::SettledCounts(program_.pid(), program_.process(), 10000);
     printf("settings churn: %d readings of the threads: at most %d threads, %d of them readers, %d of the "
            "system; %zu reader workers seen; threads %d at start, %d after; handles %d at start, %d after\n",
            samples.load(), maxThreads.load(), maxReaders.load(), maxSystem.load(), census.ReadersSeen(),

@@ -8,6 +8,8 @@
  * Left out are only the messages whose documented meaning is to end the
  * window or the program, or to choose a menu item (the tray menu holds
  * "Close"): see EndMeaning. WM_QUERYENDSESSION stays in: it only asks.
+ * Device and power announcements come among them, as Windows broadcasts
+ * them (a device arrived, the machine resumed) and with any parameters.
  * One message in ten is a timer message (WM_TIMER or WM_SYSTIMER) carrying
  * a callback address the program never registered: a random value, or an
  * address inside the program's own image, where a call would run live code.
@@ -17,6 +19,9 @@
  * pointers (it refuses to post them) are only posted, never sent.
  */
 #include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -71,7 +76,7 @@ const char *EndMeaning(UINT message, WPARAM wParam)
 
 struct Figures {
     int posted = 0, sent = 0, refused = 0, timedOut = 0, leftOut = 0;
-    int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0;
+    int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0, announcements = 0;
 };
 
 /* Whether the system would post a message (it refuses those whose
@@ -176,6 +181,16 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
             lParam = random.Chance(50) ? (LPARAM)(image + random.Below(0x8000)) : (LPARAM)(DWORD)random.Next();
             postOnly = true;
             figures.timerCallbacks++;
+        } else if (kind == 8 && random.Chance(50)) {
+            /* What Windows broadcasts when devices come and go or the
+               machine resumes, the meaningful values most often. */
+            static const WPARAM kDevice[] = {DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE};
+            static const WPARAM kPower[] = {PBT_APMRESUMEAUTOMATIC, PBT_APMRESUMESUSPEND, PBT_APMSUSPEND};
+            bool device = random.Chance(50);
+            message = device ? WM_DEVICECHANGE : WM_POWERBROADCAST;
+            if (random.Chance(70))
+                wParam = device ? kDevice[random.Below(3)] : kPower[random.Below(3)];
+            figures.announcements++;
         } else if (kind < 5) {
             static const WORD kCommands[] = {IDM_SETTINGS, IDM_ABOUT, IDOK, IDCANCEL, 0};
             message = WM_COMMAND;
@@ -240,10 +255,11 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
 
     const int dialogsOpened = closer.Dialogs(), menusOpened = closer.Menus();
     printf("hostile messages: %d posted, %d sent (%d more not answered within 100 ms), %d refused by the "
-           "system, %d left out; %d tray callbacks, %d menu commands, %d forged timer callbacks; %d menus and %d dialogs opened, at "
+           "system, %d left out; %d tray callbacks, %d menu commands, %d forged timer callbacks, %d device or power "
+           "announcements; %d menus and %d dialogs opened, at "
            "most %d dialog(s) at once; hidden window %s\n",
            figures.posted, figures.sent, figures.timedOut, figures.refused, figures.leftOut, figures.trayCallbacks,
-           figures.menuCommands, figures.timerCallbacks, menusOpened, dialogsOpened, closer.MostDialogsAtOnce(),
+           figures.menuCommands, figures.timerCallbacks, figures.announcements, menusOpened, dialogsOpened, closer.MostDialogsAtOnce(),
            windowShown ? "was made visible" : "stayed hidden");
 
     ASSERT_TRUE(program_.IsRunning()) << "the program ended";

@@ -1,21 +1,22 @@
 /*
  * A device that vanishes: the receive wait on an open port fails. The
- * worker then shows the no-port icon and ends, nothing crashes, and
- * choosing a working port in the settings dialog brings delivery back.
+ * worker then shows the no-port icon and ends, the main thread lets go of
+ * the dead handle, nothing crashes, and the next announcement of a device
+ * brings the port and the typing back.
  *
  * Pulling a pseudo-terminal away from a port that Wine holds open takes
  * the wineserver down, so the failure is made otherwise: in this process,
- * by handing the worker a handle that is not a serial device; and with
- * the program as its own process, by closing its port handle from outside,
- * as a driver would invalidate it.
+ * by handing the worker a handle that is not a serial device, which stays
+ * valid as a pulled device's does; and with the program as its own
+ * process, by closing its port handle from outside.
  */
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <windows.h>
+#include <dbt.h>
 
 #include "app/app.h"
 #include "serial/serial.h"
-#include "support/dialogs.h"
 #include "support/host.h"
 #include "support/census.h"
 #include "support/program.h"
@@ -28,54 +29,53 @@ using testbed::TrayState;
 
 namespace {
 
-const DWORD kChangeTimeoutMs = 30000;  /* the settings dialog opened, used and closed */
-
-/* The user picks COM2 in the settings dialog of `window`, in process
-   `pid`; this thread pumps its messages meanwhile (in this process it runs
-   the program's window and the dialog's loop). Then the tray shows ready
-   and a scan sent on COM2 is typed. */
-void ChooseCom2AndScan(HWND window, DWORD pid, uint32_t serial)
-{
-    bool changed = false;
-    testbed::Background user([&] { changed = testbed::ChangeSettings(window, pid, 2, testbed::kSpeed38400, 10000); });
-    ASSERT_TRUE(testbed::PumpUntil("the settings change made from another thread", [&] { return user.Join(0); },
-                                   kChangeTimeoutMs));
-    ASSERT_TRUE(changed) << "the settings dialog did not take the new port";
-    EXPECT_TRUE(testbed::IconShows(TrayState::Ready, 3000)) << "after choosing COM2";
-    EXPECT_TRUE(testbed::ScanArrives(2, testbed::ScanText(serial, 0x7A7A)));
-}
-
 /* The program's tray host in this process: a real hidden window, so that
-   the icon is drawn in the test bed's tray and the dialog has its owner. */
+   the icon is drawn in the test bed's tray and the window takes the
+   worker's word and the announcement as the program's does. */
 class InProcessTray : public testbed::HostedWindowTest {
 protected:
     /* The device fails under the worker: its wait is made on `broken`
-       while the real port stays open (closed afterwards). */
+       while the real port is let go. */
     void RunVanishingDevice(HANDLE broken)
     {
+        ASSERT_NE(nullptr, broken);
         AppState.portNumber = 1;
         AppState.speedIndex = testbed::kSpeed38400;
         ASSERT_NE(0, SelectPort(1, testbed::kSpeed38400));
         AddTrayIcon(1);
         ASSERT_TRUE(testbed::IconShows(TrayState::Ready, 3000));
+        const int handlesBefore = testbed::CountHandles(GetCurrentProcessId(), GetCurrentProcess());
 
         HANDLE port = AppState.portHandle;
         AppState.portHandle = broken;
+        CloseHandle(port);
         StartReader();
-        HANDLE worker = AppState.readerThread;
-        ASSERT_NE(nullptr, worker);
-        DWORD waited = WaitForSingleObject(worker, 5000);
+        HANDLE worker = nullptr;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), AppState.readerThread, GetCurrentProcess(), &worker,
+                                    SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0));
+        ASSERT_TRUE(testbed::PumpUntil("the main thread to let go of the worker and the dead handle",
+                                       [] { return !AppState.readerThread && !IsPortOpen(); }, 5000));
         DWORD code = 99;
         GetExitCodeThread(worker, &code);
-        /* The real port is the test's to close; the broken handle stays in
-           AppState, where the next selection will close it. */
-        CloseHandle(port);
-        ASSERT_EQ((DWORD)WAIT_OBJECT_0, waited) << "the worker did not end after its wait failed";
+        CloseHandle(worker);
         EXPECT_EQ(0u, code) << "the worker's exit code";
+        EXPECT_FALSE(GetHandleInformation(broken, &code)) << "the dead handle was not closed";
         EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 3000)) << "after the failed wait";
 
-        ChooseCom2AndScan(AppState.mainWindow, GetCurrentProcessId(), 5);
-        EXPECT_EQ(2, AppState.portNumber);
+        /* The device is back (COM1 opens): Windows announces it. */
+        double sent = testbed::NowMs();
+        SendMessageA(AppState.mainWindow, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        ASSERT_TRUE(testbed::PumpUntil("a try of COM1 after the announcement", [] { return PortTriesMade() == 1; },
+                                       5000));
+        printf("the try was made %.0f ms after the announcement\n", testbed::NowMs() - sent);
+        EXPECT_TRUE(testbed::IconShows(TrayState::Ready, 3000)) << "after the announcement";
+        EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(5)));
+        EXPECT_NE(nullptr, AppState.readerThread) << "no worker after the try";
+        EXPECT_EQ(1, PortTriesMade());
+        /* The new port and worker in place of the old port and the dead
+           handle, and nothing else. */
+        EXPECT_EQ(handlesBefore, testbed::CountHandles(GetCurrentProcessId(), GetCurrentProcess()))
+            << "handles besides the port and the worker";
     }
 };
 
@@ -136,7 +136,12 @@ TEST_F(VanishingDevice, PortHandleInvalidatedUnderTheRunningProgram)
     ASSERT_TRUE(program_.IsRunning());
     EXPECT_TRUE(testbed::Responds(program_.window(), 5000));
 
-    ChooseCom2AndScan(program_.window(), program_.pid(), 6);
+    /* COM1 is still there: the next announcement brings it back. */
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(program_.window(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_NORMAL,
+                                    testbed::kDeliveryTimeoutMs, &answer));
+    EXPECT_TRUE(testbed::IconShows(TrayState::Ready, testbed::kDeliveryTimeoutMs)) << "after the announcement";
+    EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(6)));
     EXPECT_EQ(1, census.Take().readers);
     CloseInOrder(program_);
 }

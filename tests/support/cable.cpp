@@ -1,6 +1,7 @@
 #include "support/cable.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "support/timing.h"
 
@@ -37,6 +38,48 @@ PartnerPort::~PartnerPort()
 {
     if (handle_ != INVALID_HANDLE_VALUE)
         CloseHandle(handle_);
+}
+
+/* Points the Unix link `link` at `target` with the host's ln, which Wine
+   starts as it would a Windows program, and waits until COM4 opens, or
+   fails to, as `opens` says. */
+static ::testing::AssertionResult PointLink(const std::string &link, const std::string &target, bool opens)
+{
+    std::string command = "/bin/ln -sfn " + target + " " + link;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA("Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return ::testing::AssertionFailure() << "could not run " << command << ", error " << GetLastError();
+    /* Wine gives no handle to wait on for a Unix process: its work is
+       waited for instead. */
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return WaitUntil(opens ? "COM4 to open, on " + target : "COM4 to be absent again", [&] {
+        HANDLE port = CreateFileA("COM4", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (port != INVALID_HANDLE_VALUE)
+            CloseHandle(port);
+        return (port != INVALID_HANDLE_VALUE) == opens;
+    }, 10000);
+}
+
+PluggedPort::PluggedPort(int live)
+{
+    const char *prefix = getenv("WINEPREFIX"), *testbed = getenv("TB_DIR");
+    if (!prefix || !testbed) {
+        plugged_ = ::testing::AssertionFailure() << "WINEPREFIX and TB_DIR name no test bed";
+        return;
+    }
+    link_ = std::string(prefix) + "/dosdevices/com4";
+    absent_ = std::string(testbed) + "/absent-com4";
+    plugged_ = PointLink(link_, std::string(testbed) + "/com" + std::to_string(live), true);
+}
+
+PluggedPort::~PluggedPort()
+{
+    if (!link_.empty()) {
+        EXPECT_TRUE(PointLink(link_, absent_, false)) << "unplugging COM4";
+    }
 }
 
 bool PartnerPort::Write(const void *data, size_t size)

@@ -4,7 +4,7 @@
  * test plays the scanner, and the program's own ends.
  *
  * Port map of the test bed (scripts/lib/testbed.sh): COM1..COM3 are wired
- * to COM11..COM13; COM4 does not exist.
+ * to COM11..COM13; COM4 does not exist, until a PluggedPort puts it there.
  */
 #ifndef TAVRIN_TESTS_CABLE_H
 #define TAVRIN_TESTS_CABLE_H
@@ -57,6 +57,25 @@ public:
 
 private:
     unsigned waits_ = 0;
+};
+
+/* A device plugged in while programs run: COM4, absent in the test bed,
+   comes to be on the cable of COM`live` (whose partner then plays the
+   device), and goes again when the object goes. Wine finds a COM name
+   through its link in the prefix's dosdevices folder at every open, so the
+   link is pointed at the cable, and back at nothing. Check ok() (or
+   Plugged()) before use: it fails saying why. */
+class PluggedPort {
+public:
+    explicit PluggedPort(int live);
+    ~PluggedPort();
+    PluggedPort(const PluggedPort &) = delete;
+    PluggedPort &operator=(const PluggedPort &) = delete;
+    const ::testing::AssertionResult &Plugged() const { return plugged_; }
+
+private:
+    std::string link_, absent_;
+    ::testing::AssertionResult plugged_ = ::testing::AssertionFailure();
 };
 
 /* ---- The program's end of a cable, in this process ---- */

@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include "support/program.h"
@@ -223,6 +224,33 @@ int CountHandles(DWORD pid, HANDLE process)
        carries the count the system keeps. */
     ProcessFigures figures = ReadProcessFigures(pid);
     return figures.found ? figures.handles : -1;
+}
+
+static ProcessCounts LeastOverASecond(DWORD pid, HANDLE process)
+{
+    ProcessCounts least = {1 << 30, 1 << 30};
+    for (int i = 0; i < 10; i++) {
+        least.threads = std::min(least.threads, CountThreads(pid));
+        least.handles = std::min(least.handles, CountHandles(pid, process));
+        Sleep(100);
+    }
+    return least;
+}
+
+ProcessCounts SettledCounts(DWORD pid, HANDLE process, DWORD timeoutMs)
+{
+    ProcessCounts previous = {-2, -2}, least = LeastOverASecond(pid, process);
+    ::testing::AssertionResult settled = WaitUntil(
+        "the least counts of two seconds in a row to agree",
+        [&] {
+            previous = least;
+            least = LeastOverASecond(pid, process);
+            return least.threads == previous.threads && least.handles == previous.handles;
+        },
+        timeoutMs);
+    if (!settled)
+        printf("note: %s; the last second's counts are taken\n", settled.message());
+    return least;
 }
 
 struct WindowQuery {

@@ -66,6 +66,17 @@ private:
 /* Handles of a process, as the system counts them; -1 if it failed. */
 int CountHandles(DWORD pid, HANDLE process);
 
+/* Threads and handles a process keeps, each the least of ten readings
+   spread over a second: a thread or handle the system holds for a moment
+   (Wine runs each wait for a serial event on a short-lived thread) does
+   not count, anything kept does. Taken once two such seconds in a row
+   agree; if they do not within `timeoutMs`, the last second's, saying so. */
+struct ProcessCounts {
+    int threads;
+    int handles;
+};
+ProcessCounts SettledCounts(DWORD pid, HANDLE process, DWORD timeoutMs);
+
 /* What the system's process list (the one task managers read) says of a
    process. Under Wine this list answers for another process where the
    per-process calls do not: GetProcessHandleCount gives 0, and
