@@ -13,6 +13,14 @@
 /* The tray icon's private callback message. */
 #define WM_TRAYNOTIFY (WM_USER + 1)
 
+/* The hidden window's timer that adds the icon again while the shell has
+   refused it, every TRAY_RETRY_MS; and the message by which the reader
+   worker, which cannot set the main thread's timers, has the main thread
+   look at the icon's state (RetryTrayIcon handles both). */
+#define IDT_TRAY_RETRY 1
+#define TRAY_RETRY_MS 3000
+#define WM_TRAYRETRY (WM_APP + 2)
+
 /* The hidden window's class and title; the title is also the icon's tip. */
 extern const char kWindowClassName[];
 extern const char kWindowTitle[];
@@ -44,11 +52,15 @@ extern AppStateRecord AppState;
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 HWND CreateMainWindow(HINSTANCE instance);
 
-/* Tray status icon (tray_icon.cpp). Callable from both threads. */
+/* Tray status icon (tray_icon.cpp). UpdateTrayIcon and FillTrayRecord are
+   callable from both threads, the rest from the main thread only. An add
+   the shell refuses is tried again by the retry timer until the icon is
+   there; an update that finds the icon gone adds it again. */
 void FillTrayRecord(NOTIFYICONDATAA *record, int portOk);
 void AddTrayIcon(int portOk);
 void UpdateTrayIcon(int portOk);
 void RemoveTrayIcon(void);
+void RetryTrayIcon(void);
 /* The PortOk of the last add or update, for adding the icon again. */
 int LastTrayPortOk(void);
 

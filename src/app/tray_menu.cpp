@@ -97,6 +97,15 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         }
         PostMessageA(AppState.mainWindow, WM_NULL, 0, 0);
         return 0;
+    case WM_TIMER:
+        if (wParam == IDT_TRAY_RETRY) {
+            RetryTrayIcon();
+            return 0;
+        }
+        break;
+    case WM_TRAYRETRY:
+        RetryTrayIcon();
+        return 0;
     case WM_ENDSESSION:
         /* The session is ending and the shutdown steps will not run: keep
            this run's choices. The process may end as soon as we return. */
