@@ -57,8 +57,10 @@ static BOOL NotifyTray(DWORD action)
 
 /*
  * Shell_NotifyIcon waits only a few seconds for the taskbar and fails when
- * it is too busy to answer, as it often is at logon; Microsoft's page for
- * Shell_NotifyIcon advises waiting and trying again. The shell refuses an
+ * it is too busy to answer, as it often is at logon (Geoff Chappell's
+ * "Missing Icons in Notification Area"; the note on Microsoft's page
+ * "Shell_NotifyIconA function" advises waiting and trying again; see
+ * docs/wine-and-windows.md). The shell refuses an
  * add for a (window, id) it holds already (Wine's explorer does too): an
  * add that was refused, or timed out and was still carried out, is then
  * taken as the icon being there if it can be modified.
