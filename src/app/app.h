@@ -12,11 +12,16 @@
 
 /* The tray icon's private callback message. */
 #define WM_TRAYNOTIFY (WM_USER + 1)
-/* Posted by the reader worker to the hidden window when it ends because
-   its device has gone. Anyone can post it: it is only a hint. */
+/* Posted to the hidden window by the reader worker: WM_READERLOST when it
+   ends because its device has gone; WM_TRAYRETRY when it found the icon
+   gone and could not add it again. Anyone can post them: each is only a
+   hint to look at state the main thread checks. */
 #define WM_READERLOST (WM_APP + 1)
+#define WM_TRAYRETRY (WM_APP + 2)
 
 /* The hidden window's timers; none carries a callback. */
+#define IDT_TRAY_RETRY 1   /* adds the icon again while the shell refuses it */
+#define TRAY_RETRY_MS 3000
 #define IDT_PORT_RETRY 2   /* the next try of a port that is not open */
 
 /* The hidden window's class and title; the title is also the icon's tip. */
@@ -50,11 +55,15 @@ extern AppStateRecord AppState;
 ATOM RegisterMainWindowClass(HINSTANCE instance);
 HWND CreateMainWindow(HINSTANCE instance);
 
-/* Tray status icon (tray_icon.cpp). Callable from both threads. */
+/* Tray status icon (tray_icon.cpp). UpdateTrayIcon and FillTrayRecord are
+   callable from both threads, the rest from the main thread only. An add
+   the shell refuses is tried again by the retry timer until the icon is
+   there; an update that finds the icon gone adds it again. */
 void FillTrayRecord(NOTIFYICONDATAA *record, int portOk);
 void AddTrayIcon(int portOk);
 void UpdateTrayIcon(int portOk);
 void RemoveTrayIcon(void);
+void RetryTrayIcon(void);
 /* The PortOk of the last add or update, for adding the icon again. */
 int LastTrayPortOk(void);
 

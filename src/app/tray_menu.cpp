@@ -116,9 +116,16 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
             OnPortRetryTimer();
             return 0;
         }
+        if (wParam == IDT_TRAY_RETRY) {
+            RetryTrayIcon();
+            return 0;
+        }
         break;
     case WM_READERLOST:
         OnReaderLost();
+        return 0;
+    case WM_TRAYRETRY:
+        RetryTrayIcon();
         return 0;
     case WM_ENDSESSION:
         /* The session is ending and the shutdown steps will not run: keep

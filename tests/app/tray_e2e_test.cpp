@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/screen.h"
+#include "support/stand_in.h"
 #include "support/streams.h"
 #include "support/timing.h"
 
@@ -88,6 +91,25 @@ protected:
         EXPECT_EQ(testbed::Utf16(caption), testbed::Utf16(text)) << "item " << downs << " opened another dialog";
         return dialog;
     }
+};
+
+/* A stand-in for the tray, found by Shell_NotifyIcon before the real one:
+   `answer` sees each request the program sends it (a WM_COPYDATA) and
+   gives the answer. */
+struct StandInTray {
+    using Answer = std::function<LRESULT(HWND owner, const COPYDATASTRUCT &request)>;
+    explicit StandInTray(Answer answer)
+        : window({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
+                 [answer](HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT *result) {
+                     if (message != WM_COPYDATA)
+                         return false;
+                     *result = answer((HWND)wParam, *reinterpret_cast<const COPYDATASTRUCT *>(lParam));
+                     return true;
+                 })
+    {
+    }
+    bool Found() const { return window.hwnd() && FindWindowA("Shell_TrayWnd", nullptr) == window.hwnd(); }
+    testbed::StandInWindow window;
 };
 
 /* Sends `count` bursts, one at a time, and times the active picture each
@@ -196,6 +218,39 @@ TEST_F(TrayE2ETest, NoPortIconWhenThePortIsMissing)
 
     LoseIconAndAnnounceTaskbar(TrayState::NoPort);
     CloseAndExpectIconGone();
+}
+
+TEST_F(TrayE2ETest, AddRefusedAtStartIsTriedAgainAndCloseDeletesTheIcon)
+{
+    std::atomic<int> refused{0};
+    {
+        /* A taskbar too busy to answer at logon: every request fails. */
+        StandInTray busy([&](HWND, const COPYDATASTRUCT &) { return refused++, (LRESULT)FALSE; });
+        ASSERT_TRUE(busy.Found()) << "the program would not ask the stand-in tray";
+        ASSERT_TRUE(testbed::StartTavrin(program_));
+        ASSERT_TRUE(testbed::WaitUntil("the program's add to reach the stand-in tray", [&] { return refused > 0; },
+                                       kDialogMs));
+        EXPECT_TRUE(IconShows(TrayState::Empty, 0)) << "while the tray refuses";
+    }
+    EXPECT_TRUE(IconShows(TrayState::Ready, TRAY_RETRY_MS + kDialogMs)) << "the add was not tried again";
+    EXPECT_EQ(1, testbed::CountTrayIcons());
+
+    /* Wine's tray drops a window's icons when the window goes, so whether
+       the program deleted its own is seen in the request it sends while
+       its window is alive. Wine's Shell_NotifyIcon passes the action as
+       the request's dwData (Windows' format is its own). */
+    const HWND window = program_.window();
+    std::atomic<int> deletes{0};
+    {
+        StandInTray recorder([&](HWND owner, const COPYDATASTRUCT &request) {
+            deletes += owner == window && request.dwData == NIM_DELETE && IsWindow(window);
+            return (LRESULT)TRUE;
+        });
+        ASSERT_TRUE(recorder.Found()) << "the program would not ask the stand-in tray";
+        CloseInOrder(program_);
+    }
+    EXPECT_EQ(1, deletes.load()) << "requests to delete the icon sent by the closing program";
+    EXPECT_TRUE(IconShows(TrayState::Empty, kPictureMs)) << "after the exit";
 }
 
 TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)

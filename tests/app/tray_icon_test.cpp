@@ -1,19 +1,25 @@
 /*
  * The tray status icon, in process: its shell record and picture, its three
- * icon resources, and its life in the test bed's notification area.
+ * icon resources, and its life in the test bed's notification area, where
+ * a shell that refuses the icon at first gets it again later.
  */
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "app/app.h"
 #include "resource.h"
+#include "serial/serial.h"
 #include "support/host.h"
 #include "support/screen.h"
+#include "support/stand_in.h"
+#include "support/timing.h"
 
 using testbed::TrayState;
 
@@ -296,6 +302,113 @@ TEST_F(TrayIconInShellTest, AddUpdateAndRemoveChangeThePicture)
 
     RemoveTrayIcon();
     EXPECT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "after RemoveTrayIcon";
+}
+
+/* The program's own window and procedure, so that its retry timer and
+   WM_TRAYRETRY reach RetryTrayIcon when this thread pumps. */
+class TrayRetryTest : public testbed::HostedWindowTest {
+protected:
+    void SetUp() override
+    {
+        HostedWindowTest::SetUp();
+        if (std::string why = testbed::WhyNoTaskbar(); !why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "before the case";
+    }
+
+    /* A tray that refuses every request, as a busy taskbar's time-out
+       does: Shell_NotifyIcon finds it by its class before the real one. */
+    struct RefusingTray {
+        std::atomic<int> refused{0};
+        testbed::StandInWindow window{{"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
+                                      [this](HWND, UINT message, WPARAM, LPARAM, LRESULT *result) {
+                                          if (message != WM_COPYDATA)
+                                              return false;
+                                          refused++;
+                                          *result = FALSE;
+                                          return true;
+                                      }};
+        bool Found() const { return window.hwnd() && FindWindowA("Shell_TrayWnd", nullptr) == window.hwnd(); }
+    };
+
+    static ::testing::AssertionResult TrayShows(TrayState state, const char *what)
+    {
+        return testbed::PumpUntil(what, [state] { return testbed::WaitForTray(state, 0, nullptr); },
+                                  TRAY_RETRY_MS + 5000);
+    }
+
+    /* Whether the retry timer was running; it is not afterwards. */
+    static bool RetryTimerRan() { return KillTimer(AppState.mainWindow, IDT_TRAY_RETRY) != FALSE; }
+};
+
+TEST_F(TrayRetryTest, RefusedAddIsTriedAgainWithTheStateThenInForceUntilRemoved)
+{
+    {
+        RefusingTray busy;
+        ASSERT_TRUE(busy.Found()) << "the stand-in tray would not be asked";
+        AddTrayIcon(0);
+        ASSERT_GT(busy.refused.load(), 0) << "the add never reached the stand-in tray";
+        UpdateTrayIcon(1);   /* the port opens while the icon is missing */
+        int before = busy.refused;
+        EXPECT_TRUE(testbed::PumpUntil("a second try, refused too", [&] { return busy.refused > before; },
+                                       TRAY_RETRY_MS + 5000));
+    }
+    EXPECT_TRUE(TrayShows(TrayState::Ready, "the retry to add the ready icon once the tray answers"));
+    EXPECT_EQ(1, testbed::CountTrayIcons());
+    EXPECT_FALSE(RetryTimerRan()) << "the retry timer outlived the add";
+
+    /* Anyone can post the timer's message or WM_TRAYRETRY; with the icon
+       there, neither adds a second one nor starts the timer. */
+    PostMessageA(AppState.mainWindow, WM_TIMER, IDT_TRAY_RETRY, 0);
+    PostMessageA(AppState.mainWindow, WM_TRAYRETRY, 0, 0);
+    testbed::DispatchPending();
+    EXPECT_EQ(1, testbed::CountTrayIcons()) << "after forged retries";
+    EXPECT_FALSE(RetryTimerRan()) << "a forged retry started the timer";
+
+    /* The shutdown steps, with the window still alive (under Wine the tray
+       drops a window's icons when it is destroyed, which would hide an
+       icon left behind): nothing brings the icon back. */
+    StopReader();
+    DestroyTrayMenu();
+    RemoveTrayIcon();
+    PostMessageA(AppState.mainWindow, WM_TIMER, IDT_TRAY_RETRY, 0);
+    PostMessageA(AppState.mainWindow, WM_TRAYRETRY, 0, 0);
+    testbed::DispatchPending();
+    UpdateTrayIcon(1);
+    NOTIFYICONDATAA record;
+    FillTrayRecord(&record, 1);
+    EXPECT_FALSE(Shell_NotifyIconA(NIM_MODIFY, &record)) << "the shell still holds the icon after shutdown";
+    EXPECT_TRUE(testbed::IconShows(TrayState::Empty, 3000)) << "after shutdown";
+    EXPECT_FALSE(RetryTimerRan()) << "the retry timer outlived the shutdown";
+}
+
+TEST_F(TrayRetryTest, WorkersUpdateAddsALostIconAgainOrHandsItToTheRetry)
+{
+    AddTrayIcon(1);
+    ASSERT_TRUE(testbed::IconShows(TrayState::Ready, 3000));
+    auto updateAsWorker = [](int portOk) {
+        testbed::Background worker([portOk] { UpdateTrayIcon(portOk); });
+        return worker.Join(10000);
+    };
+
+    ASSERT_TRUE(testbed::DropTrayIcon(AppState.mainWindow));
+    ASSERT_TRUE(testbed::IconShows(TrayState::Empty, 3000));
+    ASSERT_TRUE(updateAsWorker(0));
+    EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 3000)) << "the update did not add the lost icon again";
+
+    /* Lost again, and the tray refuses the worker's add: the main thread
+       takes it over. */
+    ASSERT_TRUE(testbed::DropTrayIcon(AppState.mainWindow));
+    {
+        RefusingTray busy;
+        ASSERT_TRUE(busy.Found()) << "the stand-in tray would not be asked";
+        ASSERT_TRUE(updateAsWorker(1));
+        ASSERT_EQ(2, busy.refused.load()) << "the worker's update and add";
+        EXPECT_TRUE(testbed::PumpUntil("the main thread to try as well", [&] { return busy.refused > 2; }, 5000));
+    }
+    EXPECT_TRUE(TrayShows(TrayState::Ready, "the retry to add the icon once the tray answers"));
+    EXPECT_EQ(1, testbed::CountTrayIcons());
+    EXPECT_FALSE(RetryTimerRan()) << "the retry timer outlived the add";
 }
 
 }  // namespace
