@@ -51,6 +51,8 @@ void StopReader(void)
     DWORD start = GetTickCount();
     DWORD result = WAIT_TIMEOUT;
     for (;;) {
+        CancelSynchronousIo(thread);
+        QueueUserAPC(WakeReader, thread, 0);
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= READER_STOP_TIMEOUT_MS)
             break;
@@ -60,8 +62,6 @@ void StopReader(void)
         result = WaitForSingleObject(thread, slice);
         if (result != WAIT_TIMEOUT)
             break;
-        CancelSynchronousIo(thread);
-        QueueUserAPC(WakeReader, thread, 0);
     }
     if (result != WAIT_OBJECT_0) {
         /* TerminateThread only asks for the end; wait, briefly, for it to
