@@ -1,15 +1,12 @@
 #!/usr/bin/python3
-"""Turns the raw data of scripts/bench into figures.
-
-Reads OUT/run-N/run.json (the measuring program's raw samples),
-OUT/run-N/monitor.jsonl (the CPU ticks Linux counted at each mark) and
-OUT/run-N/strace-*.txt (the program's sleeps and new threads over the
-trace window). Every figure is computed here, once per run; FIGURES names
-each one, and drives the summary (OUT/bench.json), the Markdown
-(OUT/table.md) and the verdict: the exit status is 1 when a run broke a
-bound or lacks a figure that must exist. Also draws OUT/latency.png and
-OUT/latency-by-scan.png. Runs under Debian's /usr/bin/python3, for which
-python3-matplotlib is installed (scripts/setup-deps).
+"""Computes every figure of scripts/bench, once per run, from each
+OUT/run-N/: run.json (the measuring program's raw samples), monitor.jsonl
+(the CPU ticks Linux counted at each mark) and strace-*.txt (the reader's
+sleeps and new threads over the trace window). FIGURES drives the summary
+(OUT/bench.json), the Markdown (OUT/table.md) and the verdict (exit status
+1 when a run broke a bound or lacks a figure it must have); also draws
+OUT/latency.png and OUT/latency-by-scan.png. Runs under Debian's
+/usr/bin/python3, which has python3-matplotlib (scripts/setup-deps).
 
 usage: bench_report.py OUT [--no-strace]
 """
@@ -31,13 +28,12 @@ LINE_RATE = 3840.0          # bytes per second at 38400 baud, 8N1
 CLOCK_TICK_MS = 1000.0 / os.sysconf("SC_CLK_TCK")
 READ_TIMEOUT_MS = 100.0
 
-# The most passes a second the idle reader may make with its port open.
-# A pass there is a receive wait (which returns at once under Wine), a read
-# that times out after 100 ms and a 200 ms pause: 3.3 a second. The pause
-# alone allows no more than 5, and a loaded machine only makes passes
-# slower, so a faster reader skips its pause. Under Wine such a reader is
-# still paced by its reads' time-out, to about 10 passes a second, which
-# is why the bound sits at the pause's 5 and not further out.
+# The most passes a second the idle reader may make with its port open: a
+# pass is a receive wait (at once under Wine), a read that times out after
+# 100 ms and a 200 ms pause, 3.3 a second. The pause alone allows 5, and a
+# loaded machine only makes passes slower. A reader that skips its pause is
+# still paced by its reads' time-out under Wine, to about 10 a second, so
+# the bound sits at the pause's 5.
 IDLE_PASSES_BOUND_PER_S = 5.0
 
 # One figure of a run: its key in bench.json, its label (which may name
@@ -56,7 +52,6 @@ FIGURES = [
     Figure("changed", "Scans or bytes that came changed", "", 0, "always", 0),
     Figure("throughput", "Throughput, flood of {flood}", "bytes/s", 0, "always"),
     Figure("line_rate_ratio", "  ratio to 38400 baud (3840 bytes/s)", "x", 2),
-    Figure("flood_seconds", "  first write to last character", "s", 1),
     Figure("post_us", "  one post, burst span per character (p50)", "us", 1),
     Figure("burst_span_ms", "  burst span (p50)", "ms", 1),
     Figure("burst_gap_ms", "  gap between bursts (p50)", "ms", 1),
@@ -67,26 +62,20 @@ FIGURES = [
     Figure("idle_noport_percent", "Idle CPU over {idle}, no port", "% of a core", 3),
     Figure("idle_wineserver_percent", "  wineserver over the same span", "% of a core", 3),
     Figure("passes_open", "Reader passes over {trace}, port open", "per s", 2, "strace", IDLE_PASSES_BOUND_PER_S),
-    Figure("pauses_open", "  counted by its pauses", "per s", 2, "strace"),
-    Figure("wait_threads_open", "  counted by the receive-wait threads Wine starts", "per s", 2, "strace"),
     Figure("passes_noport", "Reader passes over {trace}, no port", "per s", 2, "strace"),
-    Figure("traced_read_scans", "Traced scans ({traced}) written while the worker's read was pending", "", 0),
-    Figure("traced_read_rest_ms", "  their latency beyond the 100 ms time-out (p50)", "ms", 1),
-    Figure("traced_pause_scans", "  written during its 200 ms pause", "", 0),
+    Figure("traced_pause_scans", "Traced scans ({traced}) written in the worker's 200 ms pause", "", 0),
     Figure("traced_pause_left_ms", "  the pause left when they were written (p50)", "ms", 1),
-    Figure("traced_pause_rest_ms", "  their latency beyond that and the time-out (p50)", "ms", 1),
+    Figure("traced_rest_ms", "  latency beyond that and the 100 ms time-out, all traced scans (p50)", "ms", 1),
     Figure("startup_window_ms", "Start to hidden window", "ms", 1),
     Figure("startup_icon_ms", "Start to tray icon (port opened before it)", "ms", 1, "always"),
     Figure("close_open_ms", "Close to exit, port open", "ms", 1, "always"),
     Figure("close_noport_ms", "Close to exit, no port", "ms", 1),
 ] + [Figure(f"{what}_{point}", f"{label} {when}", unit, 0)
      for what, label, unit in (("threads", "Threads", ""), ("handles", "Handles", ""),
-                               ("private_kib", "Private bytes", "KiB"), ("working_set_kib", "Working set", "KiB"))
+                               ("private_kib", "Private bytes", "KiB"))
      for point, when in FOOTPRINT]
 
 
-
-# ---------- reading the raw data ----------
 
 def ticks_ms(marks, begin, end, role):
     """CPU milliseconds of the process with `role` between two marks."""
@@ -154,7 +143,7 @@ def pct(values, q):
     return v[max(1, math.ceil(q * len(v))) - 1] if v else None
 
 
-def ratio(a, b, scale=1.0):
+def ratio(a, b, scale=1.0):   # None when either is unknown or b is 0
     return None if a is None or not b else scale * a / b
 
 
@@ -172,7 +161,7 @@ def load_run(run_dir):
     sleeps_open, clones_open = parse_strace(path("strace-open.txt"))
     sleeps_noport, _ = parse_strace(path("strace-noport.txt"))
     lat, traced, volume, flood = r["latency"], r.get("traced", {}), r["volume"], r["flood"]
-    qb, qe = traced.get("quiet_begin_unix"), traced.get("quiet_end_unix")
+    qb, qe = traced.get("quiet_unix", [None, None])
     pauses_open = per_second([s for s, took in sleeps_open if is_sleep(took, 0.2)], qb, qe)
     waits_open = per_second(clones_open, qb, qe)
     idle_s = marks["idle-end"]["unix_time"] - marks["idle-begin"]["unix_time"] \
@@ -188,7 +177,6 @@ def load_run(run_dir):
         "changed": lat["wrong_scans"] + traced.get("wrong_scans", 0)
         + sum(s["mismatched"] + max(0, s["received"] - s["bytes"]) + (not s["writer_ok"]) for s in streams),
         "throughput": throughput, "line_rate_ratio": ratio(throughput, LINE_RATE),
-        "flood_seconds": flood["seconds"],
         "post_us": pct([span * 1000.0 / (n - 1) for n, span, _ in bursts if n > 1], 0.5),
         "burst_span_ms": pct([span for _, span, _ in bursts], 0.5),
         "burst_gap_ms": pct([gap for _, _, gap in bursts], 0.5),
@@ -196,19 +184,17 @@ def load_run(run_dir):
         "cpu_us_per_byte": ratio(ticks_ms(marks, "flood-begin", "flood-end", "open"), flood["received"], 1000),
         "wineserver_us_per_byte": ratio(ticks_ms(marks, "flood-begin", "flood-end", "wineserver"),
                                         flood["received"], 1000),
-        "pauses_open": pauses_open, "wait_threads_open": waits_open,
-        # Every idle pass shows its receive wait (the thread Wine starts for
-        # it) or its pause; the pauses alone would miss a reader that skips them.
+        # Every idle pass shows its pause or its receive wait (the thread Wine
+        # starts for it), so it counts by whichever shows more.
         "passes_open": None if pauses_open is None else max(pauses_open, waits_open),
         "passes_noport": per_second([s for s, took in sleeps_noport if is_sleep(took, 1.0)], qb, qe),
         "startup_window_ms": r["startup"]["window_ms"], "startup_icon_ms": r["startup"]["icon_ms"],
         "close_open_ms": r["close"]["port_open_ms"], "close_noport_ms": r["close"]["no_port_ms"],
     }
     cases = classify(traced, sleeps_open)
-    for case in ("read", "pause"):
-        f[f"traced_{case}_scans"] = sum(1 for c, _, _ in cases if c == case) if traced else None
-        f[f"traced_{case}_rest_ms"] = pct([rest for c, _, rest in cases if c == case], 0.5)
+    f["traced_pause_scans"] = sum(1 for c, _, _ in cases if c == "pause") if traced else None
     f["traced_pause_left_ms"] = pct([left for c, left, _ in cases if c == "pause"], 0.5)
+    f["traced_rest_ms"] = pct([rest for _, _, rest in cases], 0.5)
     for role in ("open", "noport", "wineserver"):
         f[f"idle_{role}_percent"] = ratio(ticks_ms(marks, "idle-begin", "idle-end", role), idle_s, 0.1)
     for point, _ in FOOTPRINT:
@@ -221,18 +207,11 @@ def load_run(run_dir):
 
 
 def load_environment(out):
-    """The machine, the Wine and the program's files (environment.txt)."""
-    env, path = {"files": []}, os.path.join(out, "environment.txt")
-    for line in open(path) if os.path.exists(path) else []:
-        k, _, v = line.rstrip("\n").partition("=")
-        if k == "file":
-            env["files"].append(v)
-        else:
-            env[k] = v
-    return env
+    """The machine, the Wine and the program's files ("file:NAME"), as
+    scripts/bench wrote them to environment.txt."""
+    path = os.path.join(out, "environment.txt")
+    return dict(line.rstrip("\n").split("=", 1) for line in open(path)) if os.path.exists(path) else {}
 
-
-# ---------- the report ----------
 
 def fmt(v, digits=1):
     return "n/a" if v is None else f"{v:,.{digits}f}".replace(",", " ")
@@ -251,8 +230,7 @@ def labels(runs):
     """FIGURES' labels, with the amounts the runs used (one invocation of
     scripts/bench gives every run the same)."""
     a = runs[0]["amounts"]
-    flood = next((f"{a['flood'] >> s} {u}" for s, u in ((20, "MiB"), (10, "KiB")) if a["flood"] % (1 << s) == 0),
-                 f"{fmt(a['flood'], 0)} bytes")
+    flood = f"{a['flood'] >> 20} MiB" if a["flood"] % (1 << 20) == 0 else f"{fmt(a['flood'], 0)} bytes"
     words = {"scans": f"{fmt(a['scans'], 0)} scans", "volume": f"{fmt(a['volume'], 0)} scans", "flood": flood,
              "idle": f"{fmt(a['idle'], 0)} s", "trace": f"{fmt(a['trace'], 0)} s", "traced": f"{a['traced']} a run"}
     return {fig.key: fig.label.format(**words) for fig in FIGURES}
@@ -268,13 +246,12 @@ def table(summary, runs, env, problems):
         s = summary[fig.key]
         lines.append(f"| {names[fig.key]} | {fmt(s['median'], fig.digits)} | {fmt(s['min'], fig.digits)} | "
                      f"{fmt(s['max'], fig.digits)} | {fig.unit} |")
-    lines += [""] + [f"- {f}" for f in env["files"]]
+    lines += [""] + [f"- {k[5:]}: {v}" for k, v in env.items() if k.startswith("file:")]
     return "\n".join(lines + (["", "PROBLEMS:"] + [f"- {p}" for p in problems] if problems else [])) + "\n"
 
 
 def check(runs, use_strace):
-    """What went wrong in each run: a figure that must exist missing, or
-    one above its bound."""
+    """Each run's figures that must exist and do not, or exceed their bound."""
     problems, names = [], labels(runs)
     for r in runs:
         for fig in FIGURES:
@@ -287,17 +264,11 @@ def check(runs, use_strace):
     return problems
 
 
-# ---------- pictures ----------
-
 def picture(path, title, xlabel, ylabel, draw):
-    """One picture, with the 100 ms floor (the read time-out every scan
-    waits out) marked by `draw(ax)`."""
+    """One picture, its content drawn by `draw(ax)`."""
     fig, ax = plt.subplots(figsize=(9, 4.8), dpi=100)
     draw(ax)
-    ax.set_title(title)
-    ax.set_xlabel(xlabel)
-    ax.set_ylabel(ylabel)
-    ax.set_axisbelow(True)
+    ax.set(title=title, xlabel=xlabel, ylabel=ylabel, axisbelow=True)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -322,13 +293,11 @@ def histogram(ax, samples):
 def by_scan(ax, runs):
     """Each scan's latency in the order sent, the runs one after another,
     so that drift, a difference between runs and outliers show where."""
-    colours = ["#3c6eb4", "#e07b28", "#3a9a4a", "#8a4fb0", "#b0455a", "#4aa0a8"]
     start, top = 0, READ_TIMEOUT_MS
     for i, r in enumerate(runs):
         ys, load = r["latency_samples_ms"], r["load_before"].split()
         top = max([top] + ys)
         ax.plot(range(start + 1, start + len(ys) + 1), ys, linestyle="none", marker="o", markersize=3,
-                color=colours[i % len(colours)],
                 label=r["dir"].replace("-", " ") + (f" (load average {load[0]})" if load else ""))
         if i:
             ax.axvline(start + 0.5, color="#b0b0b0", linewidth=1)

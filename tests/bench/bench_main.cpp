@@ -13,14 +13,12 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "support/census.h"
 #include "support/program.h"
 #include "support/streams.h"
@@ -34,8 +32,8 @@ namespace {
 struct Options {
     std::string out;
     std::string handshake;     /* directory shared with scripts/bench */
-    double scans = 200, volume = 10000, flood = 1 << 20, idleSeconds = 60, traceSeconds = 10, tracedScans = 40;
-    double seed = 1;
+    double scans = 200, volume = 10000, flood = 1 << 20, idleSeconds = 60, traceSeconds = 10, tracedScans = 40,
+           seed = 1;
 };
 
 const int kProgramPort = 2;
@@ -43,8 +41,6 @@ const int kAbsentPort = 4;
 const int kCycleMs = 300;           /* empty read (100 ms) + pause (200 ms) */
 const DWORD kStallMs = 60000;       /* a writer gives up after this long without progress */
 const double kQuietMs = 10000;      /* a stream has ended when nothing came for this long */
-
-/* ---------- failure ---------- */
 
 /* The settings the run found, put back when it ends or fails so that the
    program's next start (a test, say) sees them; and the instances that a
@@ -73,10 +69,8 @@ void Fail(const std::string &what)
     ExitProcess(1);
 }
 
-/* ---------- output: one JSON object of numbers and lists of numbers ---------- */
-
-/* Keys are "<group>.<name>", the group being the phase that measured
-   them; bench_report.py groups them again. */
+/* The output: one JSON object of numbers and lists of numbers, with keys
+   "<group>.<name>", the group being the phase that measured them. */
 FILE *gJson;
 const char *gJsonGroup = "run";
 const char *gJsonComma = "{\n";
@@ -112,6 +106,15 @@ void JsonArray(const char *key, const std::vector<double> &values, const char *f
     fputs(values.empty() ? "[]" : "]", gJson);
 }
 
+/* The program's footprint, as the system's process list gives it. */
+void JsonFootprint(const char *group, DWORD pid)
+{
+    testbed::ProcessFigures f = testbed::ReadProcessFigures(pid);
+    auto known = [&](double value) { return f.found ? value : NAN; };
+    gJsonGroup = group;
+    JsonNums({{"threads", known(f.threads)}, {"handles", known(f.handles)}, {"private_kib", known(f.privateKiB)}});
+}
+
 /* Seconds since 1970 on the system clock, the clock strace stamps its
    lines with, so that a write can be placed in a trace of the program. */
 double UnixSeconds()
@@ -119,68 +122,36 @@ double UnixSeconds()
     return (double)(testbed::FileTimeNow() - 116444736000000000ull) / 1e7;
 }
 
-/* ---------- the program as a process ---------- */
-
-/* Top-level windows of the program's class, of every instance. */
-std::vector<HWND> TavrinWindows()
-{
-    std::vector<HWND> found;
-    for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, kWindowClassName, nullptr)) != nullptr;)
-        found.push_back(w);
-    return found;
-}
-
-bool AnyNew(const std::vector<HWND> &now, const std::vector<HWND> &before)
-{
-    return std::any_of(now.begin(), now.end(),
-                       [&](HWND h) { return std::find(before.begin(), before.end(), h) == before.end(); });
-}
-
-/* Starts the program with the given settings (testbed::StartTavrin) and
-   returns the milliseconds from just before the start until its window
-   and its tray icon appeared. StartTavrin waits at its own pace; a watcher
-   on a thread of its own polls every millisecond for a new window of the
-   program's class and a new tray icon tip, so that those figures stay
-   sharp. The icon is added before the reader starts, so only the shell's
-   drawing of it may still be on its way when the program is ready. */
+/* Starts the program with the given settings and returns the
+   milliseconds from just before the start until its window and its tray
+   icon appeared, polled every millisecond so that the figures stay sharp;
+   then waits until it is ready. The icon is added before the reader
+   starts, so only the shell's drawing of it may still be on its way when
+   the program is ready. */
 std::pair<double, double> StartInstance(testbed::TavrinProcess &process, int port)
 {
     testbed::StoreSettings(port, testbed::kSpeed38400);
     gInstances.push_back(&process);
-    std::vector<HWND> windows = TavrinWindows(), tips = testbed::TrayIconTips();
-    std::atomic<bool> stop{false};
-    double windowMs = NAN, iconMs = NAN;
-    double start = NowMs();
-    testbed::Background watcher([&] {
-        while (!stop && (std::isnan(windowMs) || std::isnan(iconMs))) {
-            if (std::isnan(windowMs) && AnyNew(TavrinWindows(), windows))
-                windowMs = NowMs() - start;
-            if (std::isnan(iconMs) && AnyNew(testbed::TrayIconTips(), tips))
-                iconMs = NowMs() - start;
-            Sleep(1);
-        }
-    });
-    ::testing::AssertionResult ready = testbed::StartTavrin(process);
-    bool watched = ready && watcher.Join(10000);
-    stop = true;
-    watcher.Join(INFINITE);
+    size_t tips = testbed::TrayIconTips().size();
+    double start = NowMs(), windowMs = NAN, iconMs = NAN;
+    if (!process.Start())
+        Fail("start-up: cannot start " + std::string(testbed::TavrinExePath()));
+    while ((std::isnan(windowMs) || std::isnan(iconMs)) && process.IsRunning() && NowMs() - start < 10000) {
+        if (std::isnan(windowMs) && testbed::FindTavrinWindow(process.pid()))
+            windowMs = NowMs() - start;
+        if (std::isnan(iconMs) && testbed::TrayIconTips().size() > tips)
+            iconMs = NowMs() - start;
+        Sleep(1);
+    }
+    ::testing::AssertionResult ready = process.WaitForReady();
     if (!ready)
         Fail(std::string("start-up: ") + ready.message());
-    if (!watched)
-        Fail(std::string("start-up: ready, but 10 s later its window ") + (std::isnan(windowMs) ? "unseen" : "seen") +
+    if (std::isnan(windowMs) || std::isnan(iconMs))
+        Fail(std::string("start-up: within 10 s its window ") + (std::isnan(windowMs) ? "unseen" : "seen") +
              ", its tray icon " + (std::isnan(iconMs) ? "unseen" : "seen") + " (taskbar " +
              (testbed::FindTaskbar() ? "present" : "missing") + ")");
     return {windowMs, iconMs};
 }
-
-/* Sends "Close"; the milliseconds until the process ended, NAN if not within 10 s. */
-double CloseInstance(testbed::TavrinProcess &process)
-{
-    double t0 = NowMs();
-    return testbed::CloseProgram(process.window(), process.process(), 10000, nullptr) ? NowMs() - t0 : NAN;
-}
-
-/* ---------- the handshake with scripts/bench ---------- */
 
 /* Leaves `<dir>\mark-<name>` and waits, bounded, for the script's
    `<dir>\ack-<name>`, answering the target's messages meanwhile; without
@@ -200,8 +171,6 @@ void Mark(const Options &opt, const char *name, DWORD boundMs = 10000)
     if (!answered)
         fprintf(stderr, "bench: %s\n", answered.message());
 }
-
-/* ---------- a long stream (volume, flood) ---------- */
 
 /* Sends `data` from a writer thread, in writes of `chunk` bytes that are
    tried again while the cable is full, and takes the characters on this
@@ -224,9 +193,8 @@ void SendStream(testbed::PatientWriter &partner, TargetWindow &target, const std
                 sent += done;
             }
         });
-        /* A bound that no run comes near: the line's time for the data at a
-           tenth of its rate, the writer's stall bound and the quiet span. A
-           stream ends long before it, when every byte has come. */
+        /* A bound no run comes near: the line's time for the data at a tenth
+           of its rate, the writer's stall bound and the quiet span. */
         const DWORD boundMs = (DWORD)((double)data.size() * 10 * 1000 / testbed::kLineRate + kQuietMs) + kStallMs;
         size_t seen = 0;
         double lastChange = NowMs();
@@ -269,8 +237,6 @@ void JsonBursts(const std::vector<TargetWindow::Char> &chars)
     JsonArray("burst_gap_ms", gapMs);
 }
 
-/* ---------- the latency of single scans ---------- */
-
 /* Writes `count` scans, one at a time, each at a random moment of the
    reader's cycle after the previous delivery, and writes, for each scan
    that came, the time from its last byte written to its first WM_CHAR and
@@ -310,8 +276,6 @@ void RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed::Ra
     JsonArray("written_unix", writtenUnix, "%.6f");
 }
 
-/* ---------- the run ---------- */
-
 int Run(const Options &opt)
 {
     for (int i = 0; i < 2; i++)
@@ -327,7 +291,6 @@ int Run(const Options &opt)
     if (!target.TakeFocus())
         fprintf(stderr, "bench: warning: the target window did not get the focus\n");
 
-
     testbed::PatientWriter partner(kProgramPort);
     if (!partner.IsOpen())
         Fail("cannot open the partner port COM12");
@@ -338,13 +301,9 @@ int Run(const Options &opt)
     gJsonGroup = "startup";
     JsonNums({{"window_ms", startup.first}, {"icon_ms", startup.second}});
 
-    /* The footprint after start (once the program has settled), after the
-       volume, after the flood and at the end. */
-    std::vector<std::pair<const char *, testbed::ProcessFigures>> footprint;
-    target.Pump(1500);
+    target.Pump(1500);   /* the footprint once the program has settled */
     target.TakeFocus();
-    footprint.emplace_back("footprint_start", testbed::ReadProcessFigures(pid));
-    Mark(opt, "started");
+    JsonFootprint("footprint_start", pid);
 
     gJsonGroup = "latency";
     RunScans(partner, target, rnd, 0, (int)opt.scans);
@@ -356,7 +315,7 @@ int Run(const Options &opt)
     JsonNums({{"scans", opt.volume}});
     SendStream(partner, target, testbed::ToBytes(scans), 13 * 16);
     target.Pump(1000);
-    footprint.emplace_back("footprint_after_volume", testbed::ReadProcessFigures(pid));
+    JsonFootprint("footprint_after_volume", pid);
 
     Mark(opt, "flood-begin");
     gJsonGroup = "flood";
@@ -365,7 +324,7 @@ int Run(const Options &opt)
     JsonBursts(target.chars());
     target.Clear();
     target.Pump(1000);
-    footprint.emplace_back("footprint_after_flood", testbed::ReadProcessFigures(pid));
+    JsonFootprint("footprint_after_flood", pid);
 
     testbed::TavrinProcess noport;
     StartInstance(noport, kAbsentPort);
@@ -379,26 +338,21 @@ int Run(const Options &opt)
     if (!opt.handshake.empty() && opt.traceSeconds > 0) {
         Mark(opt, "trace-begin", 30000);
         gJsonGroup = "traced";
-        JsonKey("quiet_begin_unix");
-        JsonValue(UnixSeconds(), "%.6f");
+        double quietBegin = UnixSeconds();
         target.Pump((DWORD)(opt.traceSeconds * 1000.0));
-        JsonKey("quiet_end_unix");
-        JsonValue(UnixSeconds(), "%.6f");
+        JsonArray("quiet_unix", {quietBegin, UnixSeconds()}, "%.6f");
         RunScans(partner, target, rnd, (int)opt.scans, (int)opt.tracedScans);
         Mark(opt, "trace-end", 30000);
     }
-    footprint.emplace_back("footprint_end", testbed::ReadProcessFigures(pid));
-    for (const auto &point : footprint) {
-        const testbed::ProcessFigures &f = point.second;
-        auto known = [&](double value) { return f.found ? value : NAN; };
-        gJsonGroup = point.first;
-        JsonNums({{"threads", known(f.threads)}, {"handles", known(f.handles)},
-                  {"working_set_kib", known(f.workingSetKiB)}, {"private_kib", known(f.privateKiB)}});
-    }
+    JsonFootprint("footprint_end", pid);
 
-    Mark(opt, "closing");
+    /* "Close", until the process ended (10 s at most) */
+    auto close = [](testbed::TavrinProcess &process) {
+        double t0 = NowMs();
+        return testbed::CloseProgram(process.window(), process.process(), 10000, nullptr) ? NowMs() - t0 : NAN;
+    };
     gJsonGroup = "close";
-    JsonNums({{"port_open_ms", CloseInstance(prog)}, {"no_port_ms", CloseInstance(noport)}});
+    JsonNums({{"port_open_ms", close(prog)}, {"no_port_ms", close(noport)}});
     fputs("\n}\n", gJson);
     fclose(gJson);
     RestoreSettingsKey();
@@ -430,9 +384,8 @@ int main(int argc, char **argv)
         }
     }
     if (opt.out.empty()) {
-        fprintf(stderr, "usage: tavrin_bench --out FILE.json [--scans N] [--volume N] [--flood BYTES]\n"
-                        "       [--idle SECONDS] [--trace SECONDS] [--traced-scans N] [--handshake DIR]\n"
-                        "       [--seed N]\n");
+        fprintf(stderr, "usage: tavrin_bench --out FILE.json [--scans N] [--volume N] [--flood BYTES] [--idle S]\n"
+                        "       [--trace S] [--traced-scans N] [--handshake DIR] [--seed N]\n");
         return 2;
     }
     return Run(opt);
