@@ -37,8 +37,8 @@ READ_TIMEOUT_MS = 100.0
 IDLE_PASSES_BOUND_PER_S = 5.0
 
 # One figure of a run: its key in bench.json, its label (which may name
-# the run's amounts: {scans}, {volume}, {flood}, {idle}, {trace}), unit and
-# digits; `need` is "always", or "strace" for a figure that must exist when
+# the run's amounts: {scans}, {volume}, {flood}, {idle}, {trace}, {traced}),
+# unit and digits; `need` is "always", or "strace" for a figure that must exist when
 # strace ran; `most` is the largest value a run may have.
 Figure = namedtuple("Figure", "key label unit digits need most", defaults=(None, None))
 FOOTPRINT = (("start", "after start"), ("after_volume", "after the {volume}"),
@@ -48,7 +48,7 @@ FIGURES = [
     Figure("latency_p50_ms", "Latency p50", "ms", 1, "always"),
     Figure("latency_p95_ms", "Latency p95", "ms", 1),
     Figure("latency_max_ms", "Latency max", "ms", 1),
-    Figure("lost_bytes", "Bytes lost (all phases)", "bytes", 0, "always", 0),
+    Figure("lost_bytes", "Bytes that never came (all phases)", "bytes", 0, "always", 0),
     Figure("changed", "Scans or bytes that came changed", "", 0, "always", 0),
     Figure("throughput", "Throughput, flood of {flood}", "bytes/s", 0, "always"),
     Figure("line_rate_ratio", "  ratio to 38400 baud (3840 bytes/s)", "x", 2),
@@ -74,7 +74,6 @@ FIGURES = [
      for what, label, unit in (("threads", "Threads", ""), ("handles", "Handles", ""),
                                ("private_kib", "Private bytes", "KiB"))
      for point, when in FOOTPRINT]
-
 
 
 def ticks_ms(marks, begin, end, role):
@@ -155,9 +154,8 @@ def load_run(run_dir):
     r = {}   # run.json's "group.name" keys, grouped
     for key, value in json.load(open(path("run.json"))).items():
         r.setdefault(key.split(".")[0], {})[key.split(".")[1]] = value
-    marks = {}
-    for line in open(path("monitor.jsonl")) if os.path.exists(path("monitor.jsonl")) else []:
-        marks[json.loads(line)["mark"]] = json.loads(line)
+    lines = open(path("monitor.jsonl")).readlines() if os.path.exists(path("monitor.jsonl")) else []
+    marks = {m["mark"]: m for m in map(json.loads, lines)}
     sleeps_open, clones_open = parse_strace(path("strace-open.txt"))
     sleeps_noport, _ = parse_strace(path("strace-noport.txt"))
     lat, traced, volume, flood = r["latency"], r.get("traced", {}), r["volume"], r["flood"]
@@ -173,9 +171,9 @@ def load_run(run_dir):
         "latency_min_ms": pct(lat["samples_ms"], 0), "latency_p50_ms": pct(lat["samples_ms"], 0.5),
         "latency_p95_ms": pct(lat["samples_ms"], 0.95), "latency_max_ms": pct(lat["samples_ms"], 1),
         "lost_bytes": lat["lost_bytes"] + traced.get("lost_bytes", 0)
-        + sum(s["sent"] - min(s["received"], s["sent"]) for s in streams),
+        + sum(s["bytes"] - min(s["received"], s["bytes"]) for s in streams),
         "changed": lat["wrong_scans"] + traced.get("wrong_scans", 0)
-        + sum(s["mismatched"] + max(0, s["received"] - s["bytes"]) + (not s["writer_ok"]) for s in streams),
+        + sum(s["mismatched"] + max(0, s["received"] - s["bytes"]) for s in streams),
         "throughput": throughput, "line_rate_ratio": ratio(throughput, LINE_RATE),
         "post_us": pct([span * 1000.0 / (n - 1) for n, span, _ in bursts if n > 1], 0.5),
         "burst_span_ms": pct([span for _, span, _ in bursts], 0.5),
@@ -257,7 +255,8 @@ def check(runs, use_strace):
         for fig in FIGURES:
             v = r["figures"].get(fig.key)
             if v is None and (fig.need == "always" or (fig.need == "strace" and use_strace)):
-                problems.append(f"{r['dir']}: no figure for \"{names[fig.key].strip()}\" (did strace attach?)")
+                problems.append(f"{r['dir']}: no figure for \"{names[fig.key].strip()}\""
+                                + (" (did strace attach?)" if fig.need == "strace" else ""))
             elif v is not None and fig.most is not None and v > fig.most:
                 problems.append(f"{r['dir']}: {names[fig.key].strip()}: {fmt(v, fig.digits)} {fig.unit}, "
                                 f"more than the {fmt(fig.most, fig.digits)} allowed")

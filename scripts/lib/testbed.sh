@@ -360,7 +360,7 @@ tb_bed() {
     if [ "$1" = 1 ]; then
         : "${WINEPREFIX:?--reuse-testbed needs a running test bed (WINEPREFIX)}"
         : "${DISPLAY:?--reuse-testbed needs a running test bed (DISPLAY)}"
-        TB_DIR=${TB_DIR:-$(dirname "$WINEPREFIX")}
+        TB_DIR=$(dirname "$WINEPREFIX")
         tb_env
     else
         "$TB_ROOT/scripts/setup-deps"
