@@ -2,8 +2,9 @@
 # persistent wineserver, socat null-modem cables for the serial ports, and
 # Wine's 32-bit half started (natively, or under emulation where the kernel
 # cannot run 32-bit programs; see tb_enable_i686). Sourced by scripts/test,
-# scripts/run and scripts/bench; tb_stop undoes everything tb_start started
-# and is safe to call twice.
+# scripts/run, scripts/bench and scripts/screenshots, which lay it with
+# tb_bed; tb_stop undoes everything tb_start started and is safe to call
+# twice.
 #
 # Port map (Wine's HKLM\Software\Wine\Ports):
 #   COM1, COM2, COM3  -> one end of a null-modem pair each
@@ -346,4 +347,49 @@ tb_stop() {
         wait "$p" 2>/dev/null || true
     done
     TB_PIDS=()
+}
+
+# Lays the test bed for a script: with $1 = 1 (--reuse-testbed) the one
+# already running, the test suite's, whose programs are built; otherwise a
+# private one in build/$2, after installing what is missing and building.
+# Sets TB_BIN, where the test programs and their tavrin.exe are, and
+# TB_OWN (1 when this script started the test bed). A script that wants
+# to use a display of its own redefines tb_start_xvfb before.
+tb_bed() {
+    TB_OWN=$((1 - $1))
+    if [ "$1" = 1 ]; then
+        : "${WINEPREFIX:?--reuse-testbed needs a running test bed (WINEPREFIX)}"
+        : "${DISPLAY:?--reuse-testbed needs a running test bed (DISPLAY)}"
+        TB_DIR=$(dirname "$WINEPREFIX")
+        tb_env
+    else
+        "$TB_ROOT/scripts/setup-deps"
+        TB_DIR=$TB_ROOT/build/$2
+        tb_env
+        TAVRIN_DEPS_DONE=1 "$TB_ROOT/scripts/build" --tests "$TB_ARCH"
+    fi
+    TB_BIN=$TB_ROOT/$(tb_testdir)
+    [ "$TB_OWN" = 0 ] || TB_TOOLS_DIR=$TB_BIN tb_start
+}
+
+# What scripts/run and scripts/screenshots show: sample bar codes, typed
+# on COM2's cable as a person scans, one code a second (each named on
+# stdout with "say"), and Tavrin's settings key, which they clear.
+TB_SAMPLES=(4006381333931 9780201379624 5901234123457 TAVRIN-0001)
+TB_SETTINGS_KEY='HKCU\Software\Quorvel\Tavrin\Settings'
+tb_scan_samples() {
+    local i
+    for i in "${!TB_SAMPLES[@]}"; do
+        [ "$i" -eq 0 ] || sleep 1
+        printf '%s\r' "${TB_SAMPLES[$i]}" >"$TB_DIR/com2-partner"
+        [ "${1:-}" != say ] || echo "  scanned ${TB_SAMPLES[$i]}"
+    done
+}
+
+# Closes Tavrin (Unix pid $1) as a user would, with its Close command,
+# and waits 60 s at most for it to end; fails, saying so, if it does not.
+tb_close_tavrin() {
+    "$WINE" "$TB_BIN/tavrin_command.exe" 40002 >/dev/null 2>&1 || true
+    timeout 60 tail --pid="$1" -s 0.1 -f /dev/null ||
+        { tb_log "Tavrin did not end within 60 s of its Close command"; return 1; }
 }
