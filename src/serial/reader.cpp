@@ -45,7 +45,7 @@ void StopReader(void)
     /* A worker blocked in its receive wait or in a read never sees
        readerRun fall. Cancel its synchronous I/O, again and again since a
        cancel only reaches a call already in progress, and cut its idle
-       sleeps short, until it ends or the bound runs out. Forced
+       sleep with no port short, until it ends or the bound runs out. Forced
        termination is the last resort: it can leave locks held inside the
        process. */
     DWORD start = GetTickCount();
@@ -112,8 +112,8 @@ DWORD WINAPI ReaderThreadProc(LPVOID parameter)
         return 0;
 
     do {
-        /* The sleeps are alertable: StopReader ends them with an APC, so
-           that a change or a new try need not wait out the second. */
+        /* Alertable: StopReader ends it with an APC, so that a change or
+           a new try need not wait out the second. */
         if (!IsPortOpen()) {
             SleepEx(kNoPortSleepMs, TRUE);
             continue;
@@ -135,8 +135,11 @@ DWORD WINAPI ReaderThreadProc(LPVOID parameter)
 
         DWORD got = 0;
         ReadFile(AppState.portHandle, buffer, 1, &got, nullptr);
+        /* A plain sleep: under Wine an alertable one costs a wineserver
+           request, and this pause comes three times a second while Wine's
+           receive wait returns at once. A stop waits out what is left. */
         if (got == 0) {
-            SleepEx(kEmptyReadSleepMs, TRUE);
+            Sleep(kEmptyReadSleepMs);
             continue;
         }
 
