@@ -43,12 +43,11 @@ const DWORD kStallMs = 60000;       /* a writer gives up after this long without
 const double kQuietMs = 10000;      /* a stream has ended when nothing came for this long */
 
 /* The settings the run found, put back when it ends or fails so that the
-   program's next start (a test, say) sees them; and the instances that a
-   failed run must not leave behind. */
+   program's next start (a test, say) sees them. A failed run leaves no
+   instance behind: each runs in a job that goes with this process. */
 const char *const kSavedNames[] = {"Port", "Baud"};
 DWORD gSaved[2];
 bool gHad[2];
-std::vector<testbed::TavrinProcess *> gInstances;
 
 void RestoreSettingsKey()
 {
@@ -62,9 +61,6 @@ void Fail(const std::string &what)
 {
     fprintf(stderr, "bench: %s\n", what.c_str());
     fflush(stderr);
-    for (testbed::TavrinProcess *instance : gInstances)
-        if (instance->IsRunning())
-            instance->Kill();
     RestoreSettingsKey();
     ExitProcess(1);
 }
@@ -131,7 +127,6 @@ double UnixSeconds()
 std::pair<double, double> StartInstance(testbed::TavrinProcess &process, int port)
 {
     testbed::StoreSettings(port, testbed::kSpeed38400);
-    gInstances.push_back(&process);
     size_t tips = testbed::TrayIconTips().size();
     double start = NowMs(), windowMs = NAN, iconMs = NAN;
     if (!process.Start())

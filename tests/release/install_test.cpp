@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/registry.h"
@@ -108,82 +107,6 @@ std::string ShortcutTarget(const std::string &link)
     return result;
 }
 
-/* A process started here, in a job of its own that every process it
-   starts joins too: the uninstaller hands its work to a copy of itself in
-   the temporary folder and ends. Whatever still runs in the job is ended,
-   and the handles released, when the test leaves its scope, however it
-   leaves, or when this program dies (the job goes with its last handle).
-   Ending only the process started here is not enough under Wine: its
-   CreateProcess resumes the new process's first thread only once that
-   process has finished starting, so an uninstaller ended while it waited
-   for its copy to start left the copy suspended for good, holding
-   ctest's output open until ctest's own limit. */
-class Process {
-public:
-    Process() = default;
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-    ~Process()
-    {
-        if (job_) {
-            if (!AllEnded())
-                TerminateJobObject(job_, 1);
-            CloseHandle(job_);
-        }
-        if (pi_.hProcess) {
-            WaitForSingleObject(pi_.hProcess, 5000);
-            CloseHandle(pi_.hThread);
-            CloseHandle(pi_.hProcess);
-        }
-    }
-    /* False (with GetLastError) if the command cannot start. */
-    bool Start(const std::string &commandLine)
-    {
-        job_ = CreateJobObjectA(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!job_ || !SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits))
-            return false;
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        std::vector<char> buffer(commandLine.begin(), commandLine.end());
-        buffer.push_back('\0');
-        /* Suspended until it is in the job, so that no child escapes it. */
-        if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                            &si, &pi_))
-            return false;
-        if (!AssignProcessToJobObject(job_, pi_.hProcess)) {
-            DWORD error = GetLastError();
-            TerminateProcess(pi_.hProcess, 1);
-            SetLastError(error);
-            return false;
-        }
-        ResumeThread(pi_.hThread);
-        return true;
-    }
-    /* The exit code once it has ended within the time, else -1. */
-    long Wait(DWORD timeoutMs)
-    {
-        DWORD code = 0;
-        if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi_.hProcess, &code))
-            return -1;
-        return (long)code;
-    }
-    /* Whether it and every process it started have ended. */
-    bool AllEnded() const
-    {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        return QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) &&
-               info.ActiveProcesses == 0;
-    }
-    DWORD pid() const { return pi_.dwProcessId; }
-    HANDLE handle() const { return pi_.hProcess; }
-
-private:
-    HANDLE job_ = nullptr;
-    PROCESS_INFORMATION pi_ = {};
-};
-
 /* Empty when this system starts 32-bit programs, else why not: tried once
    with the 32-bit cmd.exe, so that a failure of the 32-bit installer
    itself is never mistaken for the platform's. */
@@ -198,7 +121,7 @@ std::string WhyNot32BitPrograms()
         std::string cmd = std::string(dir) + "\\cmd.exe";
         if (!Exists(cmd))
             return cmd + " is missing: Wine made this prefix without its 32-bit half";
-        Process probe;
+        testbed::Process probe;
         if (!probe.Start("\"" + cmd + "\" /c exit 7"))
             return cmd + " cannot start, error " + std::to_string(GetLastError());
         long code = probe.Wait(kSetupTimeoutMs);
@@ -220,7 +143,7 @@ std::string Installed()
 void RemoveLeftovers()
 {
     for (int copies = 0; copies < 5; copies++) {
-        HWND window = FindWindowA(kWindowClassName, nullptr);
+        HWND window = testbed::FindTavrinWindow(0);
         if (!window)
             break;
         DWORD pid = 0;
@@ -272,7 +195,7 @@ protected:
         if (!why.empty())
             GTEST_SKIP() << "this Wine cannot start 32-bit programs (" << why
                          << "): the shipped 32-bit installer was built but not run";
-        Process installer;
+        testbed::Process installer;
         ASSERT_TRUE(installer.Start("\"" + GetParam().path + "\" /S"))
             << "cannot start " << GetParam().path << ", error " << GetLastError();
         long code = installer.Wait(kSetupTimeoutMs);
@@ -284,7 +207,7 @@ protected:
     {
         std::string command = UninstallValue("UninstallString");
         ASSERT_NE("<missing>", command);
-        Process uninstaller;
+        testbed::Process uninstaller;
         ASSERT_TRUE(uninstaller.Start(command + " /S" + extraArguments))
             << "cannot start " << command << ", error " << GetLastError();
         ASSERT_TRUE(testbed::WaitUntil("the uninstaller and its copy in the temporary folder to end",
@@ -323,9 +246,9 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
        StartTavrin starts, and it runs in a job, as the uninstaller's
        copies do, so that nothing of it outlives the case. */
     testbed::StoreSettings(2, 7);
-    Process tavrin;
+    testbed::Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(Shortcut(CSIDL_PROGRAMS)) + "\"")) << "error " << GetLastError();
-    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
+    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.process(), testbed::kReadyTimeoutMs));
     EXPECT_TRUE(testbed::ScanArrives(2, "4006381333931\r", kScanTimeoutMs));
 
     /* Uninstalled while it runs: the uninstaller ends it the orderly way,
@@ -340,9 +263,9 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
 
 TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
 {
-    Process tavrin;
+    testbed::Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + InstallDir() + "\\tavrin.exe\"")) << "error " << GetLastError();
-    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.handle(), testbed::kReadyTimeoutMs));
+    ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.process(), testbed::kReadyTimeoutMs));
 
     /* A second install closes the running copy to replace its file. */
     ASSERT_NO_FATAL_FAILURE(InstallSilently());

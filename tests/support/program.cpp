@@ -17,58 +17,90 @@ const char *TavrinExePath()
     return chosen && *chosen ? chosen : TAVRIN_EXE_PATH;
 }
 
-TavrinProcess::~TavrinProcess()
+Process::~Process()
 {
+    if (job_) {
+        if (!AllEnded())
+            TerminateJobObject(job_, 1);
+        CloseHandle(job_);
+    }
     if (pi_.hProcess) {
-        if (IsRunning())
-            Kill();
-        CloseHandle(pi_.hProcess);
+        WaitForSingleObject(pi_.hProcess, 5000);
         CloseHandle(pi_.hThread);
+        CloseHandle(pi_.hProcess);
     }
 }
 
-bool TavrinProcess::Start()
+bool Process::Start(const std::string &commandLine)
 {
+    job_ = CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job_ || !SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        return false;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    char commandLine[MAX_PATH + 2];
-    snprintf(commandLine, sizeof commandLine, "\"%s\"", TavrinExePath());
-    return CreateProcessA(TavrinExePath(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &si, &pi_) != 0;
-}
-
-HWND FindTavrinWindow(DWORD pid)
-{
-    std::vector<HWND> windows = ProcessWindows(pid, kWindowClassName);
-    return windows.empty() ? nullptr : windows.front();
-}
-
-bool TavrinProcess::WaitForExit(DWORD timeoutMs, DWORD *exitCode)
-{
-    if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back('\0');
+    /* Suspended until it is in the job, so that no child escapes it. */
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si,
+                        &pi_))
         return false;
-    if (exitCode)
-        GetExitCodeProcess(pi_.hProcess, exitCode);
+    if (!AssignProcessToJobObject(job_, pi_.hProcess)) {
+        DWORD error = GetLastError();
+        TerminateProcess(pi_.hProcess, 1);
+        SetLastError(error);
+        return false;
+    }
+    ResumeThread(pi_.hThread);
     return true;
 }
 
-bool TavrinProcess::IsRunning() const
+long Process::Wait(DWORD timeoutMs)
+{
+    DWORD code = 0;
+    if (WaitForSingleObject(pi_.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi_.hProcess, &code))
+        return -1;
+    return (long)code;
+}
+
+bool Process::AllEnded() const
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+    return QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) &&
+           info.ActiveProcesses == 0;
+}
+
+bool Process::IsRunning() const
 {
     return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-void TavrinProcess::Kill()
+void Process::Kill()
 {
-    TerminateProcess(pi_.hProcess, 1);
+    TerminateJobObject(job_, 1);
     WaitForSingleObject(pi_.hProcess, 5000);
+}
+
+bool TavrinProcess::Start()
+{
+    return Process::Start("\"" + std::string(TavrinExePath()) + "\"");
+}
+
+HWND FindTavrinWindow(DWORD pid)
+{
+    if (pid == 0)
+        return FindWindowA(kWindowClassName, nullptr);
+    std::vector<HWND> windows = ProcessWindows(pid, kWindowClassName);
+    return windows.empty() ? nullptr : windows.front();
 }
 
 ::testing::AssertionResult TavrinProcess::WaitForReady(DWORD timeoutMs)
 {
-    return testbed::WaitForReady(pi_.dwProcessId, pi_.hProcess, timeoutMs, &window_);
+    return testbed::WaitForReady(pid(), process(), timeoutMs, &window_);
 }
 
-::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window)
+::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window, bool noPortWillDo)
 {
     const DWORD start = GetTickCount();
     auto running = [&] { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
@@ -95,7 +127,8 @@ void TavrinProcess::Kill()
     if (!census.KnowsImage())
         return ::testing::AssertionFailure() << "the program's image could not be found: its threads cannot be "
                                                 "told apart";
-    ready = step("its reader thread (the port has been tried by then)", [&] { return census.Take().readers > 0; });
+    ready = step(noPortWillDo ? "its reader thread or its no-port icon" : "its reader thread (the port has been tried by then)",
+                 [&] { return census.Take().readers > 0 || (noPortWillDo && ReadTray().NoPort()); });
     return ready ? step("its main thread to take messages", [&] { return WaitForInputIdle(process, 0) == 0; })
                  : ready;
 }

@@ -36,32 +36,60 @@ const DWORD kReadyTimeoutMs = 300000;
    part did not come, or that the program ended. `window` receives the
    program's hidden window. Bytes written at the very moment the reader
    starts may still fall to its opening purge: a case that must not lose
-   one syncs first (SyncReader). */
-::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window = nullptr);
+   one syncs first (SyncReader). With `noPortWillDo`, the no-port icon
+   stands for the reader: a reader started on a device that refuses to be
+   set up ends at its first wait, sooner than anyone outside sees it. */
+::testing::AssertionResult WaitForReady(DWORD pid, HANDLE process, DWORD timeoutMs, HWND *window = nullptr,
+                                        bool noPortWillDo = false);
 
-/* The program under test in a process of its own; killed if it still runs
-   when the object goes. */
-class TavrinProcess {
+/* A process started here, in a job of its own that every process it
+   starts joins too (the uninstaller hands its work to a copy of itself in
+   the temporary folder and ends). Whatever still runs in the job is ended,
+   and the handles released, when the object goes, however the test leaves
+   its scope, or when this program dies: the job goes with its last handle.
+   Ending only the process started here is not enough under Wine: its
+   CreateProcess resumes the new process's first thread only once that
+   process has finished starting, so an uninstaller ended while it waited
+   for its copy to start left the copy suspended for good, holding ctest's
+   output open until ctest's own limit. */
+class Process {
 public:
-    ~TavrinProcess();
+    Process() = default;
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process();
+    /* False (with GetLastError) if the command cannot start. */
+    bool Start(const std::string &commandLine);
+    /* The exit code once it has ended within the time, else -1. */
+    long Wait(DWORD timeoutMs);
+    /* Whether it and every process it started have ended. */
+    bool AllEnded() const;
+    bool IsRunning() const;
+    /* Ends it and whatever it started. */
+    void Kill();
+    DWORD pid() const { return pi_.dwProcessId; }
+    HANDLE process() const { return pi_.hProcess; }
+
+private:
+    HANDLE job_ = nullptr;
+    PROCESS_INFORMATION pi_ = {};
+};
+
+/* The program under test, started with no arguments. */
+class TavrinProcess : public Process {
+public:
     /* Only creates the process; StartTavrin also waits for it. */
     bool Start();
     /* Waits until it is ready (see WaitForReady) and keeps its window. */
     ::testing::AssertionResult WaitForReady(DWORD timeoutMs = kReadyTimeoutMs);
     HWND window() const { return window_; }
-    DWORD pid() const { return pi_.dwProcessId; }
-    HANDLE process() const { return pi_.hProcess; }
-    /* Waits for the process to end; returns false on time-out. */
-    bool WaitForExit(DWORD timeoutMs, DWORD *exitCode);
-    bool IsRunning() const;
-    void Kill();
 
 private:
-    PROCESS_INFORMATION pi_ = {};
     HWND window_ = nullptr;
 };
 
-/* Finds the top-level window of class "TavrinWindow" owned by a process. */
+/* The hidden window (class "TavrinWindow") of a process, or of any
+   process when `pid` is 0. */
 HWND FindTavrinWindow(DWORD pid);
 
 /* The one way to start the program: starts it on the settings key as it

@@ -19,9 +19,9 @@ void ProgramTest::TearDown()
 
 void ProgramTest::ExpectOrderlyExit(TavrinProcess &program)
 {
-    DWORD code = 0xDEAD;
-    ASSERT_TRUE(program.WaitForExit(kExitTimeoutMs, &code)) << "the program did not end";
-    EXPECT_EQ(0u, code) << "exit code";
+    long code = program.Wait(kExitTimeoutMs);
+    ASSERT_NE(-1, code) << "the program did not end";
+    EXPECT_EQ(0, code) << "exit code";
 }
 
 void ProgramTest::CloseInOrder(TavrinProcess &program)

@@ -6,9 +6,9 @@
  *
  * usage: tavrin_command --ready
  *        tavrin_command ID [--dialog]
- *   --ready   wait until Tavrin is ready (its port has been tried, its
- *             reader runs if the port opened, and its main thread takes
- *             messages), then say from its tray icon whether the port opened
+ *   --ready   wait until Tavrin is ready (its reader runs, or its icon
+ *             shows no port, and its main thread takes messages), then
+ *             say from its tray icon whether the port opened
  *   ID        40001 settings, 40003 About, 40002 Close
  *   --dialog  then wait for the dialog the command opens, have it painted,
  *             and print its screen rectangle as "X Y WIDTH HEIGHT"
@@ -41,91 +41,15 @@ static HWND WaitForTavrinWindow(FILE *out, const char *failure)
 {
     HWND tavrin = nullptr;
     ::testing::AssertionResult found = testbed::WaitUntil(
-        "Tavrin's window", [&] { return (tavrin = FindWindowA(kWindowClassName, nullptr)) != nullptr; },
+        "Tavrin's window", [&] { return (tavrin = testbed::FindTavrinWindow(0)) != nullptr; },
         testbed::kReadyTimeoutMs);
     if (!found)
         fprintf(out, "%s: %s\n", failure, found.message());
     return tavrin;
 }
 
-/* Waits until the icon shows whether the port opened (not the active
-   icon of a scan being typed); false when `timeoutMs` passed first or the
-   program ended. */
-static bool WaitForPortIcon(HANDLE process, DWORD timeoutMs, testbed::TrayView *view)
-{
-    testbed::WaitUntil(
-        "the ready or no-port icon",
-        [&] {
-            *view = testbed::ReadTray();
-            return view->Ready() || view->NoPort() || WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
-        },
-        timeoutMs);
-    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT && (view->Ready() || view->NoPort());
-}
-
-static int Ended(HANDLE process, const char *before)
-{
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    printf("Tavrin never got ready: it ended (exit code %lu) before %s\n", (unsigned long)code, before);
-    return 1;
-}
-
-/* Readiness of the program's process, found by its window; `start` is
-   when the wait for its window began, and the whole wait is bounded by
-   testbed::kReadyTimeoutMs. */
-static int WaitReadyOf(DWORD pid, HANDLE process, DWORD start)
-{
-    auto left = [&]() -> DWORD {
-        DWORD elapsed = GetTickCount() - start;
-        return elapsed < testbed::kReadyTimeoutMs ? testbed::kReadyTimeoutMs - elapsed : 0;
-    };
-    /* The program adds its icon once it has tried its port, and starts its
-       reader after that. A reader has to run only where the port opened:
-       one started on a device that refuses to be set up ends at its first
-       wait, sooner than anyone outside sees it, and the program is then
-       ready once its main thread takes messages. */
-    testbed::TrayView view;
-    bool shown = WaitForPortIcon(process, left(), &view);
-    if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
-        return Ended(process, "its icon showed");
-    if (!shown) {
-        printf("Tavrin never got ready: its icon did not show ready or no port within %lu s; the tray shows %s\n",
-               (unsigned long)(testbed::kReadyTimeoutMs / 1000), view.Describe().c_str());
-        return 1;
-    }
-    if (view.Ready()) {
-        ::testing::AssertionResult ready = testbed::WaitForReady(pid, process, left());
-        if (!ready) {
-            printf("Tavrin never got ready: %s\n", ready.message());
-            return 1;
-        }
-    } else if (WaitForInputIdle(process, left()) != 0) {
-        if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
-            return Ended(process, "its main thread took messages");
-        printf("Tavrin never got ready: its main thread took no messages within %lu s\n",
-               (unsigned long)(testbed::kReadyTimeoutMs / 1000));
-        return 1;
-    }
-    printf("Tavrin is ready (after %lu s of waiting)\n", (unsigned long)((GetTickCount() - start) / 1000));
-
-    /* Asked again: a reader that fails on its device says so on the icon.
-       The port is named as stored, or the built-in default; the program
-       itself judges the value. */
-    DWORD port = (DWORD)AppStateRecord().portNumber;
-    testbed::GetSettingDword("Port", &port);
-    if (!WaitForPortIcon(process, kTrayTimeoutMs, &view)) {
-        printf("Tavrin's icon says neither ready nor no port; the tray shows %s\n", view.Describe().c_str());
-        return 1;
-    }
-    if (view.NoPort()) {
-        printf("Tavrin could not open COM%lu (its icon shows no port)\n", (unsigned long)port);
-        return 3;
-    }
-    printf("COM%lu is open (its icon shows ready)\n", (unsigned long)port);
-    return 0;
-}
-
+/* Waits until the program is ready, then says from its icon whether the
+   port opened (not the active icon of a scan being typed). */
 static int WaitReady()
 {
     DWORD start = GetTickCount();
@@ -140,9 +64,38 @@ static int WaitReady()
                GetLastError());
         return 1;
     }
-    int result = WaitReadyOf(pid, process, start);
+    DWORD elapsed = GetTickCount() - start;
+    ::testing::AssertionResult ready = testbed::WaitForReady(
+        pid, process, elapsed < testbed::kReadyTimeoutMs ? testbed::kReadyTimeoutMs - elapsed : 0, nullptr, true);
+    testbed::TrayView view;
+    if (ready) {
+        printf("Tavrin is ready (after %lu s of waiting)\n", (unsigned long)((GetTickCount() - start) / 1000));
+        ready = testbed::WaitUntil(
+            "its icon to show ready or no port",
+            [&] {
+                view = testbed::ReadTray();
+                return view.Ready() || view.NoPort() || WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+            },
+            kTrayTimeoutMs);
+        if (ready && WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
+            ready = ::testing::AssertionFailure() << "it ended";
+    }
     CloseHandle(process);
-    return result;
+    if (!ready) {
+        printf("Tavrin never got ready: %s; the tray shows %s\n", ready.message(),
+               testbed::ReadTray().Describe().c_str());
+        return 1;
+    }
+    /* The port is named as stored, or the built-in default; the program
+       itself judges the value. */
+    DWORD port = (DWORD)AppStateRecord().portNumber;
+    testbed::GetSettingDword("Port", &port);
+    if (view.NoPort()) {
+        printf("Tavrin could not open COM%lu (its icon shows no port)\n", (unsigned long)port);
+        return 3;
+    }
+    printf("COM%lu is open (its icon shows ready)\n", (unsigned long)port);
+    return 0;
 }
 
 int main(int argc, char **argv)
