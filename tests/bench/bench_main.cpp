@@ -343,7 +343,7 @@ int Run(const Options &opt)
     /* "Close", until the process ended (10 s at most) */
     auto close = [](testbed::TavrinProcess &process) {
         double t0 = NowMs();
-        return testbed::CloseProgram(process.window(), process.process(), 10000, nullptr) ? NowMs() - t0 : NAN;
+        return testbed::CloseProgram(process.window(), process.process(), 10000) ? NowMs() - t0 : NAN;
     };
     gJsonGroup = "close";
     JsonNums({{"port_open_ms", close(prog)}, {"no_port_ms", close(noport)}});

@@ -150,7 +150,7 @@ void RemoveLeftovers()
         GetWindowThreadProcessId(window, &pid);
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
         if (process) {
-            if (!testbed::CloseProgram(window, process, 5000, nullptr))
+            if (!testbed::CloseProgram(window, process, 5000))
                 TerminateProcess(process, 1);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);

@@ -133,14 +133,10 @@ HWND FindTavrinWindow(DWORD pid)
                  : ready;
 }
 
-bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode)
+bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs)
 {
     PostMessageA(mainWindow, WM_COMMAND, IDM_CLOSE, 0);
-    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
-        return false;
-    if (exitCode)
-        GetExitCodeProcess(process, exitCode);
-    return true;
+    return WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
 }
 
 ::testing::AssertionResult StartTavrin(TavrinProcess &process)

@@ -1,7 +1,8 @@
 /*
- * The program under test as a process of its own, for the end-to-end
- * tests, the robustness tests and the benchmark: starting it with given
- * settings, knowing its reader reads, sending it scans, and closing it.
+ * Processes the tests start (Process), above all the program under test,
+ * for the end-to-end tests, the robustness tests, the installer's, the
+ * tools and the benchmark: starting it with given settings, knowing its
+ * reader reads, sending it scans, and closing it.
  */
 #ifndef TAVRIN_TESTS_PROGRAM_H
 #define TAVRIN_TESTS_PROGRAM_H
@@ -43,15 +44,11 @@ const DWORD kReadyTimeoutMs = 300000;
                                         bool noPortWillDo = false);
 
 /* A process started here, in a job of its own that every process it
-   starts joins too (the uninstaller hands its work to a copy of itself in
-   the temporary folder and ends). Whatever still runs in the job is ended,
-   and the handles released, when the object goes, however the test leaves
-   its scope, or when this program dies: the job goes with its last handle.
-   Ending only the process started here is not enough under Wine: its
-   CreateProcess resumes the new process's first thread only once that
-   process has finished starting, so an uninstaller ended while it waited
-   for its copy to start left the copy suspended for good, holding ctest's
-   output open until ctest's own limit. */
+   starts joins too (the uninstaller hands its work to a copy of itself).
+   Whatever still runs in the job is ended when the object goes, or when
+   this program dies: the job goes with its last handle. Under Wine ending
+   only the first process could leave a child suspended for good (see
+   "Starting a process" in docs/wine-and-windows.md). */
 class Process {
 public:
     Process() = default;
@@ -131,7 +128,7 @@ const DWORD kDeliveryTimeoutMs = 30000;
 ::testing::AssertionResult NothingArrives(int port, const std::string &text);
 
 /* Posts "Close" to the program and waits for it to end. */
-bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+bool CloseProgram(HWND mainWindow, HANDLE process, DWORD timeoutMs);
 
 }  // namespace testbed
 
