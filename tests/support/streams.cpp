@@ -95,17 +95,4 @@ void PrintTo(const Utf16 &value, std::ostream *out)
     *out << Escape(value.text);
 }
 
-bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
-{
-    size_t s = 0;
-    for (BYTE b : received) {
-        while (s < sent.size() && sent[s] != b)
-            s++;
-        if (s == sent.size())
-            return false;
-        s++;
-    }
-    return true;
-}
-
 }  // namespace testbed

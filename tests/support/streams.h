@@ -49,10 +49,6 @@ std::vector<BYTE> ToBytes(const std::string &text);
 std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
 std::string CompareStreams(const std::string &sent, const std::string &received);
 
-/* Whether `received` is `sent` with some bytes left out, in order and
-   with nothing added or repeated out of place. */
-bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
-
 /* A UTF-16 text for EXPECT_EQ and friends, which print it on a failure as
    Wine's tests print one: L"..." with every unit outside printable ASCII
    as \x and four hex digits (L"\x041e \x043f..."). */

@@ -50,15 +50,6 @@ void DispatchPending(const std::function<void(const MSG &)> &seen)
     }
 }
 
-void DispatchPendingWide()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs)
 {
