@@ -19,6 +19,12 @@ namespace {
 const DWORD kDialogTimeoutMs = 5000;
 const DWORD kPaintTimeoutMs = 10000;   /* a dialog brought to the front, repainted */
 
+/* Waits until the window no longer exists; returns whether it went. */
+bool WaitForWindowGone(HWND window, DWORD timeoutMs)
+{
+    return static_cast<bool>(testbed::WaitUntil("the window to go", [window] { return !IsWindow(window); }, timeoutMs));
+}
+
 class SettingsEndToEndTest : public testbed::ProgramTest {
 protected:
     /* Chooses a menu command and waits for the dialog it opens. */
@@ -48,7 +54,7 @@ protected:
     static void ClickOk(HWND dialog)
     {
         Click(dialog, IDOK);
-        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+        ASSERT_TRUE(WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
     }
 
     /* Starts the program on COM3 at index 3 as stored, and chooses COM1 at
@@ -160,7 +166,7 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
             Screenshot(about, "about-dialog.bmp");
         }
         way.end(about);
-        EXPECT_TRUE(testbed::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
+        EXPECT_TRUE(WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
         EXPECT_TRUE(program_.IsRunning()) << "the program ended with the box";
         EXPECT_TRUE(IsWindow(program_.window()));
     }
