@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include <shellapi.h>
 
@@ -57,11 +56,6 @@ Capture CaptureScreen(const RECT &rect)
     });
     ReleaseDC(nullptr, screen);
     return capture;
-}
-
-Capture CaptureWholeScreen()
-{
-    return CaptureScreen({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
 }
 
 bool Capture::SaveBmp(const std::string &path) const
@@ -184,7 +178,13 @@ std::vector<HWND> TrayIconTips()
     return tips;
 }
 
-RECT TraySlot(int slot)
+/* The shell draws the icons itself at the right end of the taskbar at the
+   bottom of the screen, one slot (a small icon and a border of 2 pixels)
+   each, the first added at the right. Slot 0 is the rightmost; rectangles
+   are in screen coordinates and include a few rows above the taskbar. */
+static const int kTraySlots = 8;
+
+static RECT TraySlot(int slot)
 {
     /* The taskbar spans the bottom of the screen, about 20 pixels high;
        it may be hidden while it has no icon, so the slots are placed from
@@ -325,27 +325,6 @@ std::string ScreenshotDir()
         CreateDirectoryA(dir.c_str(), nullptr);
     }
     return dir + "/";
-}
-
-std::string SaveScreenshot(const char *name, const Capture &capture)
-{
-    std::string path = ScreenshotDir() + name + ".bmp";
-    return capture.SaveBmp(path) ? path : std::string();
-}
-
-bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
-{
-    RECT rect;
-    if (!GetWindowRect(window, &rect))
-        return false;
-    Capture capture = CaptureScreen(rect);
-    if (capture.pixels.empty())
-        return false;
-    std::set<DWORD> colours;
-    for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
-        colours.insert(capture.pixels[i]);
-    *distinctColours = (int)colours.size();
-    return capture.SaveBmp(path);
 }
 
 }  // namespace testbed
