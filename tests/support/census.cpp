@@ -30,7 +30,8 @@ static bool ForEachThread(DWORD pid, const std::function<void(DWORD)> &visit)
     return true;
 }
 
-int CountThreads(DWORD pid)
+/* Threads of a process, from a toolhelp snapshot; -1 if it failed. */
+static int CountThreads(DWORD pid)
 {
     int count = 0;
     return ForEachThread(pid, [&](DWORD) { count++; }) ? count : -1;

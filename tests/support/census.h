@@ -13,9 +13,6 @@
 
 namespace testbed {
 
-/* Threads of a process, from a toolhelp snapshot; -1 if it failed. */
-int CountThreads(DWORD pid);
-
 /* The program's threads told apart by where they started: its main
    thread, its reader workers (started in the program's own image, at
    another address than the main thread), and threads of the system, which
