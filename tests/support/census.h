@@ -80,10 +80,8 @@ ProcessCounts SettledCounts(DWORD pid, HANDLE process, DWORD timeoutMs);
    GetProcessTimes the caller's own times. */
 struct ProcessFigures {
     bool found = false;          /* the process is in the list */
-    double cpuMs = 0;            /* user + kernel time */
     int threads = 0;
     int handles = 0;
-    double workingSetKiB = 0;
     double privateKiB = 0;       /* private committed bytes */
 };
 ProcessFigures ReadProcessFigures(DWORD pid);
