@@ -1,6 +1,5 @@
 #include "support/dialogs.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,10 +80,9 @@ std::vector<HWND> DialogsOfProcess(DWORD pid)
 std::vector<HWND> DialogsOfThread(DWORD tid)
 {
     std::vector<HWND> found;
-    for (HWND dialog : DialogsOfProcess(GetCurrentProcessId())) {
+    for (HWND dialog : DialogsOfProcess(GetCurrentProcessId()))
         if (GetWindowThreadProcessId(dialog, nullptr) == tid)
             found.push_back(dialog);
-    }
     return found;
 }
 
@@ -260,21 +258,17 @@ bool ModalWatcher::AnyUp() const
     return up_ > 0;
 }
 
-static HWND FindSettingsDialog(DWORD pid)
-{
-    for (HWND dialog : DialogsOfProcess(pid)) {
-        if (GetDlgItem(dialog, IDC_SPEED))
-            return dialog;
-    }
-    return nullptr;
-}
-
 HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
 {
     PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
-    HWND dialog = nullptr;
-    WaitUntil("the settings dialog", [&] { return (dialog = FindSettingsDialog(pid)) != nullptr; }, timeoutMs);
-    return dialog;
+    HWND found = nullptr;
+    WaitUntil("the settings dialog", [&] {
+        for (HWND dialog : DialogsOfProcess(pid))
+            if (!found && GetDlgItem(dialog, IDC_SPEED))
+                found = dialog;
+        return found != nullptr;
+    }, timeoutMs);
+    return found;
 }
 
 void ExpectDialogShows(HWND dialog, int port, int speed)

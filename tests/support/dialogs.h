@@ -1,6 +1,6 @@
 /*
- * Dialogs as tests meet them: read, parsed from the resources, driven on
- * the test's thread or from another process, and watched with the menus.
+ * Dialogs as tests meet them: read, driven on the test's thread or from
+ * another process, and watched with the menus.
  */
 #ifndef TAVRIN_TESTS_DIALOGS_H
 #define TAVRIN_TESTS_DIALOGS_H

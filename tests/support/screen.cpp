@@ -171,10 +171,9 @@ std::vector<HWND> TrayIconTips()
     DWORD shell = 0;
     if (!taskbar || !GetWindowThreadProcessId(taskbar, &shell))
         return tips;
-    for (HWND tip : ProcessWindows(shell, "tooltips_class32")) {
+    for (HWND tip : ProcessWindows(shell, "tooltips_class32"))
         if (GetWindow(tip, GW_OWNER) == taskbar)
             tips.push_back(tip);
-    }
     return tips;
 }
 
@@ -214,10 +213,9 @@ int CountTrayIcons()
 {
     Capture tray = CaptureScreen(TrayArea());
     int count = 0;
-    for (int slot = 0; slot < kTraySlots; slot++) {
+    for (int slot = 0; slot < kTraySlots; slot++)
         if (CountIconColours(tray, TraySlot(slot)).Any())
             count = slot + 1;
-    }
     return count;
 }
 
@@ -245,15 +243,12 @@ bool AnnounceTaskbar()
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
-    return WaitUntil(
-        std::string("the tray to show ") + kTrayStates[(int)state].name,
-        [&] {
-            TrayView now = ReadTray();
-            if (last)
-                *last = now;
-            return (now.*kTrayStates[(int)state].shows)();
-        },
-        timeoutMs);
+    return WaitUntil(std::string("the tray to show ") + kTrayStates[(int)state].name, [&] {
+        TrayView now = ReadTray();
+        if (last)
+            *last = now;
+        return (now.*kTrayStates[(int)state].shows)();
+    }, timeoutMs);
 }
 
 static BOOL CALLBACK FindUnpaintedChild(HWND child, LPARAM lParam)
@@ -283,24 +278,21 @@ static HWND Unpainted(HWND window)
     GetClassNameA(window, name, sizeof name);
     Capture previous;
     HWND unpainted = nullptr;
-    ::testing::AssertionResult done = WaitUntil(
-        std::string("window ") + name + " to be painted and shown still on the screen",
-        [&] {
-            if (!IsWindow(window))
-                return false;
-            if ((unpainted = Unpainted(window)) != nullptr) {
-                previous = Capture();
-                return false;
-            }
-            RECT rect;
-            GetWindowRect(window, &rect);
-            Capture now = CaptureScreen(rect);
-            bool still = !now.pixels.empty() && now.pixels == previous.pixels &&
-                         EqualRect(&now.rect, &previous.rect);
-            previous = now;
-            return still;
-        },
-        timeoutMs);
+    std::string what = std::string("window ") + name + " to be painted and shown still on the screen";
+    ::testing::AssertionResult done = WaitUntil(what, [&] {
+        if (!IsWindow(window))
+            return false;
+        if ((unpainted = Unpainted(window)) != nullptr) {
+            previous = Capture();
+            return false;
+        }
+        RECT rect;
+        GetWindowRect(window, &rect);
+        Capture now = CaptureScreen(rect);
+        bool still = !now.pixels.empty() && now.pixels == previous.pixels && EqualRect(&now.rect, &previous.rect);
+        previous = now;
+        return still;
+    }, timeoutMs);
     if (!done) {
         if (!IsWindow(window))
             done << "; the window is gone";

@@ -116,9 +116,9 @@ bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
 
 /* ---- Pictures kept as artifacts ---- */
 
-/* Where tests leave their pictures, with a trailing '/', created if need
-   be: <build dir>/screenshots, and its subfolder shipped/ for a run against
-   $TAVRIN_EXE. */
+/* Where tests leave their pictures (.bmp, which scripts/test turns into
+   .png), with a trailing '/', created if need be: <build dir>/screenshots,
+   and its subfolder shipped/ for a run against $TAVRIN_EXE. */
 std::string ScreenshotDir();
 
 }  // namespace testbed
