@@ -5,17 +5,6 @@
 
 namespace testbed {
 
-uint32_t Random::Next()
-{
-    /* xorshift32 */
-    uint32_t x = state_;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    state_ = x;
-    return x;
-}
-
 std::vector<BYTE> PatternBytes(size_t count, uint32_t seed)
 {
     Random random(seed);

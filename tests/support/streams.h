@@ -16,12 +16,16 @@
 
 namespace testbed {
 
-/* A tiny deterministic generator, so that a run can be repeated from the
-   seed it prints. */
+/* A tiny deterministic generator (xorshift32). */
 class Random {
 public:
     explicit Random(uint32_t seed) : state_(seed ? seed : 0x9E3779B9u) {}
-    uint32_t Next();
+    uint32_t Next()
+    {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        return state_ ^= state_ << 5;
+    }
     uint32_t Below(uint32_t bound) { return bound ? Next() % bound : 0; }
     bool Chance(uint32_t percent) { return Below(100) < percent; }
 
