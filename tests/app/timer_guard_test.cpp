@@ -91,6 +91,18 @@ HWND CreateRecorder()
     return CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
 
+/* Dispatches every message now waiting in this thread's queue with the
+   Unicode calls, as the system's own modal loops (the dialogs', the
+   menus') take and dispatch messages. */
+void DispatchPendingWide()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
 /* Runs this thread's loop, as the program's main loop does (or, `wide`,
    as the system's own modal loops do), until it has taken and dispatched
    everything posted to `recorder` before. */
@@ -100,7 +112,7 @@ HWND CreateRecorder()
     PostMessageA(recorder, WM_APP, 0, 0);
     return testbed::WaitUntil("the loop to take the messages posted before a marker", [&] {
         if (wide)
-            testbed::DispatchPendingWide();
+            DispatchPendingWide();
         else
             testbed::DispatchPending();
         return recorded.markers > markers;

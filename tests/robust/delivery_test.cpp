@@ -21,6 +21,16 @@ namespace {
 const int kPort = 2;
 using testbed::kLineRate;
 
+/* The texts of the bursts received: a new burst starts where two
+   consecutive characters are more than `gapMs` apart. */
+std::vector<std::string> SplitBursts(const std::vector<testbed::TargetWindow::Char> &chars, DWORD gapMs)
+{
+    std::vector<std::string> texts;
+    for (const testbed::Burst &burst : testbed::FindBursts(chars, gapMs))
+        texts.push_back(burst.text);
+    return texts;
+}
+
 class DeliveryTest : public testbed::ProgramTest {
 protected:
     void SetUp() override
@@ -62,7 +72,7 @@ TEST_F(DeliveryTest, EveryByteValueInOneBurst)
     std::vector<BYTE> sent = AllValues();
     ASSERT_TRUE(partner_.Write(sent.data(), sent.size()));
     ExpectDelivered(sent);
-    EXPECT_EQ(1u, testbed::SplitBursts(target_.chars(), 40).size()) << "256 bytes sent back to back make one burst";
+    EXPECT_EQ(1u, SplitBursts(target_.chars(), 40).size()) << "256 bytes sent back to back make one burst";
 }
 
 TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
@@ -80,7 +90,7 @@ TEST_F(DeliveryTest, EveryByteValueSpreadOverBursts)
         target_.Pump(450);   /* the spacing under test */
     }
     ExpectDelivered(sent);
-    EXPECT_EQ((size_t)pieces, testbed::SplitBursts(target_.chars(), 200).size()) << "a burst for each piece";
+    EXPECT_EQ((size_t)pieces, SplitBursts(target_.chars(), 200).size()) << "a burst for each piece";
 }
 
 TEST_F(DeliveryTest, EveryByteValueAcrossTheBurstCut)

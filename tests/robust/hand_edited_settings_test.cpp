@@ -25,6 +25,13 @@ using testbed::TrayState;
 
 namespace {
 
+/* Cancels the settings dialog and waits until it has closed. */
+bool CancelDialog(HWND dialog, DWORD timeoutMs)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDCANCEL));
+    return testbed::WaitForWindowHidden(dialog, timeoutMs);
+}
+
 /* One way a value can be stored (or not). */
 struct Stored {
     std::string name;
@@ -132,7 +139,7 @@ TEST_P(HandEditedSettings, StartDialogAndOrderlyEnd)
         std::string scan = testbed::ScanText((uint32_t)(c.port * 100 + c.baud), 0x4E6D);
         EXPECT_TRUE(testbed::ScanArrives(finalPort, scan, 5000));
     } else {
-        ASSERT_TRUE(testbed::CancelDialog(dialog, 5000));
+        ASSERT_TRUE(CancelDialog(dialog, 5000));
     }
 
     ASSERT_NO_FATAL_FAILURE(CloseInOrder(program_));

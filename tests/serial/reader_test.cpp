@@ -37,6 +37,24 @@ const DWORD kQueueTimeoutMs = 5000;     /* bytes reaching or leaving the port's 
 const DWORD kBurstGapMs = 45;
 const DWORD kJoinTimeoutMs = 5000;      /* helper threads of the tests */
 
+/* The bursts' sizes, "1024,1024,452", for EXPECT_EQ; and the gaps between
+   them, "gaps 52,51 ms", for its message. */
+std::string BurstSizes(const std::vector<testbed::Burst> &bursts)
+{
+    std::string text;
+    for (const testbed::Burst &burst : bursts)
+        text += (text.empty() ? "" : ",") + std::to_string(burst.text.size());
+    return text;
+}
+
+std::string BurstGaps(const std::vector<testbed::Burst> &bursts)
+{
+    std::string text;
+    for (size_t i = 1; i < bursts.size(); i++)
+        text += (i > 1 ? "," : "") + std::to_string((long)bursts[i].gapBeforeMs);
+    return "gaps " + text + " ms";
+}
+
 class ReaderTest : public testbed::ProgramStateTest {
 protected:
     void SetUp() override
@@ -109,7 +127,7 @@ TEST_F(ReaderTest, ScanArrivesInOrderAsOneBurst)
     EXPECT_EQ(scan, target_.Text());
     for (size_t i = 0; i < target_.chars().size(); i++)
         EXPECT_EQ(0, target_.chars()[i].lParam) << "character " << i;
-    EXPECT_EQ("11", testbed::BurstSizes(Bursts())) << testbed::BurstGaps(Bursts());
+    EXPECT_EQ("11", BurstSizes(Bursts())) << BurstGaps(Bursts());
 }
 
 TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
@@ -122,7 +140,7 @@ TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
     target_.Pump(500);
     ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, "JKL", kQuietMs));
     EXPECT_EQ("GHIJKL", target_.Text());
-    EXPECT_EQ("3,3", testbed::BurstSizes(Bursts())) << testbed::BurstGaps(Bursts());
+    EXPECT_EQ("3,3", BurstSizes(Bursts())) << BurstGaps(Bursts());
 
     /* 30 ms apart: one burst (the gap is what is tested). A stalled
        machine can stretch the gap towards the 100 ms that closes a burst;
@@ -139,8 +157,8 @@ TEST_F(ReaderTest, GapsUnder100MsJoinBurstsAndLongGapsSeparateThem)
     }
     if (apart >= 90)
         GTEST_SKIP() << "the machine stalled on every try: the writes were " << apart << " ms apart, not 30";
-    EXPECT_EQ("6", testbed::BurstSizes(Bursts()))
-        << "writes " << apart << " ms apart; " << testbed::BurstGaps(Bursts());
+    EXPECT_EQ("6", BurstSizes(Bursts()))
+        << "writes " << apart << " ms apart; " << BurstGaps(Bursts());
 }
 
 TEST_F(ReaderTest, LongRunIsCutIntoBurstsOf1024WithNothingLost)
@@ -153,9 +171,9 @@ TEST_F(ReaderTest, LongRunIsCutIntoBurstsOf1024WithNothingLost)
     ASSERT_TRUE(testbed::SendAndSettle(*partner_, target_, run, kQuietMs));
 
     EXPECT_EQ("", testbed::CompareStreams(run, target_.Text()));
-    EXPECT_EQ("1024,1024,452", testbed::BurstSizes(Bursts())) << testbed::BurstGaps(Bursts());
+    EXPECT_EQ("1024,1024,452", BurstSizes(Bursts())) << BurstGaps(Bursts());
     printf("2500 bytes arrived in %.0f ms; %s\n", target_.chars().back().ms - start,
-           testbed::BurstGaps(Bursts()).c_str());
+           BurstGaps(Bursts()).c_str());
 }
 
 TEST_F(ReaderTest, EveryByteIsPostedAsItsOwnValue)

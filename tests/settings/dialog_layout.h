@@ -88,6 +88,14 @@ inline std::string Describe(const char *what, size_t i, const Control &c)
     return std::string(what) + " " + std::to_string(i) + " (" + c.className + " " + text + ")";
 }
 
+/* GetWindowTextW: the text as the user sees it, in any code page. */
+inline std::wstring WideWindowText(HWND window)
+{
+    wchar_t text[512];
+    int n = GetWindowTextW(window, text, 512);
+    return std::wstring(text, n > 0 ? (size_t)n : 0);
+}
+
 const std::vector<std::string> kSpeedLabels = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
 
 /* The dialog as shown, its texts read as UTF-16 (what the user sees in
@@ -95,7 +103,7 @@ const std::vector<std::string> kSpeedLabels = {"110", "300", "600", "1200", "240
    order. Works on a dialog of this process or of another one. */
 inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
 {
-    EXPECT_EQ(testbed::Utf16(d.caption), testbed::Utf16(testbed::WideWindowText(dialog))) << "caption";
+    EXPECT_EQ(testbed::Utf16(d.caption), testbed::Utf16(WideWindowText(dialog))) << "caption";
     DWORD style = (DWORD)GetWindowLongA(dialog, GWL_STYLE);
     EXPECT_EQ(kDialogStyle & ~(DWORD)DS_SETFONT, style & kDialogStyle & ~(DWORD)DS_SETFONT)
         << "dialog style 0x" << std::hex << style;
@@ -108,7 +116,7 @@ inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
         SCOPED_TRACE(Describe("control", i, c));
         EXPECT_EQ(c.id, (WORD)GetDlgCtrlID(child));
         EXPECT_EQ(c.className, testbed::ClassName(child));
-        std::wstring text = testbed::WideWindowText(child);
+        std::wstring text = WideWindowText(child);
         if (lstrcmpA(c.className, "ComboBox") == 0) {
             /* A drop-down list's text is its selection, not the template's. */
         } else if (c.text) {

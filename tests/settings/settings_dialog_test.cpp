@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "app/app.h"
 #include "serial/serial.h"
 #include "settings/settings.h"
@@ -178,11 +182,145 @@ protected:
 
 /* ---- The templates as compiled --------------------------------------------- */
 
+/* A dialog template: the fixed part of each record as the system declares
+   it, then what follows it. */
+struct TemplateItem : DLGITEMTEMPLATE {
+    std::string className;   /* predefined classes by name: "Button", ... */
+    std::wstring text;
+    WORD extraBytes = 0;
+};
+
+struct DialogTemplate : DLGTEMPLATE {
+    std::wstring menu;       /* empty: none */
+    std::wstring windowClass;
+    std::wstring title;
+    WORD pointSize = 0;
+    std::wstring typeface;
+    std::vector<TemplateItem> items;
+};
+
+/* A cursor over the template's bytes; every read is bounds-checked. */
+class TemplateReader {
+public:
+    TemplateReader(const BYTE *data, size_t size) : data_(data), size_(size) {}
+    bool ok() const { return ok_; }
+
+    template <typename T> T Get()
+    {
+        T value = T();
+        if (Skip(sizeof value))
+            memcpy(&value, data_ + pos_ - sizeof value, sizeof value);
+        return value;
+    }
+    WORD Word() { return Get<WORD>(); }
+    std::wstring String()
+    {
+        std::wstring s;
+        for (WORD w = Word(); ok_ && w != 0; w = Word())
+            s.push_back((wchar_t)w);
+        return s;
+    }
+    /* A name-or-ordinal field: empty, a string, or an ordinal (0xFFFF, n)
+       read as "#n", with n in `ordinal` if given (0 for the others). */
+    std::wstring NameOrOrdinal(WORD *ordinal = nullptr)
+    {
+        WORD first = Word();
+        WORD n = first == 0xFFFF ? Word() : 0;
+        if (ordinal)
+            *ordinal = n;
+        if (first == 0xFFFF)
+            return L"#" + std::to_wstring(n);
+        if (first == 0)
+            return std::wstring();
+        pos_ -= 2;
+        return String();
+    }
+    void AlignDword() { pos_ = (pos_ + 3) & ~(size_t)3; }
+    /* Moves past `n` bytes; false (and no longer ok) if they run short. */
+    bool Skip(size_t n)
+    {
+        if (pos_ + n > size_)
+            return ok_ = false;
+        pos_ += n;
+        return true;
+    }
+
+private:
+    const BYTE *data_;
+    size_t size_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+/* A class name of a template: a predefined class's atom by its name, a
+   string in ASCII ('?' for anything else). */
+std::string ItemClass(WORD atom, const std::wstring &name)
+{
+    static const char *const kNames[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
+    if (atom)
+        return atom >= 0x80 && atom <= 0x85 ? kNames[atom - 0x80] : "#" + std::to_string(atom);
+    std::string s;
+    for (wchar_t c : name)
+        s.push_back(c < 0x80 ? (char)c : '?');
+    return s;
+}
+
+/* Finds RT_DIALOG `id` for `language` in this module and parses it; false
+   (with a reason) when there is none, the data runs short or it is an
+   extended template (DLGTEMPLATEEX). */
+bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why)
+{
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceExA(module, (LPCSTR)RT_DIALOG, MAKEINTRESOURCEA(id), language);
+    if (!found) {
+        *why = "no RT_DIALOG " + std::to_string(id) + " for language " + std::to_string(language) +
+               ", error " + std::to_string(GetLastError());
+        return false;
+    }
+    HGLOBAL loaded = LoadResource(module, found);
+    const BYTE *data = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
+    if (!data) {
+        *why = "the resource does not load";
+        return false;
+    }
+    const size_t size = SizeofResource(module, found);
+    TemplateReader r(data, size);
+    *out = DialogTemplate();
+    if (size >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF) {
+        *why = "an extended template (DLGTEMPLATEEX)";
+        return false;
+    }
+    static_cast<DLGTEMPLATE &>(*out) = r.Get<DLGTEMPLATE>();
+    out->menu = r.NameOrOrdinal();
+    out->windowClass = r.NameOrOrdinal();
+    out->title = r.String();
+    if (out->style & DS_SETFONT) {
+        out->pointSize = r.Word();
+        out->typeface = r.String();
+    }
+    for (WORD i = 0; i < out->cdit && r.ok(); i++) {
+        r.AlignDword();
+        TemplateItem item;
+        static_cast<DLGITEMTEMPLATE &>(item) = r.Get<DLGITEMTEMPLATE>();
+        WORD atom;
+        std::wstring name = r.NameOrOrdinal(&atom);
+        item.className = ItemClass(atom, name);
+        item.text = r.NameOrOrdinal();
+        item.extraBytes = r.Word();
+        r.Skip(item.extraBytes);
+        out->items.push_back(item);
+    }
+    if (!r.ok())
+        *why = "the template ends early (" + std::to_string(size) + " bytes, item " +
+               std::to_string(out->items.size()) + ")";
+    return r.ok();
+}
+
 void ExpectTemplate(const layout::Dialog &d)
 {
-    testbed::DialogTemplate t;
+    DialogTemplate t;
     std::string why;
-    ASSERT_TRUE(testbed::LoadDialogTemplate(d.id, layout::kRussian, &t, &why)) << why;
+    ASSERT_TRUE(LoadDialogTemplate(d.id, layout::kRussian, &t, &why)) << why;
     EXPECT_EQ(layout::kDialogStyle, t.style) << "style 0x" << std::hex << t.style;
     EXPECT_EQ(0u, t.dwExtendedStyle) << "extended style 0x" << std::hex << t.dwExtendedStyle;
     EXPECT_EQ(0, t.x);
@@ -198,7 +336,7 @@ void ExpectTemplate(const layout::Dialog &d)
     ASSERT_EQ(d.controls.size(), t.items.size()) << "controls in the template";
     for (size_t i = 0; i < t.items.size(); i++) {
         const layout::Control &c = d.controls[i];
-        const testbed::TemplateItem &item = t.items[i];
+        const TemplateItem &item = t.items[i];
         SCOPED_TRACE(layout::Describe("template control", i, c));
         EXPECT_EQ(c.id, item.id);
         /* windres writes the predefined classes as upper-case names where

@@ -4,6 +4,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "resource.h"
 #include "dialog_layout.h"
 #include "support/cable.h"
@@ -18,6 +21,30 @@ namespace {
 
 const DWORD kDialogTimeoutMs = 5000;
 const DWORD kPaintTimeoutMs = 10000;   /* a dialog brought to the front, repainted */
+
+/* Waits until the window no longer exists; returns whether it went. */
+bool WaitForWindowGone(HWND window, DWORD timeoutMs)
+{
+    return static_cast<bool>(testbed::WaitUntil("the window to go", [window] { return !IsWindow(window); }, timeoutMs));
+}
+
+/* Copies the window's screen area into a 24-bit BMP file. Returns false
+   when it could not be written; `distinctColours` receives the number of
+   colours seen, capped at 64, so that a blank capture shows. */
+bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return false;
+    testbed::Capture capture = testbed::CaptureScreen(rect);
+    if (capture.pixels.empty())
+        return false;
+    std::set<DWORD> colours;
+    for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
+        colours.insert(capture.pixels[i]);
+    *distinctColours = (int)colours.size();
+    return capture.SaveBmp(path);
+}
 
 class SettingsEndToEndTest : public testbed::ProgramTest {
 protected:
@@ -48,7 +75,7 @@ protected:
     static void ClickOk(HWND dialog)
     {
         Click(dialog, IDOK);
-        ASSERT_TRUE(testbed::WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
+        ASSERT_TRUE(WaitForWindowGone(dialog, kDialogTimeoutMs)) << "OK did not end the dialog";
     }
 
     /* Starts the program on COM3 at index 3 as stored, and chooses COM1 at
@@ -70,7 +97,7 @@ protected:
         EXPECT_TRUE(testbed::WaitForPainted(dialog, kPaintTimeoutMs));
         std::string path = testbed::ScreenshotDir() + name;
         int colours = 0;
-        EXPECT_TRUE(testbed::SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
+        EXPECT_TRUE(SaveWindowBitmap(dialog, path, &colours)) << "could not write " << path;
         EXPECT_GE(colours, 3) << "the picture of the dialog looks blank";
     }
 };
@@ -160,7 +187,7 @@ TEST_F(SettingsEndToEndTest, AboutBoxShowsItsTextsAndEndsEachWay)
             Screenshot(about, "about-dialog.bmp");
         }
         way.end(about);
-        EXPECT_TRUE(testbed::WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
+        EXPECT_TRUE(WaitForWindowGone(about, kDialogTimeoutMs)) << "the box did not end";
         EXPECT_TRUE(program_.IsRunning()) << "the program ended with the box";
         EXPECT_TRUE(IsWindow(program_.window()));
     }

@@ -30,14 +30,12 @@ static bool ForEachThread(DWORD pid, const std::function<void(DWORD)> &visit)
     return true;
 }
 
-int CountThreads(DWORD pid)
+/* Threads of a process, from a toolhelp snapshot; -1 if it failed. */
+static int CountThreads(DWORD pid)
 {
     int count = 0;
     return ForEachThread(pid, [&](DWORD) { count++; }) ? count : -1;
 }
-
-typedef NTSTATUS(NTAPI *QueryThreadFn)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
-static const THREADINFOCLASS kThreadStartAddress = (THREADINFOCLASS)9; /* ThreadQuerySetWin32StartAddress */
 
 static ULONGLONG FileTimeValue(const FILETIME &time)
 {
@@ -48,11 +46,9 @@ static ULONGLONG FileTimeValue(const FILETIME &time)
    created; false if it cannot be asked (it is gone). */
 static bool AskThread(HANDLE thread, ULONG_PTR *start, ULONGLONG *created)
 {
-    static auto query = (QueryThreadFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                              "NtQueryInformationThread");
     FILETIME creation, exit, kernel, user;
     *start = 0;
-    if (!query || query(thread, kThreadStartAddress, start, sizeof *start, nullptr) != 0 ||
+    if (NtQueryInformationThread(thread, ThreadQuerySetWin32StartAddress, start, sizeof *start, nullptr) != 0 ||
         !GetThreadTimes(thread, &creation, &exit, &kernel, &user))
         return false;
     *created = FileTimeValue(creation);
@@ -180,20 +176,13 @@ ULONGLONG ThreadWatcher::NewestReaderEnd() const
     return newest != readers_.end() ? EndOf(newest->handle) : 0;
 }
 
-typedef NTSTATUS(NTAPI *QuerySystemInformationFn)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-
 ProcessFigures ReadProcessFigures(DWORD pid)
 {
     ProcessFigures figures;
-    static auto query = (QuerySystemInformationFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                                        "NtQuerySystemInformation");
-    if (!query)
-        return figures;
     std::vector<BYTE> buffer(256 * 1024);
-    ULONG needed = 0;
     NTSTATUS status;
-    while ((status = query(SystemProcessInformation, buffer.data(), (ULONG)buffer.size(), &needed)) ==
-               (NTSTATUS)0xC0000004L /* STATUS_INFO_LENGTH_MISMATCH */
+    while ((status = NtQuerySystemInformation(SystemProcessInformation, buffer.data(), (ULONG)buffer.size(),
+                                              nullptr)) == (NTSTATUS)0xC0000004L /* STATUS_INFO_LENGTH_MISMATCH */
            && buffer.size() < 64 * 1024 * 1024)
         buffer.resize(buffer.size() * 2);
     if (status != 0)
@@ -202,10 +191,8 @@ ProcessFigures ReadProcessFigures(DWORD pid)
         const SYSTEM_PROCESS_INFORMATION *entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(at);
         if ((DWORD)(ULONG_PTR)entry->UniqueProcessId == pid) {
             figures.found = true;
-            figures.cpuMs = (double)(entry->UserTime.QuadPart + entry->KernelTime.QuadPart) / 10000.0;
             figures.threads = (int)entry->NumberOfThreads;
             figures.handles = (int)entry->HandleCount;
-            figures.workingSetKiB = (double)entry->VirtualMemoryCounters.WorkingSetSize / 1024.0;
             figures.privateKiB = (double)entry->VirtualMemoryCounters.PagefileUsage / 1024.0;
             return figures;
         }
@@ -240,14 +227,11 @@ static ProcessCounts LeastOverASecond(DWORD pid, HANDLE process)
 ProcessCounts SettledCounts(DWORD pid, HANDLE process, DWORD timeoutMs)
 {
     ProcessCounts previous = {-2, -2}, least = LeastOverASecond(pid, process);
-    ::testing::AssertionResult settled = WaitUntil(
-        "the least counts of two seconds in a row to agree",
-        [&] {
-            previous = least;
-            least = LeastOverASecond(pid, process);
-            return least.threads == previous.threads && least.handles == previous.handles;
-        },
-        timeoutMs);
+    ::testing::AssertionResult settled = WaitUntil("the least counts of two seconds in a row to agree", [&] {
+        previous = least;
+        least = LeastOverASecond(pid, process);
+        return least.threads == previous.threads && least.handles == previous.handles;
+    }, timeoutMs);
     if (!settled)
         printf("note: %s; the last second's counts are taken\n", settled.message());
     return least;
@@ -282,14 +266,10 @@ std::vector<HWND> ProcessWindows(DWORD pid, const char *className, bool visibleO
 HWND WaitForVisibleWindow(DWORD pid, const char *className, DWORD timeoutMs)
 {
     HWND found = nullptr;
-    WaitUntil(
-        std::string("a visible ") + className + " window",
-        [&] {
-            std::vector<HWND> visible = ProcessWindows(pid, className, true);
-            found = visible.empty() ? nullptr : visible.front();
-            return found != nullptr;
-        },
-        timeoutMs);
+    WaitUntil(std::string("a visible ") + className + " window", [&] {
+        std::vector<HWND> visible = ProcessWindows(pid, className, true);
+        return (found = visible.empty() ? nullptr : visible.front()) != nullptr;
+    }, timeoutMs);
     return found;
 }
 

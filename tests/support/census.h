@@ -13,9 +13,6 @@
 
 namespace testbed {
 
-/* Threads of a process, from a toolhelp snapshot; -1 if it failed. */
-int CountThreads(DWORD pid);
-
 /* The program's threads told apart by where they started: its main
    thread, its reader workers (started in the program's own image, at
    another address than the main thread), and threads of the system, which
@@ -83,10 +80,8 @@ ProcessCounts SettledCounts(DWORD pid, HANDLE process, DWORD timeoutMs);
    GetProcessTimes the caller's own times. */
 struct ProcessFigures {
     bool found = false;          /* the process is in the list */
-    double cpuMs = 0;            /* user + kernel time */
     int threads = 0;
     int handles = 0;
-    double workingSetKiB = 0;
     double privateKiB = 0;       /* private committed bytes */
 };
 ProcessFigures ReadProcessFigures(DWORD pid);

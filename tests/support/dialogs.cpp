@@ -1,6 +1,5 @@
 #include "support/dialogs.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,13 +21,6 @@ static std::string Read(int(WINAPI *get)(HWND, LPSTR, int), HWND window)
 std::string WindowText(HWND window)
 {
     return Read(GetWindowTextA, window);
-}
-
-std::wstring WideWindowText(HWND window)
-{
-    wchar_t text[512];
-    int n = GetWindowTextW(window, text, 512);
-    return std::wstring(text, n > 0 ? (size_t)n : 0);
 }
 
 std::string ClassName(HWND window)
@@ -88,10 +80,9 @@ std::vector<HWND> DialogsOfProcess(DWORD pid)
 std::vector<HWND> DialogsOfThread(DWORD tid)
 {
     std::vector<HWND> found;
-    for (HWND dialog : DialogsOfProcess(GetCurrentProcessId())) {
+    for (HWND dialog : DialogsOfProcess(GetCurrentProcessId()))
         if (GetWindowThreadProcessId(dialog, nullptr) == tid)
             found.push_back(dialog);
-    }
     return found;
 }
 
@@ -100,141 +91,10 @@ HWND WaitForDialog(DWORD pid, DWORD timeoutMs)
     return WaitForVisibleWindow(pid, "#32770", timeoutMs);
 }
 
-bool WaitForWindowGone(HWND window, DWORD timeoutMs)
-{
-    return static_cast<bool>(WaitUntil("the window to go", [window] { return !IsWindow(window); }, timeoutMs));
-}
-
 bool WaitForWindowHidden(HWND window, DWORD timeoutMs)
 {
     return static_cast<bool>(WaitUntil(
         "the window to hide", [window] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs));
-}
-
-namespace {
-
-/* A cursor over the template's bytes; every read is bounds-checked. */
-class Reader {
-public:
-    Reader(const BYTE *data, size_t size) : data_(data), size_(size) {}
-    bool ok() const { return ok_; }
-
-    template <typename T> T Get()
-    {
-        T value = T();
-        if (Skip(sizeof value))
-            memcpy(&value, data_ + pos_ - sizeof value, sizeof value);
-        return value;
-    }
-    WORD Word() { return Get<WORD>(); }
-    std::wstring String()
-    {
-        std::wstring s;
-        for (;;) {
-            WORD w = Word();
-            if (!ok_ || w == 0)
-                return s;
-            s.push_back((wchar_t)w);
-        }
-    }
-    /* A name-or-ordinal field: empty, a string, or an ordinal (0xFFFF, n)
-       read as "#n", with n in `ordinal` if given (0 for the others). */
-    std::wstring NameOrOrdinal(WORD *ordinal = nullptr)
-    {
-        WORD first = Word();
-        WORD n = first == 0xFFFF ? Word() : 0;
-        if (ordinal)
-            *ordinal = n;
-        if (first == 0xFFFF)
-            return L"#" + std::to_wstring(n);
-        if (first == 0)
-            return std::wstring();
-        pos_ -= 2;
-        return String();
-    }
-    void AlignDword() { pos_ = (pos_ + 3) & ~(size_t)3; }
-    /* Moves past `n` bytes; false (and no longer ok) if they run short. */
-    bool Skip(size_t n)
-    {
-        if (pos_ + n > size_)
-            return ok_ = false;
-        pos_ += n;
-        return true;
-    }
-
-private:
-    const BYTE *data_;
-    size_t size_;
-    size_t pos_ = 0;
-    bool ok_ = true;
-};
-
-std::string PredefinedClass(WORD atom)
-{
-    static const char *const kNames[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
-    return atom >= 0x80 && atom <= 0x85 ? kNames[atom - 0x80] : "#" + std::to_string(atom);
-}
-
-std::string Narrow(const std::wstring &w)
-{
-    std::string s;
-    for (wchar_t c : w)
-        s.push_back(c < 0x80 ? (char)c : '?');
-    return s;
-}
-
-}  // namespace
-
-static bool ParseDialogTemplate(const BYTE *data, size_t size, DialogTemplate *out, std::string *why)
-{
-    Reader r(data, size);
-    *out = DialogTemplate();
-    if (size >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF) {
-        *why = "an extended template (DLGTEMPLATEEX)";
-        return false;
-    }
-    static_cast<DLGTEMPLATE &>(*out) = r.Get<DLGTEMPLATE>();
-    out->menu = r.NameOrOrdinal();
-    out->windowClass = r.NameOrOrdinal();
-    out->title = r.String();
-    if (out->style & DS_SETFONT) {
-        out->pointSize = r.Word();
-        out->typeface = r.String();
-    }
-    for (WORD i = 0; i < out->cdit && r.ok(); i++) {
-        r.AlignDword();
-        TemplateItem item;
-        static_cast<DLGITEMTEMPLATE &>(item) = r.Get<DLGITEMTEMPLATE>();
-        WORD atom;
-        std::wstring cls = r.NameOrOrdinal(&atom);
-        item.className = atom ? PredefinedClass(atom) : Narrow(cls);
-        item.text = r.NameOrOrdinal();
-        item.extraBytes = r.Word();
-        r.Skip(item.extraBytes);
-        out->items.push_back(item);
-    }
-    if (!r.ok())
-        *why = "the template ends early (" + std::to_string(size) + " bytes, item " +
-               std::to_string(out->items.size()) + ")";
-    return r.ok();
-}
-
-bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why)
-{
-    HMODULE module = GetModuleHandleA(nullptr);
-    HRSRC found = FindResourceExA(module, (LPCSTR)RT_DIALOG, MAKEINTRESOURCEA(id), language);
-    if (!found) {
-        *why = "no RT_DIALOG " + std::to_string(id) + " for language " + std::to_string(language) +
-               ", error " + std::to_string(GetLastError());
-        return false;
-    }
-    HGLOBAL loaded = LoadResource(module, found);
-    const BYTE *data = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
-    if (!data) {
-        *why = "the resource does not load";
-        return false;
-    }
-    return ParseDialogTemplate(data, SizeofResource(module, found), out, why);
 }
 
 static ModalDriver *currentDriver;
@@ -398,21 +258,17 @@ bool ModalWatcher::AnyUp() const
     return up_ > 0;
 }
 
-static HWND FindSettingsDialog(DWORD pid)
-{
-    for (HWND dialog : DialogsOfProcess(pid)) {
-        if (GetDlgItem(dialog, IDC_SPEED))
-            return dialog;
-    }
-    return nullptr;
-}
-
 HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
 {
     PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
-    HWND dialog = nullptr;
-    WaitUntil("the settings dialog", [&] { return (dialog = FindSettingsDialog(pid)) != nullptr; }, timeoutMs);
-    return dialog;
+    HWND found = nullptr;
+    WaitUntil("the settings dialog", [&] {
+        for (HWND dialog : DialogsOfProcess(pid))
+            if (!found && GetDlgItem(dialog, IDC_SPEED))
+                found = dialog;
+        return found != nullptr;
+    }, timeoutMs);
+    return found;
 }
 
 void ExpectDialogShows(HWND dialog, int port, int speed)
@@ -442,12 +298,6 @@ bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs)
     /* Posted, as a click would arrive: applying a change stops the reader,
        which may take up to a second. */
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
-    return WaitForWindowHidden(dialog, timeoutMs);
-}
-
-bool CancelDialog(HWND dialog, DWORD timeoutMs)
-{
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDCANCEL));
     return WaitForWindowHidden(dialog, timeoutMs);
 }
 

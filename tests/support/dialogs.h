@@ -1,6 +1,6 @@
 /*
- * Dialogs as tests meet them: read, parsed from the resources, driven on
- * the test's thread or from another process, and watched with the menus.
+ * Dialogs as tests meet them: read, driven on the test's thread or from
+ * another process, and watched with the menus.
  */
 #ifndef TAVRIN_TESTS_DIALOGS_H
 #define TAVRIN_TESTS_DIALOGS_H
@@ -22,7 +22,6 @@ namespace testbed {
 /* ---- Windows and controls ---------------------------------------------- */
 
 std::string WindowText(HWND window);     /* GetWindowTextA: ANSI code page bytes */
-std::wstring WideWindowText(HWND window); /* GetWindowTextW: UTF-16, in any code page */
 std::string ClassName(HWND window);
 /* The direct children in creation order (the template's order). */
 std::vector<HWND> Children(HWND dialog);
@@ -41,35 +40,9 @@ std::vector<HWND> DialogsOfProcess(DWORD pid);
 std::vector<HWND> DialogsOfThread(DWORD tid);   /* a thread of this process */
 /* Waits for the process's first visible dialog; null on time-out. */
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs);
-/* Waits until the window no longer exists; returns whether it went. */
-bool WaitForWindowGone(HWND window, DWORD timeoutMs);
 /* Waits until the window is hidden or gone (a dialog ended with EndDialog
    is hidden before its owner's loop destroys it). */
 bool WaitForWindowHidden(HWND window, DWORD timeoutMs);
-
-/* ---- Dialog templates -------------------------------------------------- */
-
-/* The fixed part of each record as the system declares it, then what
-   follows it. */
-struct TemplateItem : DLGITEMTEMPLATE {
-    std::string className;   /* predefined classes by name: "Button", ... */
-    std::wstring text;
-    WORD extraBytes = 0;
-};
-
-struct DialogTemplate : DLGTEMPLATE {
-    std::wstring menu;       /* empty: none */
-    std::wstring windowClass;
-    std::wstring title;
-    WORD pointSize = 0;
-    std::wstring typeface;
-    std::vector<TemplateItem> items;
-};
-
-/* Finds RT_DIALOG `id` for `language` in this module and parses it; false
-   (with a reason) when there is none, the data runs short or it is an
-   extended template (DLGTEMPLATEEX). */
-bool LoadDialogTemplate(WORD id, WORD language, DialogTemplate *out, std::string *why);
 
 /* ---- A modal dialog on the test's thread --------------------------------- */
 
@@ -177,8 +150,6 @@ void ExpectDialogShows(HWND dialog, int port, int speed);
    speed (0..8; -1 leaves the list alone), then OK, and waits until the
    dialog has closed. Returns false if it did not close in time. */
 bool ChooseInSettingsDialog(HWND dialog, int port, int speed, DWORD timeoutMs);
-/* Cancels the dialog and waits until it has closed. */
-bool CancelDialog(HWND dialog, DWORD timeoutMs);
 
 /* Changes port and speed through the dialog, start to finish. */
 bool ChangeSettings(HWND mainWindow, DWORD pid, int port, int speed, DWORD timeoutMs);

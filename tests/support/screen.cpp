@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 #include <shellapi.h>
 
@@ -57,11 +56,6 @@ Capture CaptureScreen(const RECT &rect)
     });
     ReleaseDC(nullptr, screen);
     return capture;
-}
-
-Capture CaptureWholeScreen()
-{
-    return CaptureScreen({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
 }
 
 bool Capture::SaveBmp(const std::string &path) const
@@ -177,14 +171,19 @@ std::vector<HWND> TrayIconTips()
     DWORD shell = 0;
     if (!taskbar || !GetWindowThreadProcessId(taskbar, &shell))
         return tips;
-    for (HWND tip : ProcessWindows(shell, "tooltips_class32")) {
+    for (HWND tip : ProcessWindows(shell, "tooltips_class32"))
         if (GetWindow(tip, GW_OWNER) == taskbar)
             tips.push_back(tip);
-    }
     return tips;
 }
 
-RECT TraySlot(int slot)
+/* The shell draws the icons itself at the right end of the taskbar at the
+   bottom of the screen, one slot (a small icon and a border of 2 pixels)
+   each, the first added at the right. Slot 0 is the rightmost; rectangles
+   are in screen coordinates and include a few rows above the taskbar. */
+static const int kTraySlots = 8;
+
+static RECT TraySlot(int slot)
 {
     /* The taskbar spans the bottom of the screen, about 20 pixels high;
        it may be hidden while it has no icon, so the slots are placed from
@@ -214,10 +213,9 @@ int CountTrayIcons()
 {
     Capture tray = CaptureScreen(TrayArea());
     int count = 0;
-    for (int slot = 0; slot < kTraySlots; slot++) {
+    for (int slot = 0; slot < kTraySlots; slot++)
         if (CountIconColours(tray, TraySlot(slot)).Any())
             count = slot + 1;
-    }
     return count;
 }
 
@@ -245,15 +243,12 @@ bool AnnounceTaskbar()
 
 bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last)
 {
-    return WaitUntil(
-        std::string("the tray to show ") + kTrayStates[(int)state].name,
-        [&] {
-            TrayView now = ReadTray();
-            if (last)
-                *last = now;
-            return (now.*kTrayStates[(int)state].shows)();
-        },
-        timeoutMs);
+    return WaitUntil(std::string("the tray to show ") + kTrayStates[(int)state].name, [&] {
+        TrayView now = ReadTray();
+        if (last)
+            *last = now;
+        return (now.*kTrayStates[(int)state].shows)();
+    }, timeoutMs);
 }
 
 static BOOL CALLBACK FindUnpaintedChild(HWND child, LPARAM lParam)
@@ -283,24 +278,21 @@ static HWND Unpainted(HWND window)
     GetClassNameA(window, name, sizeof name);
     Capture previous;
     HWND unpainted = nullptr;
-    ::testing::AssertionResult done = WaitUntil(
-        std::string("window ") + name + " to be painted and shown still on the screen",
-        [&] {
-            if (!IsWindow(window))
-                return false;
-            if ((unpainted = Unpainted(window)) != nullptr) {
-                previous = Capture();
-                return false;
-            }
-            RECT rect;
-            GetWindowRect(window, &rect);
-            Capture now = CaptureScreen(rect);
-            bool still = !now.pixels.empty() && now.pixels == previous.pixels &&
-                         EqualRect(&now.rect, &previous.rect);
-            previous = now;
-            return still;
-        },
-        timeoutMs);
+    std::string what = std::string("window ") + name + " to be painted and shown still on the screen";
+    ::testing::AssertionResult done = WaitUntil(what, [&] {
+        if (!IsWindow(window))
+            return false;
+        if ((unpainted = Unpainted(window)) != nullptr) {
+            previous = Capture();
+            return false;
+        }
+        RECT rect;
+        GetWindowRect(window, &rect);
+        Capture now = CaptureScreen(rect);
+        bool still = !now.pixels.empty() && now.pixels == previous.pixels && EqualRect(&now.rect, &previous.rect);
+        previous = now;
+        return still;
+    }, timeoutMs);
     if (!done) {
         if (!IsWindow(window))
             done << "; the window is gone";
@@ -325,27 +317,6 @@ std::string ScreenshotDir()
         CreateDirectoryA(dir.c_str(), nullptr);
     }
     return dir + "/";
-}
-
-std::string SaveScreenshot(const char *name, const Capture &capture)
-{
-    std::string path = ScreenshotDir() + name + ".bmp";
-    return capture.SaveBmp(path) ? path : std::string();
-}
-
-bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours)
-{
-    RECT rect;
-    if (!GetWindowRect(window, &rect))
-        return false;
-    Capture capture = CaptureScreen(rect);
-    if (capture.pixels.empty())
-        return false;
-    std::set<DWORD> colours;
-    for (size_t i = 0; i < capture.pixels.size() && colours.size() < 64; i++)
-        colours.insert(capture.pixels[i]);
-    *distinctColours = (int)colours.size();
-    return capture.SaveBmp(path);
 }
 
 }  // namespace testbed

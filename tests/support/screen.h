@@ -38,7 +38,6 @@ std::vector<DWORD> PaintOffscreen(int width, int height, DWORD ground, const std
 /* Copies a screen rectangle (BitBlt from the screen's DC). An empty
    capture means the screen could not be read. */
 Capture CaptureScreen(const RECT &rect);
-Capture CaptureWholeScreen();
 
 /* ---- The notification area ---- */
 
@@ -78,13 +77,8 @@ HWND FindTaskbar();
    first program on the desktop); else the reason a case about the tray
    cannot run, for GTEST_SKIP. */
 std::string WhyNoTaskbar();
-/* The shell draws the icons itself at the right end of the taskbar at the
-   bottom of the screen, one slot (a small icon and a border of 2 pixels)
-   each, the first added at the right. Slot 0 is the rightmost; rectangles
-   are in screen coordinates and include a few rows above the taskbar. */
-const int kTraySlots = 8;
-RECT TraySlot(int slot);
-/* The right-hand end of the taskbar, kTraySlots slots wide. */
+/* The right-hand end of the taskbar, where the shell draws the icons
+   (8 slots wide, in screen coordinates). */
 RECT TrayArea();
 
 /* The tooltip windows the shell keeps for the notification area's icons,
@@ -122,20 +116,10 @@ bool WaitForTray(TrayState state, DWORD timeoutMs, TrayView *last);
 
 /* ---- Pictures kept as artifacts ---- */
 
-/* Where tests leave their pictures, with a trailing '/', created if need
-   be: <build dir>/screenshots, and its subfolder shipped/ for a run against
-   $TAVRIN_EXE. */
+/* Where tests leave their pictures (.bmp, which scripts/test turns into
+   .png), with a trailing '/', created if need be: <build dir>/screenshots,
+   and its subfolder shipped/ for a run against $TAVRIN_EXE. */
 std::string ScreenshotDir();
-
-/* Saves a capture, by default of the whole screen, as
-   <build dir>/screenshots/<name>.bmp (scripts/test turns them into .png);
-   returns the path, empty on failure. */
-std::string SaveScreenshot(const char *name, const Capture &capture = CaptureWholeScreen());
-
-/* Copies the window's screen area into a 24-bit BMP file. Returns false
-   when it could not be written; `distinctColours` receives the number of
-   colours seen, capped at 64, so that a blank capture shows. */
-bool SaveWindowBitmap(HWND window, const std::string &path, int *distinctColours);
 
 }  // namespace testbed
 

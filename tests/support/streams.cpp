@@ -5,17 +5,6 @@
 
 namespace testbed {
 
-uint32_t Random::Next()
-{
-    /* xorshift32 */
-    uint32_t x = state_;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    state_ = x;
-    return x;
-}
-
 std::vector<BYTE> PatternBytes(size_t count, uint32_t seed)
 {
     Random random(seed);
@@ -93,19 +82,6 @@ std::string Escape(const std::wstring &text)
 void PrintTo(const Utf16 &value, std::ostream *out)
 {
     *out << Escape(value.text);
-}
-
-bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
-{
-    size_t s = 0;
-    for (BYTE b : received) {
-        while (s < sent.size() && sent[s] != b)
-            s++;
-        if (s == sent.size())
-            return false;
-        s++;
-    }
-    return true;
 }
 
 }  // namespace testbed

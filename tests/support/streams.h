@@ -16,12 +16,16 @@
 
 namespace testbed {
 
-/* A tiny deterministic generator, so that a run can be repeated from the
-   seed it prints. */
+/* A tiny deterministic generator (xorshift32). */
 class Random {
 public:
     explicit Random(uint32_t seed) : state_(seed ? seed : 0x9E3779B9u) {}
-    uint32_t Next();
+    uint32_t Next()
+    {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        return state_ ^= state_ << 5;
+    }
     uint32_t Below(uint32_t bound) { return bound ? Next() % bound : 0; }
     bool Chance(uint32_t percent) { return Below(100) < percent; }
 
@@ -48,10 +52,6 @@ std::vector<BYTE> ToBytes(const std::string &text);
    Written EXPECT_EQ("", CompareStreams(sent, received)). */
 std::string CompareStreams(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
 std::string CompareStreams(const std::string &sent, const std::string &received);
-
-/* Whether `received` is `sent` with some bytes left out, in order and
-   with nothing added or repeated out of place. */
-bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received);
 
 /* A UTF-16 text for EXPECT_EQ and friends, which print it on a failure as
    Wine's tests print one: L"..." with every unit outside printable ASCII

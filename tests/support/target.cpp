@@ -107,28 +107,4 @@ std::vector<Burst> FindBursts(const std::vector<TargetWindow::Char> &chars, doub
     return bursts;
 }
 
-std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs)
-{
-    std::vector<std::string> texts;
-    for (const Burst &burst : FindBursts(chars, gapMs))
-        texts.push_back(burst.text);
-    return texts;
-}
-
-std::string BurstSizes(const std::vector<Burst> &bursts)
-{
-    std::string text;
-    for (const Burst &burst : bursts)
-        text += (text.empty() ? "" : ",") + std::to_string(burst.text.size());
-    return text;
-}
-
-std::string BurstGaps(const std::vector<Burst> &bursts)
-{
-    std::string text;
-    for (size_t i = 1; i < bursts.size(); i++)
-        text += (i > 1 ? "," : "") + std::to_string((long)bursts[i].gapBeforeMs);
-    return "gaps " + text + " ms";
-}
-
 }  // namespace testbed

@@ -69,12 +69,6 @@ enum class BurstClock { Dispatched, Posted };
    two consecutive characters are more than `gapMs` apart on `clock`. */
 std::vector<Burst> FindBursts(const std::vector<TargetWindow::Char> &chars, double gapMs,
                               BurstClock clock = BurstClock::Dispatched);
-/* The same, as the bursts' texts. */
-std::vector<std::string> SplitBursts(const std::vector<TargetWindow::Char> &chars, DWORD gapMs);
-/* The bursts' sizes, "1024,1024,452", for EXPECT_EQ; and the gaps between
-   them, "gaps 52,51 ms", for its message. */
-std::string BurstSizes(const std::vector<Burst> &bursts);
-std::string BurstGaps(const std::vector<Burst> &bursts);
 
 }  // namespace testbed
 

@@ -21,22 +21,32 @@ ULONGLONG FileTimeNow()
     return ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
 }
 
-static ::testing::AssertionResult TimedOut(const std::string &what, DWORD timeoutMs)
+/* Polls every 10 ms; `pump` dispatches this thread's messages before each
+   look and wakes for a new one. */
+static ::testing::AssertionResult Poll(const std::string &what, const std::function<bool()> &condition,
+                                       DWORD timeoutMs, bool pump)
 {
-    return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for " << what << ", in vain";
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (pump)
+            DispatchPending();
+        if (condition())
+            return ::testing::AssertionSuccess();
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return ::testing::AssertionFailure() << "waited " << timeoutMs << " ms for " << what << ", in vain";
+        DWORD slice = timeoutMs - elapsed < 10 ? timeoutMs - elapsed : 10;
+        if (pump)
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
+        else
+            Sleep(slice);
+    }
 }
 
 ::testing::AssertionResult WaitUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (condition())
-            return ::testing::AssertionSuccess();
-        if (GetTickCount() - start >= timeoutMs)
-            return TimedOut(what, timeoutMs);
-        Sleep(10);
-    }
+    return Poll(what, condition, timeoutMs, false);
 }
 
 void DispatchPending(const std::function<void(const MSG &)> &seen)
@@ -50,29 +60,10 @@ void DispatchPending(const std::function<void(const MSG &)> &seen)
     }
 }
 
-void DispatchPendingWide()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
 ::testing::AssertionResult PumpUntil(const std::string &what, const std::function<bool()> &condition,
                                      DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        DispatchPending();
-        if (condition())
-            return ::testing::AssertionSuccess();
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return TimedOut(what, timeoutMs);
-        DWORD slice = timeoutMs - elapsed < 10 ? timeoutMs - elapsed : 10;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, slice, QS_ALLINPUT);
-    }
+    return Poll(what, condition, timeoutMs, true);
 }
 
 DWORD EnvSeconds(const char *name, DWORD fallback)

@@ -39,9 +39,6 @@ ULONGLONG FileTimeNow();
    ANSI calls, as the program's main loop does; `seen`, if given, is shown
    each message first (a quit message too). */
 void DispatchPending(const std::function<void(const MSG &)> &seen = nullptr);
-/* The same with the Unicode calls, as the system's own modal loops (the
-   dialogs', the menus') take and dispatch messages. */
-void DispatchPendingWide();
 
 /* Seconds a long case runs, from the environment variable `name` if set
    (so that a soak can be shortened or lengthened), else `fallback`. */
