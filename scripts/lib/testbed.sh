@@ -22,7 +22,6 @@
 # reachable under any COM name.
 
 TB_ROOT=${TB_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
-TB_DIR=${TB_DIR:-$TB_ROOT/build/testbed}
 TB_PIDS=()
 
 tb_log() { printf 'testbed: %s\n' "$*" >&2; }
@@ -114,13 +113,8 @@ tb_enable_i686() {
         # An entry for 32-bit programs, registered before us, takes them
         # even where the kernel could run them itself. Where only another
         # test bed's entry runs them, this one registers its own below.
-        if [ -n "$(tb_i386_entry foreign)" ]; then
-            tb_emulated
-            return 0
-        elif [ -z "$(tb_i386_entry)" ]; then
-            TB_I686=native
-            return 0
-        fi
+        if [ -n "$(tb_i386_entry foreign)" ]; then tb_emulated; return 0; fi
+        if [ -z "$(tb_i386_entry)" ]; then TB_I686=native; return 0; fi
     fi
     local qemu=/usr/bin/qemu-i386-static entry other no="Wine's 32-bit half does not start here, and"
     [ "$(id -u)" -eq 0 ] || { TB_I686_WHY="$no only root may register an emulator for it"; return 0; }
@@ -169,7 +163,7 @@ tb_start_xvfb() {
     TB_PIDS+=($!)
     # shellcheck disable=SC2016 # expanded by eval
     tb_until 10 "Xvfb's display (see $TB_DIR/xvfb.log)" \
-        eval 'n=$(tr -dc 0-9 <"$fifo" 2>/dev/null) && [ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ]' || return 1
+        eval 'n=$(tr -dc 0-9 2>/dev/null <"$fifo") && [ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ]' || return 1
     export DISPLAY=":$n"
 }
 
@@ -183,10 +177,8 @@ tb_cable() {
     TB_PIDS+=($!)
     # shellcheck disable=SC2016 # expanded by eval
     tb_until 5 "socat's cable $a" eval '[ -e "$a" ] && [ -e "$b" ]' || return 1
-    sleep 2147483647 <>"$a" &
-    TB_PIDS+=($!)
-    sleep 2147483647 <>"$b" &
-    TB_PIDS+=($!)
+    sleep 2147483647 <>"$a" & TB_PIDS+=($!)
+    sleep 2147483647 <>"$b" & TB_PIDS+=($!)
 }
 
 tb_write_ports() {
