@@ -127,20 +127,16 @@ tb_enable_i686() {
     # Another test bed's entry goes when that test bed stops, perhaps
     # before this one does: each running test bed keeps an entry of its own.
     other=$(tb_i386_entry foreign) || true
-    if [ -n "$other" ]; then
-        if tb_wine32_starts; then
-            tb_emulated
-        else
-            TB_I686_WHY="$no binfmt_misc already has an entry for 32-bit programs ($other) that is not this test bed's to replace"
-        fi
-        return 0
+    if [ -z "$other" ]; then
+        TB_BINFMT_ENTRY=$TB_BINFMT/tavrin-i386-$$
+        printf '%s' ":tavrin-i386-$$:M::$TB_I386_MAGIC:$TB_I386_MASK:$qemu:F" >"$TB_BINFMT/register" 2>/dev/null ||
+            { TB_BINFMT_ENTRY= TB_I686_WHY="$no binfmt_misc refused the emulator's entry"; return 0; }
+        tb_log "registered $qemu for 32-bit programs (${TB_BINFMT_ENTRY##*/})"
     fi
-    TB_BINFMT_ENTRY=$TB_BINFMT/tavrin-i386-$$
-    printf '%s' ":tavrin-i386-$$:M::$TB_I386_MAGIC:$TB_I386_MASK:$qemu:F" >"$TB_BINFMT/register" 2>/dev/null ||
-        { TB_BINFMT_ENTRY= TB_I686_WHY="$no binfmt_misc refused the emulator's entry"; return 0; }
-    tb_log "registered $qemu for 32-bit programs (${TB_BINFMT_ENTRY##*/})"
     if tb_wine32_starts; then
         tb_emulated
+    elif [ -n "$other" ]; then
+        TB_I686_WHY="$no binfmt_misc already has an entry for 32-bit programs ($other) that is not this test bed's to replace"
     else
         tb_remove_binfmt
         TB_I686_WHY="Wine's 32-bit half does not start, not even under $qemu"
