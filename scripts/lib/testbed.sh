@@ -1,10 +1,8 @@
 # Test bed for Tavrin: a throw-away Wine prefix, a private Xvfb, one
 # persistent wineserver, socat null-modem cables for the serial ports, and
 # Wine's 32-bit half started (natively, or under emulation where the kernel
-# cannot run 32-bit programs; see tb_enable_i686). Sourced by scripts/test,
-# scripts/run, scripts/bench and scripts/screenshots, which lay it with
-# tb_bed; tb_stop undoes everything tb_start started and is safe to call
-# twice.
+# cannot run 32-bit programs; see tb_enable_i686). Scripts lay it with
+# tb_bed; tb_stop undoes everything tb_start started, and may run twice.
 #
 # Port map (Wine's HKLM\Software\Wine\Ports):
 #   COM1, COM2, COM3  -> one end of a null-modem pair each
@@ -15,7 +13,7 @@
 #   (An empty value would not do: Wine then still creates a driverless
 #   device that CreateFile opens.) Wine makes such a device for a missing
 #   path too, so COM4's link is deleted from the running wineserver with
-#   the hide_port tool built with the tests ($TB_TOOLS_DIR).
+#   the hide_port tool built with the tests.
 # Wine also hands every /dev/ttyS* it finds to the first COM number the
 # map leaves free (and Wine 8 takes no map entry for COM256 at all). So
 # before Wine first runs, tb_start fills dosdevices/ with an empty folder
@@ -24,38 +22,32 @@
 # reachable under any COM name.
 
 TB_ROOT=${TB_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
-TB_DIR=${TB_DIR:-$TB_ROOT/build/testbed}
 TB_PIDS=()
 
 tb_log() { printf 'testbed: %s\n' "$*" >&2; }
 
-# The Windows architecture of the test programs: 64-bit, which every Wine
-# here runs natively (TAVRIN_TEST_ARCH=i686 builds them 32-bit instead).
-# The shipped 32-bit program is run by the 32-bit lane (tb_enable_i686).
-tb_pick_arch() {
-    echo "${TAVRIN_TEST_ARCH:-x86_64}"
+# Runs "$@" every 0.1 s until it succeeds, for $1 seconds at most; then
+# fails, naming what it waited for ($2).
+tb_until() {
+    local bound=$1 what=$2 end=$((SECONDS + $1))
+    shift 2
+    until "$@"; do
+        [ $SECONDS -lt $end ] || { tb_log "gave up after $bound s waiting for $what"; return 1; }
+        sleep 0.1
+    done
 }
 
 tb_env() {
-    export TB_ARCH=${TB_ARCH:-$(tb_pick_arch)}
+    # The test programs are 64-bit, which every Wine here runs natively
+    # (TAVRIN_TEST_ARCH=i686 builds them 32-bit instead); the shipped
+    # 32-bit program is run by the 32-bit lane (tb_enable_i686).
+    export TB_ARCH=${TB_ARCH:-${TAVRIN_TEST_ARCH:-x86_64}}
     export WINEPREFIX=$TB_DIR/prefix
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-    # Code page 1251, as on the program's home systems.
-    export LANG=ru_RU.UTF-8
-    if [ "$TB_ARCH" = i686 ]; then
-        export WINE=/usr/lib/wine/wine
-    else
-        export WINE=/usr/lib/wine/wine64
-    fi
-    export WINESERVER=/usr/lib/wine/wineserver
-    export TB_DIR
-}
-
-# Where scripts/build puts the test programs for $TB_ARCH (set by tb_env),
-# relative to the source root: build/ for i686, build/win64/ otherwise.
-tb_testdir() {
-    if [ "$TB_ARCH" = i686 ]; then echo build; else echo build/win64; fi
+    export LANG=ru_RU.UTF-8   # code page 1251, as on the program's home systems
+    export WINE=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver TB_DIR
+    [ "$TB_ARCH" != i686 ] || WINE=/usr/lib/wine/wine
 }
 
 # ---- Wine's 32-bit half ----
@@ -121,53 +113,30 @@ tb_enable_i686() {
         # An entry for 32-bit programs, registered before us, takes them
         # even where the kernel could run them itself. Where only another
         # test bed's entry runs them, this one registers its own below.
-        if [ -n "$(tb_i386_entry foreign)" ]; then
-            tb_emulated
-            return 0
-        elif [ -z "$(tb_i386_entry)" ]; then
-            TB_I686=native
-            return 0
-        fi
+        if [ -n "$(tb_i386_entry foreign)" ]; then tb_emulated; return 0; fi
+        if [ -z "$(tb_i386_entry)" ]; then TB_I686=native; return 0; fi
     fi
-    local qemu=/usr/bin/qemu-i386-static
-    if [ "$(id -u)" -ne 0 ]; then
-        TB_I686_WHY="Wine's 32-bit half does not start here, and only root may register an emulator for it"
-        return 0
-    fi
-    if [ ! -x "$qemu" ]; then
-        TB_I686_WHY="Wine's 32-bit half does not start here, and $qemu is missing (scripts/setup-deps installs qemu-user-static)"
-        return 0
-    fi
-    if [ ! -e "$TB_BINFMT/register" ] && ! mount -t binfmt_misc binfmt_misc "$TB_BINFMT" 2>/dev/null; then
-        TB_I686_WHY="Wine's 32-bit half does not start here, and binfmt_misc cannot be mounted on $TB_BINFMT"
-        return 0
-    fi
-    local entry pid other=
+    local qemu=/usr/bin/qemu-i386-static entry other no="Wine's 32-bit half does not start here, and"
+    [ "$(id -u)" -eq 0 ] || { TB_I686_WHY="$no only root may register an emulator for it"; return 0; }
+    [ -x "$qemu" ] || { TB_I686_WHY="$no $qemu is missing (scripts/setup-deps installs qemu-user-static)"; return 0; }
+    [ -e "$TB_BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$TB_BINFMT" 2>/dev/null ||
+        { TB_I686_WHY="$no binfmt_misc cannot be mounted on $TB_BINFMT"; return 0; }
     for entry in "$TB_BINFMT"/tavrin-i386-*; do
-        [ -e "$entry" ] || continue
-        pid=${entry##*-}
-        kill -0 "$pid" 2>/dev/null || echo -1 >"$entry" 2>/dev/null || true
+        [ ! -e "$entry" ] || kill -0 "${entry##*-}" 2>/dev/null || echo -1 >"$entry" 2>/dev/null || true
     done
     # Another test bed's entry goes when that test bed stops, perhaps
     # before this one does: each running test bed keeps an entry of its own.
     other=$(tb_i386_entry foreign) || true
-    if [ -n "$other" ]; then
-        if tb_wine32_starts; then
-            tb_emulated
-        else
-            TB_I686_WHY="Wine's 32-bit half does not start, and binfmt_misc already has an entry for 32-bit programs ($other) that is not this test bed's to replace"
-        fi
-        return 0
+    if [ -z "$other" ]; then
+        TB_BINFMT_ENTRY=$TB_BINFMT/tavrin-i386-$$
+        printf '%s' ":tavrin-i386-$$:M::$TB_I386_MAGIC:$TB_I386_MASK:$qemu:F" >"$TB_BINFMT/register" 2>/dev/null ||
+            { TB_BINFMT_ENTRY= TB_I686_WHY="$no binfmt_misc refused the emulator's entry"; return 0; }
+        tb_log "registered $qemu for 32-bit programs (${TB_BINFMT_ENTRY##*/})"
     fi
-    TB_BINFMT_ENTRY=$TB_BINFMT/tavrin-i386-$$
-    if ! printf '%s' ":tavrin-i386-$$:M::$TB_I386_MAGIC:$TB_I386_MASK:$qemu:F" >"$TB_BINFMT/register" 2>/dev/null; then
-        TB_BINFMT_ENTRY=
-        TB_I686_WHY="Wine's 32-bit half does not start here, and binfmt_misc refused the emulator's entry"
-        return 0
-    fi
-    tb_log "registered $qemu for 32-bit programs (${TB_BINFMT_ENTRY##*/})"
     if tb_wine32_starts; then
         tb_emulated
+    elif [ -n "$other" ]; then
+        TB_I686_WHY="$no binfmt_misc already has an entry for 32-bit programs ($other) that is not this test bed's to replace"
     else
         tb_remove_binfmt
         TB_I686_WHY="Wine's 32-bit half does not start, not even under $qemu"
@@ -184,18 +153,13 @@ tb_remove_binfmt() {
 tb_start_xvfb() {
     # Xvfb picks a free display itself and writes its number to fd 3, so
     # that test beds started side by side never collide.
-    local fifo=$TB_DIR/xvfb.display
+    local fifo=$TB_DIR/xvfb.display n=
     rm -f "$fifo"
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >"$TB_DIR/xvfb.log" 2>&1 &
     TB_PIDS+=($!)
-    local i n=
-    for i in $(seq 1 100); do
-        n=$(tr -dc 0-9 <"$fifo" 2>/dev/null || true)
-        [ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ] && break
-        n=
-        sleep 0.1
-    done
-    [ -n "$n" ] || { tb_log "Xvfb did not start (see $TB_DIR/xvfb.log)"; return 1; }
+    # shellcheck disable=SC2016 # expanded by eval
+    tb_until 10 "Xvfb's display (see $TB_DIR/xvfb.log)" \
+        eval 'n=$(tr -dc 0-9 2>/dev/null <"$fifo") && [ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ]' || return 1
     export DISPLAY=":$n"
 }
 
@@ -207,16 +171,10 @@ tb_cable() {
     rm -f "$a" "$b"
     socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" 2>>"$TB_DIR/socat.log" &
     TB_PIDS+=($!)
-    local i
-    for i in $(seq 1 50); do
-        [ -e "$a" ] && [ -e "$b" ] && break
-        sleep 0.1
-    done
-    [ -e "$a" ] && [ -e "$b" ] || { tb_log "socat cable $a did not come up"; return 1; }
-    sleep 2147483647 <>"$a" &
-    TB_PIDS+=($!)
-    sleep 2147483647 <>"$b" &
-    TB_PIDS+=($!)
+    # shellcheck disable=SC2016 # expanded by eval
+    tb_until 5 "socat's cable $a" eval '[ -e "$a" ] && [ -e "$b" ]' || return 1
+    sleep 2147483647 <>"$a" & TB_PIDS+=($!)
+    sleep 2147483647 <>"$b" & TB_PIDS+=($!)
 }
 
 tb_write_ports() {
@@ -231,8 +189,7 @@ tb_write_ports() {
             esac
             printf '"COM%d"="%s"\n' "$n" "$val"
         done
-        # Desktop: one virtual desktop with a taskbar and tray for every
-        # program of the prefix.
+        # One virtual desktop, with a taskbar and tray, for every program.
         printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n'
         printf '\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\n"Default"="1024x768"\n'
     } >"$reg"
@@ -257,29 +214,27 @@ tb_guard_ports() {
     return 0
 }
 
+# The port map is applied when the wineserver restarts and the first
+# program after it starts Wine's services.
+tb_apply_ports() {
+    tb_guard_ports
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w 2>/dev/null || true
+    "$WINESERVER" -p
+    "$WINE" cmd /c exit >/dev/null 2>&1 || true
+}
+
 tb_check_ports() {
-    local dd=$WINEPREFIX/dosdevices
+    local dd=$WINEPREFIX/dosdevices n
     if ls -l "$dd" | grep -q '/dev/ttyS'; then
         tb_log "refusing to go on: a COM port is mapped to the machine's UART:"
         ls -l "$dd" >&2
         return 1
     fi
-    local n
     for n in 1 2 3 11 12 13; do
         [ -L "$dd/com$n" ] || { tb_log "com$n is not mapped"; ls -l "$dd" >&2; return 1; }
     done
     [ ! -e "$dd/com4" ] || { tb_log "com4 should be absent"; return 1; }
-}
-
-# Debian's Wine 8 looks for its own fonts in /usr/share/fonts instead of
-# /usr/share/wine/fonts, so the caption buttons, drawn with Marlett, showed
-# letters ("r" for the close box). A copy in the prefix's Fonts folder is
-# found. Only Marlett: the dialogs keep the fonts they have always had here.
-tb_add_wine_fonts() {
-    local fonts=$WINEPREFIX/drive_c/windows/Fonts
-    if [ -d "$fonts" ] && [ ! -e "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ]; then
-        cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
-    fi
 }
 
 tb_start() {
@@ -311,24 +266,22 @@ tb_start() {
         "$WINESERVER" -w
         tb_log "prefix made in $((SECONDS - made)) s"
     fi
-    tb_add_wine_fonts
-    local n
+    # Debian's Wine 8 looks for its own fonts in /usr/share/fonts instead of
+    # /usr/share/wine/fonts, so the caption buttons, drawn with Marlett,
+    # showed letters ("r" for the close box); a copy in the prefix's Fonts
+    # folder is found. Only Marlett: the dialogs keep the fonts they had.
+    local fonts=$WINEPREFIX/drive_c/windows/Fonts n
+    if [ -d "$fonts" ] && [ ! -e "$fonts/marlett.ttf" ] && [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+        cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+    fi
     for n in 1 2 3; do
         tb_cable "$TB_DIR/com$n" "$TB_DIR/com$n-partner"
     done
     "$WINESERVER" -p
     tb_write_ports
-    tb_guard_ports
-    # The port map is applied when the wineserver restarts and the first
-    # program after it starts Wine's services.
-    "$WINESERVER" -k 2>/dev/null || true
-    "$WINESERVER" -w 2>/dev/null || true
-    "$WINESERVER" -p
-    "$WINE" cmd /c exit >/dev/null 2>&1 || true
+    tb_apply_ports
     tb_check_ports
-    if [ -n "${TB_TOOLS_DIR:-}" ] && [ -f "$TB_TOOLS_DIR/hide_port.exe" ]; then
-        "$WINE" "$TB_TOOLS_DIR/hide_port.exe" COM4 || { tb_log "could not make COM4 absent"; return 1; }
-    fi
+    "$WINE" "$TB_BIN/hide_port.exe" COM4 || { tb_log "could not make COM4 absent"; return 1; }
 }
 
 tb_stop() {
@@ -339,13 +292,10 @@ tb_stop() {
         [ -z "$TB_BINFMT_ENTRY" ] || timeout 30 "$WINESERVER" -w 2>/dev/null || true
     fi
     tb_remove_binfmt
-    local p
-    for p in "${TB_PIDS[@]}"; do
-        kill "$p" 2>/dev/null || true
-    done
-    for p in "${TB_PIDS[@]}"; do
-        wait "$p" 2>/dev/null || true
-    done
+    if [ ${#TB_PIDS[@]} -gt 0 ]; then
+        kill "${TB_PIDS[@]}" 2>/dev/null || true
+        wait "${TB_PIDS[@]}" 2>/dev/null || true
+    fi
     TB_PIDS=()
 }
 
@@ -357,19 +307,20 @@ tb_stop() {
 # to use a display of its own redefines tb_start_xvfb before.
 tb_bed() {
     TB_OWN=$((1 - $1))
-    if [ "$1" = 1 ]; then
-        : "${WINEPREFIX:?--reuse-testbed needs a running test bed (WINEPREFIX)}"
-        : "${DISPLAY:?--reuse-testbed needs a running test bed (DISPLAY)}"
+    if [ "$TB_OWN" = 0 ]; then
+        : "${WINEPREFIX:?--reuse-testbed needs a running test bed (WINEPREFIX)}" \
+            "${DISPLAY:?--reuse-testbed needs a running test bed (DISPLAY)}"
         TB_DIR=$(dirname "$WINEPREFIX")
-        tb_env
     else
         "$TB_ROOT/scripts/setup-deps"
         TB_DIR=$TB_ROOT/build/$2
-        tb_env
-        TAVRIN_DEPS_DONE=1 "$TB_ROOT/scripts/build" --tests "$TB_ARCH"
     fi
-    TB_BIN=$TB_ROOT/$(tb_testdir)
-    [ "$TB_OWN" = 0 ] || TB_TOOLS_DIR=$TB_BIN tb_start
+    tb_env
+    TB_BIN=$TB_ROOT/build
+    [ "$TB_ARCH" = i686 ] || TB_BIN+=/win64
+    [ "$TB_OWN" = 0 ] && return 0
+    TAVRIN_DEPS_DONE=1 "$TB_ROOT/scripts/build" --tests "$TB_ARCH"
+    tb_start
 }
 
 # What scripts/run and scripts/screenshots show: sample bar codes, typed
