@@ -1,9 +1,8 @@
 /*
- * Settings churn: while a device streams scans, the port and speed are
- * changed through the settings dialog again and again. The program must
- * never crash or hang, never run two readers at once, give back every
- * thread and handle it took, and deliver every scan once the changes
- * stop.
+ * Settings churn: the port and speed changed in the settings dialog again
+ * and again while a device streams scans. The program must never crash or
+ * hang, never run two readers at once, give back every thread and handle
+ * it took, and deliver every scan once the changes stop.
  */
 #include <gtest/gtest.h>
 
@@ -24,8 +23,7 @@
 
 namespace {
 
-/* Whether `received` is `sent` with some bytes left out, in order and
-   with nothing added or repeated out of place. */
+/* Whether `received` is `sent` with bytes left out, nothing added or out of order. */
 bool IsSubsequence(const std::vector<BYTE> &sent, const std::vector<BYTE> &received)
 {
     size_t s = 0;
@@ -85,8 +83,7 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
         }
     });
 
-    /* Watched from outside all through the changes: how many threads the
-       program has, and which of them are reader workers. */
+    /* The program's threads and reader workers, watched from outside all through the changes. */
     std::atomic<bool> stopWatching{false};
     std::atomic<int> maxThreads{0}, maxReaders{0}, maxSystem{0}, samples{0};
     testbed::ThreadWatcher census(program_.pid());
@@ -140,11 +137,10 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
         (DWORD)changes * 16000));
     stopWriting = true;
     EXPECT_TRUE(writer.Join(5000));
-    /* Every scan that can still arrive arrives before one written now on
-       the port in use: the workers of the earlier ports have ended, having
-       posted all they read, and the current one delivers in order. The
-       closing scan goes again (it is part of the stream) should the
-       current worker, started by the last change, purge it. */
+    /* Every scan that can still arrive comes before one written now on the
+       port in use: the earlier ports' workers have ended, having posted all
+       they read, and the current one delivers in order. The closing scan is
+       sent again (it joins the stream) if the last change's worker purges it. */
     target.TakeFocus();
     bool closed = false;
     std::string closing;
@@ -189,10 +185,9 @@ void SettingsChurn::RunChurn(const char *changesVariable, DWORD defaultChanges, 
            "system; %zu reader workers seen; threads %d at start, %d after; handles %d at start, %d after\n",
            samples.load(), maxThreads.load(), maxReaders.load(), maxSystem.load(), census.ReadersSeen(),
            start.threads, end.threads, start.handles, end.handles);
-    /* A change stops the old worker before it starts the next: each
-       reader's life, as the system recorded it, ends before the next one
-       begins. The watch saw the worker in place when it began and one
-       more for every change. */
+    /* A change stops the old worker before it starts the next: each reader's
+       life, as the system recorded it, ends before the next begins. The watch
+       saw the worker in place when it began and one more for every change. */
     EXPECT_EQ((size_t)changes + 1, census.ReadersSeen()) << "reader workers seen during " << changes << " changes";
     EXPECT_EQ("", census.ReaderOverlap());
     EXPECT_EQ(1, maxReaders.load()) << "reader workers alive at once, at most";

@@ -21,8 +21,7 @@ namespace {
 const int kPort = 2;
 using testbed::kLineRate;
 
-/* The texts of the bursts received: a new burst starts where two
-   consecutive characters are more than `gapMs` apart. */
+/* The texts of the bursts FindBursts tells apart. */
 std::vector<std::string> SplitBursts(const std::vector<testbed::TargetWindow::Char> &chars, DWORD gapMs)
 {
     std::vector<std::string> texts;

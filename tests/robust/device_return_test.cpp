@@ -1,12 +1,10 @@
 /*
- * A device that comes back: the program started while its port was
- * absent opens it once Windows announces a device or a resume, and types
- * what it sends; announcements, however many and whatever they carry,
- * change nothing while the port works and cost little while it is
- * missing.
- *
- * The absent port is COM4; a testbed::PluggedPort puts it on COM3's cable
- * while the program runs, and the test sends what Windows would broadcast.
+ * A device that comes back: the program started while its port was absent
+ * opens it once Windows announces a device or a resume, and types what it
+ * sends; announcements, however many and whatever they carry, change
+ * nothing while the port works and cost little while it is missing. The
+ * absent port is COM4, which a testbed::PluggedPort puts on COM3's cable;
+ * the test sends what Windows would broadcast.
  */
 #include <gtest/gtest.h>
 
@@ -35,6 +33,12 @@ using testbed::TrayState;
 
 namespace {
 
+bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD timeoutMs)
+{
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, timeoutMs, &answer) != 0;
+}
+
 /* What Windows sends every top-level window for a port that arrives: the
    record is copied across by the system, so it is a real one. */
 bool SendPortArrival(HWND window, const char *name, DWORD timeoutMs)
@@ -46,15 +50,7 @@ bool SendPortArrival(HWND window, const char *name, DWORD timeoutMs)
     record.header.dbcp_size = sizeof record;
     record.header.dbcp_devicetype = DBT_DEVTYP_PORT;
     lstrcpynA(record.header.dbcp_name, name, 1 + (int)sizeof record.rest);
-    DWORD_PTR answer = 0;
-    return SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&record, SMTO_NORMAL, timeoutMs,
-                               &answer) != 0;
-}
-
-bool Send(HWND window, UINT message, WPARAM wParam, DWORD timeoutMs)
-{
-    DWORD_PTR answer = 0;
-    return SendMessageTimeoutA(window, message, wParam, 0, SMTO_NORMAL, timeoutMs, &answer) != 0;
+    return Send(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&record, timeoutMs);
 }
 
 /* One announcement of any kind, as Windows or anyone else might send it:
@@ -67,23 +63,18 @@ void AnnounceAnything(HWND window, testbed::Random &random)
     static const WPARAM kPower[] = {PBT_APMRESUMEAUTOMATIC, PBT_APMRESUMESUSPEND, PBT_APMSUSPEND,
                                     PBT_APMPOWERSTATUSCHANGE, PBT_APMQUERYSUSPEND};
     LPARAM lParam = (LPARAM)(((ULONGLONG)random.Next() << 32) | random.Next());
-    if (random.Chance(50)) {
-        WPARAM wParam = random.Chance(80) ? kDevice[random.Below(std::size(kDevice))] : random.Below(0x10000);
-        if (wParam & 0x8000) {
-            /* The system copies a record for these, from our memory. */
-            SendPortArrival(window, random.Chance(50) ? "COM4" : "COM9", 100);
-            return;
-        }
-        if (random.Chance(50))
-            PostMessageA(window, WM_DEVICECHANGE, wParam, lParam);
-        else
-            SendMessageTimeoutA(window, WM_DEVICECHANGE, wParam, lParam, SMTO_NORMAL, 100, nullptr);
+    const bool device = random.Chance(50);
+    const UINT message = device ? WM_DEVICECHANGE : WM_POWERBROADCAST;
+    const WPARAM wParam = !random.Chance(80) ? random.Below(0x10000)
+                          : device           ? kDevice[random.Below(std::size(kDevice))]
+                                             : kPower[random.Below(std::size(kPower))];
+    if (device && (wParam & 0x8000)) {
+        /* The system copies a record for these, from our memory. */
+        SendPortArrival(window, random.Chance(50) ? "COM4" : "COM9", 100);
+    } else if (random.Chance(50)) {
+        PostMessageA(window, message, wParam, lParam);
     } else {
-        WPARAM wParam = random.Chance(80) ? kPower[random.Below(std::size(kPower))] : random.Below(0x10000);
-        if (random.Chance(50))
-            PostMessageA(window, WM_POWERBROADCAST, wParam, lParam);
-        else
-            SendMessageTimeoutA(window, WM_POWERBROADCAST, wParam, lParam, SMTO_NORMAL, 100, nullptr);
+        Send(window, message, wParam, lParam, 100);
     }
 }
 
@@ -123,13 +114,13 @@ struct Announcement {
 bool AnnounceArrival(HWND window)
 {
     /* A plug-in brings a change of the device tree, then the port. */
-    return Send(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, testbed::kDeliveryTimeoutMs)
+    return Send(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, testbed::kDeliveryTimeoutMs)
            && SendPortArrival(window, "COM4", testbed::kDeliveryTimeoutMs);
 }
 
 bool AnnounceResume(HWND window)
 {
-    return Send(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, testbed::kDeliveryTimeoutMs);
+    return Send(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, testbed::kDeliveryTimeoutMs);
 }
 
 void PrintTo(const Announcement &announcement, std::ostream *out)

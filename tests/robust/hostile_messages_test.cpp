@@ -1,21 +1,19 @@
 /*
  * Hostile messages: another process posts and sends the program's hidden
  * window thousands of random messages with random parameters (menu
- * commands, tray callbacks with every mouse message, messages nobody
- * defined). The program must keep running, never show two dialogs at
- * once, and still type scans afterwards.
+ * commands, tray callbacks with every mouse message, device and power
+ * announcements as Windows broadcasts them and with any parameters,
+ * messages nobody defined). The program must keep running, never show two
+ * dialogs at once, and still type scans afterwards.
  *
- * Left out are only the messages whose documented meaning is to end the
- * window or the program, or to choose a menu item (the tray menu holds
- * "Close"): see EndMeaning. WM_QUERYENDSESSION stays in: it only asks.
- * Device and power announcements come among them, as Windows broadcasts
- * them (a device arrived, the machine resumed) and with any parameters.
- * One message in ten is a timer message (WM_TIMER or WM_SYSTIMER) carrying
- * a callback address the program never registered: a random value, or an
- * address inside the program's own image, where a call would run live code.
- * For the sender's own safety, parameters that the system reads as
- * addresses or memory handles in the sending process are not random: the
- * DDE messages are not used, and messages that the system copies through
+ * Left out are only the messages documented to end the window or the
+ * program, or to choose a menu item (the tray menu holds "Close"): see
+ * EndMeaning. WM_QUERYENDSESSION stays in: it only asks. One message in
+ * ten is a WM_TIMER or WM_SYSTIMER carrying a callback address the program
+ * never registered: a random value, or one inside the program's image,
+ * where a call would run live code. For the sender's own safety, what the
+ * system reads as addresses or memory handles in the sending process is
+ * not random: no DDE messages, and messages the system copies through
  * pointers (it refuses to post them) are only posted, never sent.
  */
 #include <gtest/gtest.h>
@@ -79,10 +77,8 @@ struct Figures {
     int trayCallbacks = 0, menuCommands = 0, timerCallbacks = 0, announcements = 0;
 };
 
-/* Whether the system would post a message (it refuses those whose
-   parameters it would copy through pointers, which random ones must not
-   be sent as either), asked by posting it to this thread (a null window)
-   and taking it back undispatched. */
+/* Whether the system would post a message (see above), asked by posting
+   it to this thread (a null window) and taking it back undispatched. */
 bool Postable(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (!PostMessageA(nullptr, message, wParam, lParam))
@@ -126,12 +122,11 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
     ULONG_PTR image = (ULONG_PTR)GetWindowLongPtrA(window, GWLP_HINSTANCE);
     ASSERT_NE(0u, image) << "cannot read the program's instance handle";
 
-    /* Does what a user would do with what the messages open: closes menus
-       after 50 ms and dialogs after 200 ms (so that more messages reach
-       them while they are up), and now and then lets go of the mouse
-       buttons and presses Escape, which ends the system's own tracking
-       loops that a forged click on the caption starts (moving, sizing,
-       the caption buttons). */
+    /* Does what a user would: closes menus after 50 ms and dialogs after
+       200 ms (so that more messages reach them while up), and now and then
+       lets go of the mouse buttons and presses Escape, ending the system's
+       tracking loops that a forged click on the caption starts (moving,
+       sizing, the caption buttons). */
     testbed::ModalWatcher::Options watch;
     watch.pid = program_.pid();
     watch.menuMs = 50;
@@ -237,9 +232,8 @@ void HostileMessages::RunHostile(int count, uint32_t seed)
     }
 
     /* Let the queue run dry. Posted messages wait behind whatever menu,
-       dialog or tracking loop is up; an About box asked for last shows
-       that everything posted before it has been handled (it is asked for
-       again if it was refused because another dialog was up). */
+       dialog or tracking loop is up; an About box asked for last (again if
+       refused while another dialog was up) shows all before it handled. */
     auto aboutUp = [&] {
         std::vector<HWND> dialogs = testbed::DialogsOfProcess(program_.pid());
         return std::any_of(dialogs.begin(), dialogs.end(), [](HWND dialog) { return !GetDlgItem(dialog, IDC_SPEED); });

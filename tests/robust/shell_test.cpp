@@ -34,9 +34,8 @@ const DWORD kDialogMs = 60000;   /* a dialog's first showing, emulated */
     return ::testing::AssertionFailure() << "expected " << icons << " icons, the tray shows " << view.Describe();
 }
 
-/* Waits until the program has handled every message posted to it so far:
-   an About box asked for now, by a posted command, shows only after them.
-   The box is closed again. */
+/* Waits until the program has handled every message posted to it so far
+   (an About box asked for now by a posted command shows after them), and closes the box. */
 ::testing::AssertionResult WaitForPostedHandled(testbed::TavrinProcess &program)
 {
     PostMessageA(program.window(), WM_COMMAND, IDM_ABOUT, 0);

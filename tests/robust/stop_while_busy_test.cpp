@@ -1,8 +1,8 @@
 /*
- * The program closed, or its settings changed, in the middle of a long
- * burst while the target window is slow to take its characters: each
- * still completes in order and within its bound, and the icon is never
- * left showing "active" once the worker that set it is gone.
+ * The program closed, or its settings changed, mid-way through a long
+ * burst to a target slow to take its characters: each still completes in
+ * order and within its bound, and the icon never shows "active" once the
+ * worker that set it is gone.
  */
 #include <gtest/gtest.h>
 
@@ -54,8 +54,7 @@ void StopDuringBurst(testbed::PartnerPort &partner, testbed::TargetWindow &targe
         partner.WritePaced(std::vector<BYTE>(cut, sent.end()), kLineRate);
     });
     ASSERT_TRUE(testbed::PumpUntil("the burst and the stop to be over", [&] { return scenario.Join(0); }, kScenarioMs));
-    /* At the slow target's pace the whole burst takes kLongBurst *
-       kSlowTargetMs; the rest is room for a loaded machine. */
+    /* The whole burst at the slow target's pace, and room for a loaded machine. */
     const DWORD bound = (DWORD)(kLongBurst * kSlowTargetMs) + 30000;
     EXPECT_TRUE(testbed::PumpUntil(
         "the slow target's queue to run out of characters",

@@ -4,11 +4,11 @@
  * the dead handle, nothing crashes, and the next announcement of a device
  * brings the port and the typing back.
  *
- * Pulling a pseudo-terminal away from a port that Wine holds open takes
- * the wineserver down, so the failure is made otherwise: in this process,
- * by handing the worker a handle that is not a serial device, which stays
- * valid as a pulled device's does; and with the program as its own
- * process, by closing its port handle from outside.
+ * Pulling a pseudo-terminal away from a port Wine holds open takes the
+ * wineserver down, so the failure is made otherwise: in this process, by
+ * handing the worker a handle that is no serial device but stays valid, as
+ * a pulled device's does; in the program's own process, by closing its
+ * port handle from outside.
  */
 #include <gtest/gtest.h>
 
@@ -29,13 +29,11 @@ using testbed::TrayState;
 
 namespace {
 
-/* The program's tray host in this process: a real hidden window, so that
-   the icon is drawn in the test bed's tray and the window takes the
-   worker's word and the announcement as the program's does. */
+/* The hidden window of HostedWindowTest draws the icon in the test bed's
+   tray and takes the worker's word and the announcement as the program's. */
 class InProcessTray : public testbed::HostedWindowTest {
 protected:
-    /* The device fails under the worker: its wait is made on `broken`
-       while the real port is let go. */
+    /* The device fails under the worker: it waits on `broken`, the real port let go. */
     void RunVanishingDevice(HANDLE broken)
     {
         ASSERT_NE(nullptr, broken);

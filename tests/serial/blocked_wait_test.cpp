@@ -1,14 +1,11 @@
 /*
- * The reader worker blocked in its receive wait, as it spends its idle
- * life on Windows, in this process on the hosted window.
- *
- * Under Wine 8 the program's own read-only handle never blocks there (see
- * docs/wine-and-windows.md): its wait returns at once and the worker
- * polls. Here the worker is given a read-write handle instead, configured
- * by the program's own ConfigureLine, on a cable whose modem-status
- * queries the test bed's shim answers (tests/tools/pty_modem_shim.c, which
- * ctest preloads into this program only); its wait then blocks until a
- * byte comes.
+ * The reader worker blocked in its receive wait, as it idles on Windows,
+ * in this process on the hosted window. Under Wine 8 the program's own
+ * read-only handle never blocks there (docs/wine-and-windows.md): the wait
+ * returns at once and the worker polls. Here it gets a read-write handle,
+ * configured by the program's ConfigureLine, on a cable whose modem-status
+ * queries the preloaded shim (tests/tools/pty_modem_shim.c) answers; its
+ * wait then blocks until a byte comes.
  */
 #include <gtest/gtest.h>
 
@@ -149,14 +146,11 @@ TEST_F(BlockedWait, ScansAreTypedWithinTheClosingTimeOutAndLeaveNoInputAttached)
     }
 }
 
-/*
- * StopReader ends a worker blocked in its wait within its bound. Under
- * Wine 8 its cancel does not reach the wait (a synchronous WaitCommEvent
- * waits on an event of its own while a helper thread polls the device, and
- * no cancellable request is pending), so the forced end does the work: the
- * worker carries the forced exit code. On Windows the cancel ends the wait
- * and the worker ends by itself.
- */
+/* Under Wine 8 StopReader's cancel does not reach the wait (a synchronous
+   WaitCommEvent waits on an event of its own while a helper thread polls
+   the device; nothing cancellable is pending), so the forced end does the
+   work and the worker carries the forced exit code. On Windows the cancel
+   ends the wait and the worker ends by itself. */
 TEST_F(BlockedWait, StopReaderEndsABlockedWorkerWithinItsBound)
 {
     ASSERT_NO_FATAL_FAILURE(StartBlockedWorker());

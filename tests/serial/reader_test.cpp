@@ -29,11 +29,10 @@ const DWORD kArrivalTimeoutMs = 4000;   /* a burst reaching the window */
    (the 200 ms pause and the 100 ms read time-out). */
 const DWORD kQuietMs = 400;
 const DWORD kQueueTimeoutMs = 5000;     /* bytes reaching or leaving the port's input queue */
-/* Gap between the post times (GetMessageTime) that separates bursts, read
-   so whenever this thread gets round to dispatching them: the 50 ms pause
-   after a delivery always lies between two bursts, while a loaded machine
-   can stall the worker for tens of milliseconds inside one burst's
-   posting loop. */
+/* The gap between post times (GetMessageTime, whenever this thread gets to
+   dispatching) that separates bursts: the 50 ms pause after a delivery
+   always lies between two, while a loaded machine can stall the worker for
+   tens of milliseconds inside one burst's posting loop. */
 const DWORD kBurstGapMs = 45;
 const DWORD kJoinTimeoutMs = 5000;      /* helper threads of the tests */
 

@@ -1,12 +1,11 @@
 /*
  * Test-bed tool: makes a COM name absent from the running wineserver.
- *
- * Wine creates a device for every COM number named in its port map, even
- * one whose Unix path does not exist, and CreateFile then opens that
- * driverless device. Leaving the number out of the map is no better: Wine
- * hands free numbers to the machine's own UART. So the test bed names the
- * port (to a path that does not exist) and this tool deletes its
- * \??\COMn link, after which opening "COMn" fails as on a PC without it.
+ * Wine creates a device for every COM number in its port map, even one
+ * whose Unix path does not exist, and CreateFile opens that driverless
+ * device; a number left out of the map is no better, as Wine hands free
+ * numbers to the machine's own UART. So the test bed maps the port to a
+ * path that does not exist and this tool deletes its \??\COMn link, after
+ * which opening "COMn" fails as on a PC without it.
  *
  * usage: hide_port COM4
  */

@@ -27,21 +27,18 @@
 
 /* Notepad's start: as long as an emulated program's, for a 32-bit test bed. */
 static const DWORD kWindowTimeoutMs = testbed::kReadyTimeoutMs;
-/* From the last line sent to the last typed: the program types a burst
-   within a pass of its reader (a third of a second or so); this leaves
-   room for a slow, emulated one. */
+/* From the last line sent to the last typed: a burst is typed within a
+   reader pass (a third of a second or so); room for a slow, emulated one. */
 static const DWORD kArrivalTimeoutMs = 60000;
-/* For Notepad to answer WM_GETTEXT. */
-static const DWORD kAnswerTimeoutMs = 5000;
+static const DWORD kAnswerTimeoutMs = 5000;   /* for Notepad to answer WM_GETTEXT */
 
 static HWND FindNotepad()
 {
     return FindWindowA("Notepad", nullptr);
 }
 
-/* Notepad's edit control's text; false if it could not be read. WM_GETTEXT
-   is marshalled across processes by the system (GetWindowText would not
-   ask another process's control). */
+/* Notepad's edit text, false if unreadable. The system marshals WM_GETTEXT
+   across processes (GetWindowText would not ask another process's control). */
 static bool ReadText(std::string *text)
 {
     HWND edit = FindWindowExA(FindNotepad(), nullptr, "Edit", nullptr);
@@ -57,9 +54,8 @@ static bool ReadText(std::string *text)
     return true;
 }
 
-/* How the text compares with the lines expected: which expected lines are
-   missing, and the lines nobody sent. The edit control turns each Enter
-   into CR LF. */
+/* The expected lines missing from the text, and the lines nobody sent. The
+   edit control turns each Enter into CR LF. */
 struct Comparison {
     std::vector<std::string> missing;
     std::vector<std::string> unexpected;

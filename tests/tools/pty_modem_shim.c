@@ -1,13 +1,12 @@
 /*
- * Test-bed shim, loaded with LD_PRELOAD into wine64 for chosen tests only
- * (see tests/CMakeLists.txt): answers a pseudo-terminal's modem-status
- * ioctls as a UART does. A Linux host tool, built with the host's gcc.
- *
- * Why: Wine 8 runs a receive wait (WaitCommEvent) as a helper thread that
- * polls the modem status next to the input queue, and gives the wait up at
- * the first failed query. A pty refuses TIOCMGET with ENOTTY, so a wait on
- * the test bed's cables returns at once; with this shim it blocks until a
- * byte comes, as on a real port (and as on Windows).
+ * Test-bed shim that ctest preloads (LD_PRELOAD) into wine64 for the tests
+ * tests/CMakeLists.txt names: answers a pseudo-terminal's modem-status
+ * ioctls as a UART does. Built with the host's gcc. Why: Wine 8 runs a
+ * receive wait (WaitCommEvent) as a helper thread that polls the modem
+ * status next to the input queue, and gives the wait up at the first
+ * failed query. A pty refuses TIOCMGET with ENOTTY, so a wait on the test
+ * bed's cables returns at once; with this shim it blocks until a byte
+ * comes, as on a real port (and as on Windows).
  *
  * Only file descriptors on a Unix98 pty slave (/dev/pts/N, majors 136-143)
  * get answers; every other descriptor, and every other request, goes to the

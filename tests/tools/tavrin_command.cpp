@@ -14,10 +14,9 @@
  *             and print its screen rectangle as "X Y WIDTH HEIGHT"
  *
  * Exit codes: 0 done (with --ready: ready, port open); 1 Tavrin's window,
- * its readiness, its icon or the dialog did not come, or the program
- * ended (the reason is printed); 2 usage; 3 ready, but the port did not
- * open. Every wait is bounded (testbed::kReadyTimeoutMs and the constants
- * below).
+ * its readiness, its icon or the dialog did not come, or the program ended
+ * (the reason is printed); 2 usage; 3 ready, but the port did not open.
+ * Every wait is bounded: testbed::kReadyTimeoutMs, the constants below.
  */
 #include <windows.h>
 
