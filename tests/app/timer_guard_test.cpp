@@ -1,9 +1,8 @@
 /*
- * The timer guard, in process: a timer message whose lParam is the address
- * of a planted callback is posted while the main loop, a dialog's loop or
- * the tray menu's loop runs on this thread. Two observer hooks see each
- * message as it is taken, one before the guard and one after it, so that
- * a test also sees that the guard let everything else through.
+ * The timer guard, in process: timer messages whose lParam is a planted
+ * callback are posted while the main loop, a dialog's or the tray menu's
+ * loop runs on this thread; observer hooks before and after the guard show
+ * that it let everything else through.
  */
 #include <gtest/gtest.h>
 
@@ -91,9 +90,7 @@ HWND CreateRecorder()
     return CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
 
-/* Dispatches every message now waiting in this thread's queue with the
-   Unicode calls, as the system's own modal loops (the dialogs', the
-   menus') take and dispatch messages. */
+/* DispatchPending with the Unicode calls, as the system's modal loops do. */
 void DispatchPendingWide()
 {
     MSG msg;
@@ -103,9 +100,8 @@ void DispatchPendingWide()
     }
 }
 
-/* Runs this thread's loop, as the program's main loop does (or, `wide`,
-   as the system's own modal loops do), until it has taken and dispatched
-   everything posted to `recorder` before. */
+/* Runs this thread's loop as the main loop does (`wide`: as the system's
+   modal loops do) until it has dispatched what was posted to `recorder`. */
 ::testing::AssertionResult PumpPast(HWND recorder, bool wide = false)
 {
     int markers = recorded.markers;

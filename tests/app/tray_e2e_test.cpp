@@ -53,10 +53,8 @@ protected:
         EXPECT_EQ(1, testbed::CountTrayIcons()) << "one icon, added once";
     }
 
-    /* Ends the program in order; its icon goes with it. (Wine's shell also
-       drops the icons of a window that is destroyed, so that the program
-       removed its icon itself shows only in the in-process test of
-       RemoveTrayIcon.) */
+    /* Ends the program in order; its icon goes with it (if only because
+       Wine's shell drops a destroyed window's icons). */
     void CloseAndExpectIconGone()
     {
         CloseInOrder(program_);
@@ -148,9 +146,8 @@ testbed::Capture CaptureWholeScreen()
     return testbed::CaptureScreen({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)});
 }
 
-/* Saves a capture, by default of the whole screen, as
-   <build dir>/screenshots/<name>.bmp (scripts/test turns them into .png);
-   returns the path, empty on failure. */
+/* Saves a capture (by default the whole screen) as <name>.bmp in ScreenshotDir
+   (scripts/test turns them into .png); returns the path, empty on failure. */
 std::string SaveScreenshot(const char *name, const testbed::Capture &capture = CaptureWholeScreen())
 {
     std::string path = testbed::ScreenshotDir() + name + ".bmp";
@@ -249,10 +246,9 @@ TEST_F(TrayE2ETest, AddRefusedAtStartIsTriedAgainAndCloseDeletesTheIcon)
     EXPECT_TRUE(IconShows(TrayState::Ready, TRAY_RETRY_MS + kDialogMs)) << "the add was not tried again";
     EXPECT_EQ(1, testbed::CountTrayIcons());
 
-    /* Wine's tray drops a window's icons when the window goes, so whether
-       the program deleted its own is seen in the request it sends while
-       its window is alive. Wine's Shell_NotifyIcon passes the action as
-       the request's dwData (Windows' format is its own). */
+    /* Wine's tray drops a gone window's icons: whether the program deleted its
+       own shows in its request while the window lives. Wine's Shell_NotifyIcon
+       passes the action as dwData (Windows' format is its own). */
     const HWND window = program_.window();
     std::atomic<int> deletes{0};
     {
@@ -298,10 +294,9 @@ TEST_F(TrayE2ETest, MenuOpensAtTheCursorAndItsItemsWork)
     ASSERT_TRUE(testbed::WaitForWindowHidden(menu, kPictureMs)) << "the menu did not close";
 
     /* While it is open, Settings and About are refused. The commands are
-       sent, not posted: the answer comes once each has been handled, and
-       a dialog it opened would hold the answer back. (An answer to a
-       message sent after posted ones would not do: sent messages are
-       handled first.) */
+       sent, not posted, so the answer comes once each has been handled (a
+       dialog it opened would hold it back); a message sent after posted
+       ones would not do: sent messages are handled first. */
     for (WORD command : {IDM_SETTINGS, IDM_ABOUT}) {
         DWORD_PTR answer = 0;
         EXPECT_NE(0, SendMessageTimeoutA(program_.window(), WM_COMMAND, command, 0, SMTO_NORMAL, kAnswerMs, &answer))

@@ -32,8 +32,7 @@ static_assert(sizeof(void *) != 8 || NOTIFYICONDATAA_V1_SIZE == 104, "first form
 
 const WORD kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);
 
-/* The icon's owner is a plain STATIC window: the fixture removes its icon
-   and destroys it after each case. */
+/* The icon's owner: a plain STATIC window, gone with its icon after a case. */
 class TrayIconTest : public testbed::ProgramStateTest {
 protected:
     void SetUp() override
@@ -155,8 +154,7 @@ TEST_F(TrayIconTest, IconResourcesAreOneRussian16x16ImageWith16Colours)
         EXPECT_EQ(16, header.biWidth);
         EXPECT_EQ(32, header.biHeight) << "colour image and mask, 16 rows each";
         EXPECT_EQ(4, header.biBitCount);
-        /* Header, 16 palette entries, 4-bit image, then the 1-bit mask
-           (rows of 4 bytes). */
+        /* Header, 16 palette entries, 4-bit image, 1-bit mask (4-byte rows). */
         const DWORD colourBytes = 16 * 16 / 2, maskBytes = 16 * 4;
         EXPECT_EQ(sizeof header + 16 * 4 + colourBytes + maskBytes, size) << "the mask is missing or cut";
     }
@@ -170,10 +168,9 @@ std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
     });
 }
 
-/* What each pixel of an icon shows, row by row, each row ending in a line
-   break (so that a failure prints the picture as it is): 'T' transparent,
-   'K' black, 'R' red, 'Y' yellow, '?' anything else; found by drawing on
-   two different grounds. */
+/* What each pixel of an icon shows, found by drawing it on two grounds: 'T'
+   transparent, 'K' black, 'R' red, 'Y' yellow, '?' other; each row ends in a
+   line break so that a failure prints the picture. */
 struct Picture {
     std::string rows;
     char At(int x, int y) const { return rows[y * 17 + x]; }
@@ -255,8 +252,7 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
         EXPECT_EQ('R', noPort.At(corner.first, corner.second))
             << "corner " << corner.first << "," << corner.second << "\n" << noPort.rows;
     }
-    /* The active icon's body is filled: no transparent pixel inside the
-       outline's bounding box. */
+    /* The active body is filled: no transparent pixel in the outline's box. */
     ASSERT_LT(top, bottom);
     int holes = 0, readyHoles = 0;
     for (int y = top; y <= bottom; y++)
@@ -365,9 +361,8 @@ TEST_F(TrayRetryTest, RefusedAddIsTriedAgainWithTheStateThenInForceUntilRemoved)
     EXPECT_EQ(1, testbed::CountTrayIcons()) << "after forged retries";
     EXPECT_FALSE(RetryTimerRan()) << "a forged retry started the timer";
 
-    /* The shutdown steps, with the window still alive (under Wine the tray
-       drops a window's icons when it is destroyed, which would hide an
-       icon left behind): nothing brings the icon back. */
+    /* The shutdown steps with the window alive (Wine's tray drops a destroyed
+       window's icons, hiding one left behind): nothing brings the icon back. */
     StopReader();
     DestroyTrayMenu();
     RemoveTrayIcon();
@@ -396,8 +391,7 @@ TEST_F(TrayRetryTest, WorkersUpdateAddsALostIconAgainOrHandsItToTheRetry)
     ASSERT_TRUE(updateAsWorker(0));
     EXPECT_TRUE(testbed::IconShows(TrayState::NoPort, 3000)) << "the update did not add the lost icon again";
 
-    /* Lost again, and the tray refuses the worker's add: the main thread
-       takes it over. */
+    /* Lost again, the worker's add refused: the main thread takes it over. */
     ASSERT_TRUE(testbed::DropTrayIcon(AppState.mainWindow));
     {
         RefusingTray busy;

@@ -1,7 +1,6 @@
 /*
  * The hidden window's procedure and the tray menu, driven by messages on a
- * real window of the program's class in this process; a ModalWatcher sees
- * and closes the menus and dialogs that open.
+ * window of the program's class here; a ModalWatcher closes what opens.
  */
 #include <gtest/gtest.h>
 
@@ -65,8 +64,7 @@ protected:
         });
         return posted;
     }
-    /* Closes the tray menu at once; told the hidden window as the
-       menu's owner. */
+    /* Closes the tray menu at once, told its owner, the hidden window. */
     static testbed::ModalWatcher::Options Closer()
     {
         testbed::ModalWatcher::Options watch;
@@ -246,9 +244,8 @@ TEST_F(TrayMenuTest, MenuHoldsFourItemsInOrderUntilDestroyed)
         EXPECT_EQ(testbed::Utf16(items[i].text), testbed::Utf16(text));
     }
 
-    /* Once destroyed, the menu's handle is forgotten: a second call must
-       not destroy a menu made since, which may have been given the same
-       handle. */
+    /* Once destroyed, the handle is forgotten: a second call must not
+       destroy a menu made since, which may have been given the same one. */
     DestroyTrayMenu();
     EXPECT_FALSE(IsMenu(menu)) << "DestroyTrayMenu left the menu";
     EXPECT_EQ(nullptr, AppState.trayMenu) << "DestroyTrayMenu kept the destroyed menu's handle";

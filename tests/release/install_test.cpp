@@ -1,8 +1,7 @@
 /*
- * The installer and uninstaller, run silently for real. Each case runs
- * with every installer release.cmake builds; the shipped 32-bit one's
- * cases run in the 32-bit lane (ctest label i686) and skip, saying so,
- * where Wine cannot start 32-bit programs.
+ * The installer and uninstaller, run silently for real, once per installer
+ * release.cmake builds; the shipped 32-bit one's cases run in the 32-bit lane
+ * (label i686) and skip, saying so, where Wine cannot start 32-bit programs.
  */
 #include <gtest/gtest.h>
 
@@ -241,10 +240,9 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
             << "the command must be quoted: the path may hold spaces";
     }
 
-    /* The installed program, started as its shortcut would, types a scan
-       at the speed stored for it (14400 baud, index 7). It is not the one
-       StartTavrin starts, and it runs in a job, as the uninstaller's
-       copies do, so that nothing of it outlives the case. */
+    /* The installed program (not StartTavrin's), started as its shortcut
+       would, types a scan at its stored speed (14400 baud, index 7); a job,
+       as for the uninstaller's copies, keeps it from outliving the case. */
     testbed::StoreSettings(2, 7);
     testbed::Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + ShortcutTarget(Shortcut(CSIDL_PROGRAMS)) + "\"")) << "error " << GetLastError();

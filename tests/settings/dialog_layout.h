@@ -78,8 +78,7 @@ inline DWORD LiveStyleMask(const Control &c)
     return 0xFFFFFFFF;
 }
 
-/* "control 3 (Button COM1)", for a failure about a control; the text in
-   UTF-8. */
+/* "control 3 (Button COM1)" for a failure about a control, text in UTF-8. */
 inline std::string Describe(const char *what, size_t i, const Control &c)
 {
     char text[256] = "maker's line";
@@ -88,7 +87,6 @@ inline std::string Describe(const char *what, size_t i, const Control &c)
     return std::string(what) + " " + std::to_string(i) + " (" + c.className + " " + text + ")";
 }
 
-/* GetWindowTextW: the text as the user sees it, in any code page. */
 inline std::wstring WideWindowText(HWND window)
 {
     wchar_t text[512];
@@ -98,9 +96,8 @@ inline std::wstring WideWindowText(HWND window)
 
 const std::vector<std::string> kSpeedLabels = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "38400"};
 
-/* The dialog as shown, its texts read as UTF-16 (what the user sees in
-   any code page): caption, and each control's id, class, text and style in
-   order. Works on a dialog of this process or of another one. */
+/* The dialog as shown, texts read as UTF-16: caption, and each control's
+   id, class, text and style in order; in this process or another one. */
 inline void ExpectLiveDialog(HWND dialog, const Dialog &d)
 {
     EXPECT_EQ(testbed::Utf16(d.caption), testbed::Utf16(WideWindowText(dialog))) << "caption";

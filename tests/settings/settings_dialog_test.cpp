@@ -1,8 +1,7 @@
 /*
- * The settings dialog and the About box in this process: each dialog runs
- * its real modal loop on the test thread (as on the program's main thread)
- * and is driven by messages from a thread timer that loop dispatches. The
- * port behind the dialog is a real one of the test bed's cables.
+ * The settings dialog and the About box in this process, each in its real
+ * modal loop on the test thread (as on the main thread) under a ModalDriver;
+ * the port behind the dialog is a real one of the test bed's cables.
  */
 #include <windows.h>
 #include <winternl.h>
@@ -26,8 +25,6 @@ using Step = testbed::ModalDriver::Step;
 
 namespace {
 
-/* ---- Steps ---------------------------------------------------------------- */
-
 Step Click(int id)
 {
     return [id](HWND d) { SendMessageA(GetDlgItem(d, id), BM_CLICK, 0, 0); };
@@ -42,8 +39,7 @@ Step PickSpeed(int index)
     };
 }
 
-/* Escape as a key press: the modal loop's IsDialogMessage turns it into
-   IDCANCEL. */
+/* Escape as a key press, which the loop's IsDialogMessage makes IDCANCEL. */
 const Step kPressEscape = [](HWND d) {
     PostMessageA(GetDlgItem(d, IDOK), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
     PostMessageA(GetDlgItem(d, IDOK), WM_KEYUP, VK_ESCAPE, 0xC0010001);
@@ -87,10 +83,9 @@ Step ExpectShown(int port, int speed)
     return [port, speed](HWND d) { testbed::ExpectDialogShows(d, port, speed); };
 }
 
-/* The port and the reader in force before an action, held by handles of
-   our own, so that afterwards we can tell whether the program closed that
-   port (whatever handle value a new one got) and whether that reader
-   ended. */
+/* The port and reader in force before an action, held by handles of our
+   own, to tell afterwards whether the program closed that port (whatever
+   handle value a new one got) and whether that reader ended. */
 struct Before {
     HANDLE port = nullptr, reader = nullptr;
     DWORD readerId = AppState.readerThreadId;
@@ -109,9 +104,8 @@ struct Before {
                 CloseHandle(h);
     }
     bool ReaderEnded() const { return reader && WaitForSingleObject(reader, 0) == WAIT_OBJECT_0; }
-    /* The handles that name the port: ours alone once the program closed
-       its handle, the program's and ours while it keeps the port; 0 where
-       the system does not say. */
+    /* Handles naming the port: 1 (ours) once the program closed its own, 2
+       while it keeps it; 0 where the system does not say. */
     ULONG PortHandles() const
     {
         PUBLIC_OBJECT_BASIC_INFORMATION info = {};
@@ -135,8 +129,6 @@ DWORD RateOfOpenPort()
     dcb.DCBlength = sizeof dcb;
     return GetCommState(AppState.portHandle, &dcb) ? dcb.BaudRate : 0;
 }
-
-/* ---- Fixture --------------------------------------------------------------- */
 
 /* Every case starts with the program's hidden window, its icon, and COM2
    open at 4800 (the speed index in force) with a reader running. */

@@ -32,8 +32,7 @@ DWORD ValueCount()
 /* The store itself, in this process, on the key as ProgramTest leaves it. */
 class AccessSettingsTest : public testbed::ProgramTest {
 protected:
-    /* What loading makes of the key, starting from the built-in COM2 at
-       index 5. */
+    /* What loading makes of the key, from the built-in COM2 at index 5. */
     static std::pair<int, int> Load()
     {
         int port = 2, speed = 5;
