@@ -91,25 +91,6 @@ protected:
     }
 };
 
-/* A stand-in for the tray, found by Shell_NotifyIcon before the real one:
-   `answer` sees each request the program sends it (a WM_COPYDATA) and
-   gives the answer. */
-struct StandInTray {
-    using Answer = std::function<LRESULT(HWND owner, const COPYDATASTRUCT &request)>;
-    explicit StandInTray(Answer answer)
-        : window({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
-                 [answer](HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT *result) {
-                     if (message != WM_COPYDATA)
-                         return false;
-                     *result = answer((HWND)wParam, *reinterpret_cast<const COPYDATASTRUCT *>(lParam));
-                     return true;
-                 })
-    {
-    }
-    bool Found() const { return window.hwnd() && FindWindowA("Shell_TrayWnd", nullptr) == window.hwnd(); }
-    testbed::StandInWindow window;
-};
-
 /* Sends `count` bursts, one at a time, and times the active picture each
    brings: from the first sample that shows it to the first that does not.
    Samples showing red are counted into *redSamples. */
@@ -236,7 +217,7 @@ TEST_F(TrayE2ETest, AddRefusedAtStartIsTriedAgainAndCloseDeletesTheIcon)
     std::atomic<int> refused{0};
     {
         /* A taskbar too busy to answer at logon: every request fails. */
-        StandInTray busy([&](HWND, const COPYDATASTRUCT &) { return refused++, (LRESULT)FALSE; });
+        testbed::StandInTray busy([&](HWND, const COPYDATASTRUCT &) { return refused++, (LRESULT)FALSE; });
         ASSERT_TRUE(busy.Found()) << "the program would not ask the stand-in tray";
         ASSERT_TRUE(testbed::StartTavrin(program_));
         ASSERT_TRUE(testbed::WaitUntil("the program's add to reach the stand-in tray", [&] { return refused > 0; },
@@ -252,7 +233,7 @@ TEST_F(TrayE2ETest, AddRefusedAtStartIsTriedAgainAndCloseDeletesTheIcon)
     const HWND window = program_.window();
     std::atomic<int> deletes{0};
     {
-        StandInTray recorder([&](HWND owner, const COPYDATASTRUCT &request) {
+        testbed::StandInTray recorder([&](HWND owner, const COPYDATASTRUCT &request) {
             deletes += owner == window && request.dwData == NIM_DELETE && IsWindow(window);
             return (LRESULT)TRUE;
         });

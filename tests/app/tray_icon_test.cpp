@@ -316,15 +316,8 @@ protected:
        does: Shell_NotifyIcon finds it by its class before the real one. */
     struct RefusingTray {
         std::atomic<int> refused{0};
-        testbed::StandInWindow window{{"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
-                                      [this](HWND, UINT message, WPARAM, LPARAM, LRESULT *result) {
-                                          if (message != WM_COPYDATA)
-                                              return false;
-                                          refused++;
-                                          *result = FALSE;
-                                          return true;
-                                      }};
-        bool Found() const { return window.hwnd() && FindWindowA("Shell_TrayWnd", nullptr) == window.hwnd(); }
+        testbed::StandInTray tray{[this](HWND, const COPYDATASTRUCT &) { return refused++, (LRESULT)FALSE; }};
+        bool Found() const { return tray.Found(); }
     };
 
     static ::testing::AssertionResult TrayShows(TrayState state, const char *what)

@@ -63,4 +63,15 @@ DWORD WINAPI StandInWindow::Run(LPVOID parameter)
     return 0;
 }
 
+StandInTray::StandInTray(Answer answer)
+    : window_({"Shell_TrayWnd", "", WS_POPUP, {0, 0, 0, 0}},
+              [answer](HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT *result) {
+                  if (message != WM_COPYDATA)
+                      return false;
+                  *result = answer((HWND)wParam, *reinterpret_cast<const COPYDATASTRUCT *>(lParam));
+                  return true;
+              })
+{
+}
+
 }  // namespace testbed

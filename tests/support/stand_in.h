@@ -54,6 +54,20 @@ private:
     DWORD joinBoundMs_ = 5000;
 };
 
+/* A stand-in for the tray, found by Shell_NotifyIcon before the real one:
+   `answer` sees each request the program sends it (a WM_COPYDATA) and
+   gives the answer. */
+class StandInTray {
+public:
+    using Answer = std::function<LRESULT(HWND owner, const COPYDATASTRUCT &request)>;
+    explicit StandInTray(Answer answer);
+    /* Whether it is the window Shell_NotifyIcon will find. */
+    bool Found() const { return window_.hwnd() && FindWindowA("Shell_TrayWnd", nullptr) == window_.hwnd(); }
+
+private:
+    StandInWindow window_;
+};
+
 }  // namespace testbed
 
 #endif
