@@ -263,10 +263,13 @@ HWND OpenSettingsDialog(HWND mainWindow, DWORD pid, DWORD timeoutMs)
     PostMessageA(mainWindow, WM_COMMAND, IDM_SETTINGS, 0);
     HWND found = nullptr;
     WaitUntil("the settings dialog", [&] {
-        for (HWND dialog : DialogsOfProcess(pid))
-            if (!found && GetDlgItem(dialog, IDC_SPEED))
+        for (HWND dialog : DialogsOfProcess(pid)) {
+            if (GetDlgItem(dialog, IDC_SPEED)) {
                 found = dialog;
-        return found != nullptr;
+                return true;
+            }
+        }
+        return false;
     }, timeoutMs);
     return found;
 }

@@ -16,7 +16,8 @@
 
 namespace testbed {
 
-/* A tiny deterministic generator (xorshift32). */
+/* A tiny deterministic generator (xorshift32), so that a run can be
+   repeated from the seed it prints. */
 class Random {
 public:
     explicit Random(uint32_t seed) : state_(seed ? seed : 0x9E3779B9u) {}
