@@ -47,6 +47,9 @@ struct AppStateRecord {
     std::atomic<LONG> readerRun{1};   /* main thread writes, worker reads */
     LONG dialogOpen = 0;              /* main thread (dialogs); read by the menu */
     std::atomic<LONG> transferActive{0}; /* worker writes, tray icon reads */
+    std::atomic<LONG> typeKeys{0};    /* main thread (settings, at start-up);
+                                         the worker reads it: 1 types each
+                                         burst as key presses */
 };
 
 extern AppStateRecord AppState;

@@ -1,7 +1,8 @@
 /*
  * The reader worker: waits for the device to receive, collects a burst
  * (bytes with no gap of 100 ms or more, cut at BURST_MAX) and types it into
- * the focused window of the foreground application, one WM_CHAR per byte.
+ * the focused window of the foreground application, one WM_CHAR per byte
+ * (or, with the Keys setting, as key presses: key_typing.cpp).
  * ReaderThreadProc and DeliverBurst run on the worker thread; StartReader
  * and StopReader on the main thread.
  */
@@ -84,14 +85,17 @@ void DeliverBurst(const BYTE *buffer, DWORD count)
     DWORD targetThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
     AttachThreadInput(self, targetThread, TRUE);
     HWND target = GetFocus();
+    bool capsLock = (GetKeyState(VK_CAPITAL) & 1) != 0;
     AttachThreadInput(self, targetThread, FALSE);
 
     AppState.transferActive = 1;
     UpdateTrayIcon(IsPortOpen());
 
     /* With no target, posts would land in this thread's own queue, which
-       nobody reads: post nothing. */
-    if (target) {
+       nobody reads: post nothing, and press no key either. */
+    if (target && AppState.typeKeys) {
+        TypeBurstAsKeys(buffer, count, target, targetThread, capsLock);
+    } else if (target) {
         for (DWORD i = 0; i < count; i++)
             PostMessageA(target, WM_CHAR, (WPARAM)buffer[i], 0);
     }

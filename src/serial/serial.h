@@ -35,6 +35,12 @@ void StartReader(void);
 void StopReader(void);
 DWORD WINAPI ReaderThreadProc(LPVOID parameter);
 void DeliverBurst(const BYTE *buffer, DWORD count);
+/* Key presses (key_typing.cpp), worker thread: types the burst into the
+   foreground thread's focus `target` (of `targetThread`, whose Caps Lock
+   state is `capsLock`) with SendInput. Waits, bounded, while the user
+   holds a modifier or a menu is open; after that the rest goes as
+   character messages, or, into a menu, not at all. */
+void TypeBurstAsKeys(const BYTE *buffer, DWORD count, HWND target, DWORD targetThread, bool capsLock);
 /* Whether the current worker's receive wait failed while it was wanted
    (the device is gone); the worker then posts WM_READERLOST and ends. */
 int ReaderLost(void);

@@ -1,7 +1,8 @@
 /*
- * The per-user registry store of the port number and speed index. Loaded
- * once at start-up, saved at shutdown (and when the session ends). Main
- * thread.
+ * The per-user registry store of the port number and speed index, loaded
+ * once at start-up and saved at shutdown (and when the session ends), and
+ * the choice of typing as key presses ("Keys"), which is only ever read:
+ * the installer or the user sets it. Main thread.
  */
 #include "settings.h"
 
@@ -40,6 +41,11 @@ void AccessSettings(int *portNumber, int *speedIndex, int load)
     if (load) {
         LoadValue(key, "Port", portNumber);
         LoadValue(key, "Baud", speedIndex);
+        /* Only a REG_DWORD of 1 chooses key presses; anything else, or
+           nothing, leaves the character messages. */
+        int keys = 0;
+        LoadValue(key, "Keys", &keys);
+        AppState.typeKeys = keys == 1;
     } else {
         SaveValue(key, "Port", *portNumber);
         SaveValue(key, "Baud", *speedIndex);
