@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "app/app.h"
 #include "settings/settings.h"
 #include "support/cable.h"
 #include "support/dialogs.h"
@@ -106,6 +107,43 @@ TEST_F(AccessSettingsTest, ValuesOfAnotherTypeOrSizeAreIgnored)
         testbed::SetSettingRaw("Baud", b.type, b.data, b.size);
         EXPECT_EQ(std::make_pair(1, 5), Load()) << "a good Port next to a bad Baud";
     }
+}
+
+/* Keys chooses key presses with a REG_DWORD of 1 alone; the store reads
+   it and never writes it. */
+TEST_F(AccessSettingsTest, OnlyADwordKeysOfOneChoosesKeyPressesAndSavingLeavesKeysAlone)
+{
+    const BYTE one8[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    const struct {
+        const char *name;
+        DWORD type;
+        const void *data;
+        DWORD size;
+        LONG keys;
+    } cases[] = {
+        {"REG_DWORD 1", REG_DWORD, one8, 4, 1},          {"no Keys", REG_NONE, nullptr, 0, 0},
+        {"REG_DWORD 0", REG_DWORD, one8 + 4, 4, 0},      {"REG_DWORD 2", REG_DWORD, "\2\0\0", 4, 0},
+        {"REG_SZ \"1\"", REG_SZ, "1", 2, 0},             {"REG_BINARY 01 00 00 00", REG_BINARY, one8, 4, 0},
+        {"REG_QWORD 1", REG_QWORD, one8, 8, 0},          {"REG_DWORD_BIG_ENDIAN 1", REG_DWORD_BIG_ENDIAN, one8, 4, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        testbed::StoreSettings(1, 6);
+        if (c.data)
+            testbed::SetSettingRaw("Keys", c.type, c.data, c.size);
+        AppState.typeKeys = 1 - c.keys;
+        EXPECT_EQ(std::make_pair(1, 6), Load());
+        EXPECT_EQ(c.keys, AppState.typeKeys.load()) << "AppState.typeKeys after loading";
+
+        int port = 3, speed = 2;
+        AccessSettings(&port, &speed, 0);
+        EXPECT_EQ(c.data ? 3u : 2u, ValueCount()) << "values after saving";
+        DWORD keys = 0;
+        const bool dword = c.data && c.type == REG_DWORD;
+        EXPECT_EQ(dword, testbed::GetSettingDword("Keys", &keys)) << "a DWORD Keys after saving";
+        EXPECT_EQ(dword ? *(const DWORD *)c.data : keys, keys) << "Keys after saving";
+    }
+    AppState.typeKeys = 0;
 }
 
 /* ---- The program: load at start-up, save at an orderly end ------------------ */

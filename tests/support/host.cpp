@@ -22,6 +22,7 @@ template <class Visit> void ProgramStateTest::EachField(Visit visit)
     visit(saved_.readerRun, AppState.readerRun);
     visit(saved_.dialogOpen, AppState.dialogOpen);
     visit(saved_.transferActive, AppState.transferActive);
+    visit(saved_.typeKeys, AppState.typeKeys);
 }
 
 void ProgramStateTest::SetUp()

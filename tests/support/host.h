@@ -31,7 +31,7 @@ private:
         DCB lineSettings;
         HANDLE readerThread;
         DWORD readerThreadId;
-        LONG readerRun, dialogOpen, transferActive;
+        LONG readerRun, dialogOpen, transferActive, typeKeys;
     } saved_ = {};
     /* Calls visit(copy, field) for each field of AppState and its copy. */
     template <class Visit> void EachField(Visit visit);

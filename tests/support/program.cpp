@@ -31,7 +31,7 @@ Process::~Process()
     }
 }
 
-bool Process::Start(const std::string &commandLine)
+bool Process::Start(const std::string &commandLine, DWORD flags)
 {
     job_ = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -43,7 +43,7 @@ bool Process::Start(const std::string &commandLine)
     std::vector<char> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back('\0');
     /* Suspended until it is in the job, so that no child escapes it. */
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si,
+    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED | flags, nullptr, nullptr, &si,
                         &pi_))
         return false;
     if (!AssignProcessToJobObject(job_, pi_.hProcess)) {

@@ -55,8 +55,9 @@ public:
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
     ~Process();
-    /* False (with GetLastError) if the command cannot start. */
-    bool Start(const std::string &commandLine);
+    /* False (with GetLastError) if the command cannot start. `flags` go
+       to CreateProcess (CREATE_NEW_CONSOLE, say). */
+    bool Start(const std::string &commandLine, DWORD flags = 0);
     /* The exit code once it has ended within the time, else -1. */
     long Wait(DWORD timeoutMs);
     /* Whether it and every process it started have ended. */

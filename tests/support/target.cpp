@@ -15,6 +15,8 @@ LRESULT CALLBACK TargetWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPAR
             Sleep(self->slowMs_);
         return 0;
     }
+    if ((message == WM_KEYDOWN || message == WM_SYSKEYDOWN) && self)
+        self->keys_.push_back({wParam, lParam, GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0});
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 

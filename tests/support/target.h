@@ -2,7 +2,7 @@
  * The window the program types into, for every test that checks what
  * reached the focused window: a visible, foreground, focused top-level
  * window of the test's own thread that records every WM_CHAR it receives,
- * with the time it came; and the bursts it received.
+ * with the time it came, and every key press; and the bursts it received.
  */
 #ifndef TAVRIN_TESTS_TARGET_H
 #define TAVRIN_TESTS_TARGET_H
@@ -36,9 +36,16 @@ public:
     /* Pumps messages until no character has come for `quietMs`, or
        `timeoutMs` has passed; returns whether the line fell quiet. */
     bool WaitForQuiet(DWORD quietMs, DWORD timeoutMs);
+    /* A key press as the window saw it, with Ctrl or Alt down then. */
+    struct Key {
+        WPARAM vk;
+        LPARAM lParam;   /* scan code in bits 16-23, extended in bit 24 */
+        bool modified;
+    };
     const std::vector<Char> &chars() const { return chars_; }
+    const std::vector<Key> &keys() const { return keys_; }
     std::string Text() const;     /* the wParam values as bytes */
-    void Clear() { chars_.clear(); }
+    void Clear() { chars_.clear(); keys_.clear(); }
     /* Milliseconds each message's handling takes (a slow target). */
     void SetSlowness(DWORD ms) { slowMs_ = ms; }
 
@@ -46,6 +53,7 @@ private:
     static LRESULT CALLBACK Proc(HWND, UINT, WPARAM, LPARAM);
     HWND hwnd_;
     std::vector<Char> chars_;
+    std::vector<Key> keys_;
     DWORD slowMs_ = 0;
 };
 
