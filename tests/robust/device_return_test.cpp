@@ -16,12 +16,14 @@
 #include <cstdio>
 #include <iterator>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "support/cable.h"
 #include "support/census.h"
 #include "support/dialogs.h"
+#include "support/host.h"
 #include "support/program.h"
 #include "support/program_test.h"
 #include "support/screen.h"
@@ -222,6 +224,37 @@ TEST_F(Announcements, FloodWhileThePortIsMissingMakesFewTriesAndTheMenuStillOpen
     EXPECT_TRUE(closer.Stop(5000));
     ASSERT_TRUE(program_.IsRunning());
     CloseInOrder(program_);
+}
+
+/* A device that keeps announcing itself, as behind a flapping hub, at a
+   pace rather than in a flood (which would starve the retry timer's
+   WM_TIMER): in this process, where PortTriesMade counts the tries. */
+using PacedAnnouncements = testbed::HostedWindowTest;
+
+TEST_F(PacedAnnouncements, WhileThePortIsMissingMakeATryAGapAtMost)
+{
+    AppState.portNumber = 4;
+    AppState.speedIndex = testbed::kSpeed38400;
+    const double kPaceMs = 200, kSpanMs = 5000, start = testbed::NowMs();
+    std::atomic<bool> done{false};
+    testbed::Background hub([&, window = AppState.mainWindow] {
+        while (testbed::NowMs() - start < kSpanMs) {
+            PostMessageA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+            Sleep((DWORD)kPaceMs);
+        }
+        done = true;
+    });
+    std::string tries;
+    LONG seen = 0;
+    ASSERT_TRUE(testbed::PumpUntil("the announcements to end", [&] {
+        for (; seen < PortTriesMade(); seen++)
+            tries += " " + std::to_string((int)(testbed::NowMs() - start));
+        return done.load();
+    }, (DWORD)kSpanMs + 5000));
+    const double spanMs = testbed::NowMs() - start;
+    printf("announcements every %.0f ms for %.0f ms: %ld tries, at%s ms\n", kPaceMs, spanMs, (long)seen, tries.c_str());
+    EXPECT_GE(seen, 2) << "tries";
+    EXPECT_LE(seen, (LONG)(spanMs / PORT_RETRY_GAP_MS) + 1) << "tries closer together than the gap";
 }
 
 }  // namespace

@@ -273,6 +273,34 @@ TEST_F(HostileMessages, ThousandsOfRandomMessages)
     RunHostile((int)testbed::EnvSeconds("TAVRIN_HOSTILE_MESSAGES", 3000), 0x4057113u);
 }
 
+/* The worker's own notices, forged while it reads: each costs the main
+   thread a look at the worker's state, and no wait for its end. */
+TEST_F(HostileMessages, ForgedWorkerNoticesLeaveTheMenuQuickAndTheWorkerReading)
+{
+    ASSERT_TRUE(testbed::StartTavrin(program_, 1, testbed::kSpeed38400, TrayState::Ready));
+    testbed::ThreadWatcher census(program_.pid());
+    ASSERT_EQ(1, census.Take().readers);
+    testbed::ModalWatcher::Options watch;
+    watch.pid = program_.pid();
+    watch.menuMs = 50;
+    watch.owner = program_.window();
+    testbed::ModalWatcher closer(watch);
+
+    const int kForged = 10;
+    for (int i = 0; i < kForged; i++) {
+        PostMessageA(program_.window(), WM_READERLOST, 0, 0);
+        PostMessageA(program_.window(), WM_TRAYRETRY, 0, 0);
+    }
+    PostMessageA(program_.window(), WM_TRAYNOTIFY, 0, WM_RBUTTONDOWN);
+    EXPECT_NE(nullptr, testbed::WaitForVisibleWindow(program_.pid(), "#32768", 2000))
+        << "no menu within 2 s of " << kForged << " forged WM_READERLOST and WM_TRAYRETRY each";
+    EXPECT_TRUE(testbed::ScanArrives(1, testbed::DigitScan(7))) << "typing after the forged notices";
+    census.Take();
+    EXPECT_EQ(1u, census.ReadersSeen()) << "the worker was replaced";
+    CloseInOrder(program_);
+    EXPECT_TRUE(closer.Stop(5000)) << "the closer did not stop";
+}
+
 TEST_F(HostileMessages, FiftyThousandRandomMessagesSoak)
 {
     RunHostile((int)testbed::EnvSeconds("TAVRIN_SOAK_HOSTILE_MESSAGES", 50000), 0x4057114u);
