@@ -169,8 +169,8 @@ std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
 }
 
 /* What each pixel of an icon shows, found by drawing it on two grounds: 'T'
-   transparent, 'K' black, 'R' red, 'Y' yellow, '?' other; each row ends in a
-   line break so that a failure prints the picture. */
+   transparent, 'K' black, 'R' red, 'Y' yellow, 'W' white, '?' other; each
+   row ends in a line break so that a failure prints the picture. */
 struct Picture {
     std::string rows;
     char At(int x, int y) const { return rows[y * 17 + x]; }
@@ -206,6 +206,8 @@ Picture ReadPicture(int id)
             picture.rows += 'R';
         else if (onMagenta[i] == testbed::kYellow)
             picture.rows += 'Y';
+        else if (onMagenta[i] == 0xFFFFFF)
+            picture.rows += 'W';
         else
             picture.rows += '?';
         if (i % 16 == 15)
@@ -219,7 +221,7 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
     const Picture ready = ReadPicture(IDI_READY), noPort = ReadPicture(IDI_NOPORT), active = ReadPicture(IDI_ACTIVE);
     for (const Picture *p : {&ready, &noPort, &active}) {
         ASSERT_EQ(16u * 17, p->rows.size()) << "an icon could not be read or drawn";
-        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow and transparent pixels:\n" << p->rows;
+        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow, white and transparent pixels:\n" << p->rows;
         EXPECT_GT(p->Count('K'), 0) << p->rows;
         EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << p->rows;
     }
@@ -227,7 +229,7 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
     EXPECT_GT(noPort.Count('R'), 0) << noPort.rows;
     EXPECT_EQ(0, noPort.Count('Y')) << noPort.rows;
     EXPECT_GT(active.Count('Y'), 0) << active.rows;
-    EXPECT_EQ(0, active.Count('R')) << active.rows;
+    EXPECT_EQ(0, active.Count('R') + active.Count('W')) << active.rows;
 
     /* The same keyboard in all three: the active icon has exactly the
        ready icon's black outline and keys, and the no-port icon keeps every
@@ -252,16 +254,16 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
         EXPECT_EQ('R', noPort.At(corner.first, corner.second))
             << "corner " << corner.first << "," << corner.second << "\n" << noPort.rows;
     }
-    /* The active body is filled: no transparent pixel in the outline's box. */
+    /* Every body is filled, white in the ready icon and yellow in the
+       active one: no transparent pixel in the outline's box. */
     ASSERT_LT(top, bottom);
-    int holes = 0, readyHoles = 0;
-    for (int y = top; y <= bottom; y++)
-        for (int x = left; x <= right; x++) {
-            holes += active.At(x, y) == 'T';
-            readyHoles += ready.At(x, y) == 'T';
-        }
-    EXPECT_EQ(0, holes) << active.rows;
-    EXPECT_GT(readyHoles, 0) << "the ready keyboard's body is see-through:\n" << ready.rows;
+    for (const Picture *p : {&ready, &noPort, &active}) {
+        int holes = 0;
+        for (int y = top; y <= bottom; y++)
+            for (int x = left; x <= right; x++)
+                holes += p->At(x, y) == 'T';
+        EXPECT_EQ(0, holes) << "the keyboard's body is see-through:\n" << p->rows;
+    }
 }
 
 /* The icon in the test bed's real notification area. */
