@@ -8,14 +8,14 @@ import os
 import struct
 import sys
 
-# The standard 16-colour palette; the legend picks four of its entries.
+# The standard 16-colour palette; the legend picks five of its entries.
 PALETTE = [
     (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
     (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
     (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
     (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
 ]
-LEGEND = {".": None, "K": 0, "R": 9, "Y": 11}
+LEGEND = {".": None, "K": 0, "R": 9, "Y": 11, "W": 15}
 SIZE = 16
 
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -169,10 +170,11 @@ std::vector<DWORD> DrawOn(HICON icon, DWORD ground)
 }
 
 /* What each pixel of an icon shows, found by drawing it on two grounds: 'T'
-   transparent, 'K' black, 'R' red, 'Y' yellow, '?' other; each row ends in a
-   line break so that a failure prints the picture. */
+   transparent, 'K' black, 'R' red, 'Y' yellow, 'W' white, '?' other; each
+   row ends in a line break so that a failure prints the picture. */
 struct Picture {
     std::string rows;
+    std::vector<DWORD> opaque;   /* the colours of its opaque pixels */
     char At(int x, int y) const { return rows[y * 17 + x]; }
     int Count(char kind) const { return (int)std::count(rows.begin(), rows.end(), kind); }
 };
@@ -196,6 +198,8 @@ Picture ReadPicture(int id)
     if (onMagenta.size() != 256 || onGreen.size() != 256)
         return picture;
     for (int i = 0; i < 256; i++) {
+        if (onMagenta[i] == onGreen[i])
+            picture.opaque.push_back(onMagenta[i]);
         if (onMagenta[i] == magenta && onGreen[i] == green)
             picture.rows += 'T';
         else if (onMagenta[i] != onGreen[i])
@@ -206,6 +210,8 @@ Picture ReadPicture(int id)
             picture.rows += 'R';
         else if (onMagenta[i] == testbed::kYellow)
             picture.rows += 'Y';
+        else if (onMagenta[i] == 0xFFFFFF)
+            picture.rows += 'W';
         else
             picture.rows += '?';
         if (i % 16 == 15)
@@ -219,7 +225,7 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
     const Picture ready = ReadPicture(IDI_READY), noPort = ReadPicture(IDI_NOPORT), active = ReadPicture(IDI_ACTIVE);
     for (const Picture *p : {&ready, &noPort, &active}) {
         ASSERT_EQ(16u * 17, p->rows.size()) << "an icon could not be read or drawn";
-        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow and transparent pixels:\n" << p->rows;
+        EXPECT_EQ(0, p->Count('?')) << "only black, red, yellow, white and transparent pixels:\n" << p->rows;
         EXPECT_GT(p->Count('K'), 0) << p->rows;
         EXPECT_GT(p->Count('T'), 0) << "a transparent ground (the mask):\n" << p->rows;
     }
@@ -227,7 +233,7 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
     EXPECT_GT(noPort.Count('R'), 0) << noPort.rows;
     EXPECT_EQ(0, noPort.Count('Y')) << noPort.rows;
     EXPECT_GT(active.Count('Y'), 0) << active.rows;
-    EXPECT_EQ(0, active.Count('R')) << active.rows;
+    EXPECT_EQ(0, active.Count('R') + active.Count('W')) << active.rows;
 
     /* The same keyboard in all three: the active icon has exactly the
        ready icon's black outline and keys, and the no-port icon keeps every
@@ -252,16 +258,50 @@ TEST_F(TrayIconTest, PicturesShowKeyboardRedXAndYellowBody)
         EXPECT_EQ('R', noPort.At(corner.first, corner.second))
             << "corner " << corner.first << "," << corner.second << "\n" << noPort.rows;
     }
-    /* The active body is filled: no transparent pixel in the outline's box. */
+    /* Every body is filled, white in the ready icon and yellow in the
+       active one: no transparent pixel in the outline's box. */
     ASSERT_LT(top, bottom);
-    int holes = 0, readyHoles = 0;
-    for (int y = top; y <= bottom; y++)
-        for (int x = left; x <= right; x++) {
-            holes += active.At(x, y) == 'T';
-            readyHoles += ready.At(x, y) == 'T';
+    for (const Picture *p : {&ready, &noPort, &active}) {
+        int holes = 0;
+        for (int y = top; y <= bottom; y++)
+            for (int x = left; x <= right; x++)
+                holes += p->At(x, y) == 'T';
+        EXPECT_EQ(0, holes) << "the keyboard's body is see-through:\n" << p->rows;
+    }
+}
+
+/* WCAG 2's relative luminance of a 0x00RRGGBB colour. */
+double Luminance(DWORD colour)
+{
+    double sum = 0;
+    for (auto [shift, weight] : {std::make_pair(16, 0.2126), std::make_pair(8, 0.7152), std::make_pair(0, 0.0722)}) {
+        double c = ((colour >> shift) & 0xFF) / 255.0;
+        sum += weight * (c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4));
+    }
+    return sum;
+}
+
+/* Each icon stands out from dark taskbars (Windows 10 and 11 in dark mode)
+   and from light ones: enough of its pixels differ from the ground by a
+   contrast ratio of 3:1 or more. */
+TEST_F(TrayIconTest, EveryIconShowsOnDarkAndLightTaskbars)
+{
+    const int kEnough = 24;
+    for (int id : {IDI_READY, IDI_NOPORT, IDI_ACTIVE}) {
+        const Picture picture = ReadPicture(id);
+        ASSERT_FALSE(picture.opaque.empty()) << "icon " << id << " could not be read or drawn";
+        for (DWORD ground : {0x101010u, 0x202020u, 0xEEEEEEu, 0xF3F3F3u}) {
+            const double g = Luminance(ground);
+            int seen = 0;
+            for (DWORD pixel : picture.opaque) {
+                const double p = Luminance(pixel);
+                seen += (std::max(p, g) + 0.05) / (std::min(p, g) + 0.05) >= 3.0;
+            }
+            EXPECT_GE(seen, kEnough) << "icon " << id << " on #" << std::hex << ground << std::dec << ": " << seen
+                                     << " of " << picture.opaque.size() << " opaque pixels at 3:1 or more\n"
+                                     << picture.rows;
         }
-    EXPECT_EQ(0, holes) << active.rows;
-    EXPECT_GT(readyHoles, 0) << "the ready keyboard's body is see-through:\n" << ready.rows;
+    }
 }
 
 /* The icon in the test bed's real notification area. */
