@@ -127,6 +127,17 @@ TEST_F(KeyPresses, EachByteIsItsKeyOrItself)
 /* Caps Lock pressed on the X server's keyboard: Wine takes its state from
    there when it translates a key (one pressed with SendInput toggles only
    Wine's own record of it, which translation then ignores). */
+/* Past the burst's cut at 1024 bytes and over many calls of SendInput:
+   every character, once, in order. */
+TEST_F(KeyPresses, ALongBurstArrivesInOrder)
+{
+    std::string scan;
+    for (uint32_t i = 0; scan.size() < 1100; i++)
+        scan += testbed::DigitScan(i).substr(0, 12) + (i % 2 ? "-" : "x");
+    ASSERT_NO_FATAL_FAILURE(Scan(scan, scan.size()));
+    EXPECT_EQ("", testbed::CompareStreams(scan, target_.Text()));
+}
+
 /* Under Wine the Caps Lock state read through another program's input is
    always off, so the choice of keys is checked here, in this process: with
    Caps Lock on, a small letter takes Shift and a capital does not. */
