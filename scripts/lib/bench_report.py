@@ -37,7 +37,8 @@ READ_TIMEOUT_MS = 100.0
 IDLE_PASSES_BOUND_PER_S = 5.0
 
 # One figure of a run: its key in bench.json, its label (which may name
-# the run's amounts: {scans}, {volume}, {flood}, {idle}, {trace}, {traced}),
+# the run's amounts: {scans}, {volume}, {flood}, {idle}, {trace}, {traced},
+# {keyscans}, {keyvolume}),
 # unit and digits; `need` is "always", or "strace" for a figure that must exist when
 # strace ran; `most` is the largest value a run may have.
 Figure = namedtuple("Figure", "key label unit digits need most", defaults=(None, None))
@@ -48,6 +49,11 @@ FIGURES = [
     Figure("latency_p50_ms", "Latency p50", "ms", 1, "always"),
     Figure("latency_p95_ms", "Latency p95", "ms", 1),
     Figure("latency_max_ms", "Latency max", "ms", 1),
+    Figure("last_p50_ms", "Last byte written to last character, characters (p50)", "ms", 1, "always"),
+    Figure("keys_last_p50_ms", "  the same typed as key presses ({keyscans}, p50)", "ms", 1, "always"),
+    Figure("keys_last_p95_ms", "  key presses, p95", "ms", 1),
+    Figure("volume_throughput", "Throughput, {volume} back to back, characters", "bytes/s", 0),
+    Figure("keys_throughput", "  {keyvolume} back to back, key presses", "bytes/s", 0, "always"),
     Figure("lost_bytes", "Bytes that never came (all phases)", "bytes", 0, "always", 0),
     Figure("changed", "Scans or bytes that came changed", "", 0, "always", 0),
     Figure("throughput", "Throughput, flood of {flood}", "bytes/s", 0, "always"),
@@ -159,6 +165,7 @@ def load_run(run_dir):
     sleeps_open, clones_open = parse_strace(path("strace-open.txt"))
     sleeps_noport, _ = parse_strace(path("strace-noport.txt"))
     lat, traced, volume, flood = r["latency"], r.get("traced", {}), r["volume"], r["flood"]
+    klat, kvolume = r["keys_latency"], r["keys_volume"]
     qb, qe = traced.get("quiet_unix", [None, None])
     pauses_open = per_second([s for s, took in sleeps_open if is_sleep(took, 0.2)], qb, qe)
     waits_open = per_second(clones_open, qb, qe)
@@ -166,13 +173,17 @@ def load_run(run_dir):
         if "idle-begin" in marks and "idle-end" in marks else None
     bursts = list(zip(flood["burst_bytes"], flood["burst_span_ms"], flood["burst_gap_ms"]))
     throughput = ratio(flood["received"], flood["seconds"])
-    streams = (volume, flood)
+    streams = (volume, flood, kvolume)
     f = {
         "latency_min_ms": pct(lat["samples_ms"], 0), "latency_p50_ms": pct(lat["samples_ms"], 0.5),
         "latency_p95_ms": pct(lat["samples_ms"], 0.95), "latency_max_ms": pct(lat["samples_ms"], 1),
-        "lost_bytes": lat["lost_bytes"] + traced.get("lost_bytes", 0)
+        "last_p50_ms": pct(lat["last_ms"], 0.5), "keys_last_p50_ms": pct(klat["last_ms"], 0.5),
+        "keys_last_p95_ms": pct(klat["last_ms"], 0.95),
+        "volume_throughput": ratio(volume["received"], volume["seconds"]),
+        "keys_throughput": ratio(kvolume["received"], kvolume["seconds"]),
+        "lost_bytes": lat["lost_bytes"] + traced.get("lost_bytes", 0) + klat["lost_bytes"]
         + sum(s["bytes"] - min(s["received"], s["bytes"]) for s in streams),
-        "changed": lat["wrong_scans"] + traced.get("wrong_scans", 0)
+        "changed": lat["wrong_scans"] + traced.get("wrong_scans", 0) + klat["wrong_scans"]
         + sum(s["mismatched"] + max(0, s["received"] - s["bytes"]) for s in streams),
         "throughput": throughput, "line_rate_ratio": ratio(throughput, LINE_RATE),
         "post_us": pct([span * 1000.0 / (n - 1) for n, span, _ in bursts if n > 1], 0.5),
@@ -201,6 +212,7 @@ def load_run(run_dir):
     return {"dir": os.path.basename(run_dir), "load_before": " ".join(load), "figures": f,
             "latency_samples_ms": lat["samples_ms"],
             "amounts": {"scans": lat["scans"], "volume": volume["scans"], "flood": flood["bytes"], "idle": idle_s,
+                        "keyscans": klat["scans"], "keyvolume": kvolume["scans"],
                         "trace": None if qb is None or qe is None else qe - qb, "traced": traced.get("scans", 0)}}
 
 
@@ -230,7 +242,8 @@ def labels(runs):
     a = runs[0]["amounts"]
     flood = f"{a['flood'] >> 20} MiB" if a["flood"] % (1 << 20) == 0 else f"{fmt(a['flood'], 0)} bytes"
     words = {"scans": f"{fmt(a['scans'], 0)} scans", "volume": f"{fmt(a['volume'], 0)} scans", "flood": flood,
-             "idle": f"{fmt(a['idle'], 0)} s", "trace": f"{fmt(a['trace'], 0)} s", "traced": f"{a['traced']} a run"}
+             "idle": f"{fmt(a['idle'], 0)} s", "trace": f"{fmt(a['trace'], 0)} s", "traced": f"{a['traced']} a run",
+             "keyscans": f"{fmt(a['keyscans'], 0)} scans", "keyvolume": f"{fmt(a['keyvolume'], 0)} scans"}
     return {fig.key: fig.label.format(**words) for fig in FIGURES}
 
 

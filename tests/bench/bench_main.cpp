@@ -6,7 +6,8 @@
  * random moments), volume (scans back to back), flood (a stream as fast as
  * the cable takes it), idle (with a second instance that has no port),
  * trace (a quiet window and a few scans, while scripts/bench traces both
- * instances) and close. It writes raw samples only; scripts/bench adds
+ * instances), close, and then the same scans and a shorter stream typed
+ * as key presses (a third instance, started with Keys = 1). It writes raw samples only; scripts/bench adds
  * what Linux saw at each mark, and scripts/lib/bench_report.py computes
  * every figure.
  */
@@ -33,7 +34,7 @@ struct Options {
     std::string out;
     std::string handshake;     /* directory shared with scripts/bench */
     double scans = 200, volume = 10000, flood = 1 << 20, idleSeconds = 60, traceSeconds = 10, tracedScans = 40,
-           seed = 1;
+           keyScans = 100, keyVolume = 1000, seed = 1;
 };
 
 const int kProgramPort = 2;
@@ -45,14 +46,14 @@ const double kQuietMs = 10000;      /* a stream has ended when nothing came for 
 /* The settings the run found, put back when it ends or fails so that the
    program's next start (a test, say) sees them. A failed run leaves no
    instance behind: each runs in a job that goes with this process. */
-const char *const kSavedNames[] = {"Port", "Baud"};
-DWORD gSaved[2];
-bool gHad[2];
+const char *const kSavedNames[] = {"Port", "Baud", "Keys"};
+DWORD gSaved[3];
+bool gHad[3];
 
 void RestoreSettingsKey()
 {
     testbed::DeleteSettingsKey();
-    for (int i = 0; i < 2; i++)
+    for (int i = 0; i < 3; i++)
         if (gHad[i])
             testbed::SetSettingDword(kSavedNames[i], gSaved[i]);
 }
@@ -124,9 +125,11 @@ double UnixSeconds()
    then waits until it is ready. The icon is added before the reader
    starts, so only the shell's drawing of it may still be on its way when
    the program is ready. */
-std::pair<double, double> StartInstance(testbed::TavrinProcess &process, int port)
+std::pair<double, double> StartInstance(testbed::TavrinProcess &process, int port, bool keys = false)
 {
     testbed::StoreSettings(port, testbed::kSpeed38400);
+    if (keys)
+        testbed::SetSettingDword("Keys", 1);
     size_t tips = testbed::TrayIconTips().size();
     double start = NowMs(), windowMs = NAN, iconMs = NAN;
     if (!process.Start())
@@ -233,12 +236,12 @@ void JsonBursts(const std::vector<TargetWindow::Char> &chars)
 
 /* Writes `count` scans, one at a time, each at a random moment of the
    reader's cycle after the previous delivery, and writes, for each scan
-   that came, the time from its last byte written to its first WM_CHAR and
-   the system clock when its write returned. */
+   that came, the time from its last byte written to its first and to its
+   last WM_CHAR, and the system clock when its write returned. */
 void RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed::Random &rnd, int first, int count)
 {
     int lost = 0, wrong = 0;
-    std::vector<double> latencyMs, writtenUnix;
+    std::vector<double> latencyMs, lastMs, writtenUnix;
     double lastFirstChar = NAN;
     for (int i = first; i < first + count; i++) {
         if ((i - first) % 20 == 0)
@@ -262,17 +265,19 @@ void RunScans(testbed::PatientWriter &partner, TargetWindow &target, testbed::Ra
             wrong++;
         lastFirstChar = target.chars().front().ms;
         latencyMs.push_back(lastFirstChar - written);
+        lastMs.push_back(target.chars()[scan.size() - 1].ms - written);
         writtenUnix.push_back(writtenAt);
     }
     target.WaitForQuiet(500, 3000);
     JsonNums({{"scans", count}, {"lost_bytes", lost}, {"wrong_scans", wrong}});
     JsonArray("samples_ms", latencyMs);
+    JsonArray("last_ms", lastMs);
     JsonArray("written_unix", writtenUnix, "%.6f");
 }
 
 int Run(const Options &opt)
 {
-    for (int i = 0; i < 2; i++)
+    for (int i = 0; i < 3; i++)
         gHad[i] = testbed::GetSettingDword(kSavedNames[i], &gSaved[i]);
     gJson = fopen(opt.out.c_str(), "w");
     if (!gJson)
@@ -347,6 +352,21 @@ int Run(const Options &opt)
     };
     gJsonGroup = "close";
     JsonNums({{"port_open_ms", close(prog)}, {"no_port_ms", close(noport)}});
+
+    /* The same scans and a shorter stream as key presses, side by side
+       with the characters above. */
+    testbed::TavrinProcess keys;
+    StartInstance(keys, kProgramPort, true);
+    target.TakeFocus();
+    gJsonGroup = "keys_latency";
+    RunScans(partner, target, rnd, 0, (int)opt.keyScans);
+    std::string keyScans;
+    for (int i = 0; i < (int)opt.keyVolume; i++)
+        keyScans += testbed::DigitScan((uint32_t)i);
+    gJsonGroup = "keys_volume";
+    JsonNums({{"scans", opt.keyVolume}});
+    SendStream(partner, target, testbed::ToBytes(keyScans), 13 * 16);
+    close(keys);
     fputs("\n}\n", gJson);
     fclose(gJson);
     RestoreSettingsKey();
@@ -361,7 +381,7 @@ int main(int argc, char **argv)
     const std::pair<const char *, double *> numbers[] = {
         {"--scans", &opt.scans}, {"--volume", &opt.volume}, {"--flood", &opt.flood},
         {"--idle", &opt.idleSeconds}, {"--trace", &opt.traceSeconds}, {"--traced-scans", &opt.tracedScans},
-        {"--seed", &opt.seed}};
+        {"--key-scans", &opt.keyScans}, {"--key-volume", &opt.keyVolume}, {"--seed", &opt.seed}};
     for (int i = 1; i < argc; i += 2) {
         std::string a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -379,7 +399,8 @@ int main(int argc, char **argv)
     }
     if (opt.out.empty()) {
         fprintf(stderr, "usage: tavrin_bench --out FILE.json [--scans N] [--volume N] [--flood BYTES] [--idle S]\n"
-                        "       [--trace S] [--traced-scans N] [--handshake DIR] [--seed N]\n");
+                        "       [--trace S] [--traced-scans N] [--key-scans N] [--key-volume N]\n"
+                        "       [--handshake DIR] [--seed N]\n");
         return 2;
     }
     return Run(opt);
