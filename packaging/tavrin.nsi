@@ -83,7 +83,7 @@ LangString StartupSection ${LANG_RUSSIAN} "Запускать Tavrin при вх
 LangString KeysSection ${LANG_ENGLISH} "Type as key presses, for programs that ignore the scanner's Enter"
 LangString KeysSection ${LANG_RUSSIAN} "Вводить как нажатия клавиш, для программ, которые не принимают Enter сканера"
 LangString RemoveSettingsSection ${LANG_ENGLISH} "Also remove my settings (port, speed and typing)"
-LangString RemoveSettingsSection ${LANG_RUSSIAN} "Удалить и мои настройки (порт, скорость и способ ввода)"
+LangString RemoveSettingsSection ${LANG_RUSSIAN} "Удалить и мои настройки (порт, скорость, ввод)"
 LangString RunNow ${LANG_ENGLISH} "Start Tavrin now"
 LangString RunNow ${LANG_RUSSIAN} "Запустить Tavrin"
 LangString StillRunning ${LANG_ENGLISH} "Tavrin is still running and could not be closed.$\r$\nClose it with the Close command of its notification-area icon, then choose Retry."
