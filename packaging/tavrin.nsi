@@ -64,6 +64,7 @@ VIFileVersion "${VERSION}"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\tavrin.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "$(RunNow)"
 
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW WidenComponents
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -207,6 +208,28 @@ Function FindKeys
             StrCpy $KeysFound 1
         ${EndIf}
     ${EndIf}
+FunctionEnd
+
+; The key-press option's name is wider than the page's tree: the tree takes
+; the page's width, in place of its caption beside it (the page's text above
+; says the same), down to the space required.
+Function WidenComponents
+    System::Call "*(i, i, i, i) p .r9"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.ComponentsText, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i .r1, i, i, i)"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.Components, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i, i .r2, i .r3, i)"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.SpaceRequired, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i, i .r4, i, i)"
+    System::Free $9
+    ShowWindow $mui.ComponentsPage.ComponentsText ${SW_HIDE}
+    IntOp $3 $3 - $1
+    IntOp $4 $4 - $2
+    ; SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call "user32::SetWindowPos(p $mui.ComponentsPage.Components, p 0, i r1, i r2, i r3, i r4, i 0x14)"
 FunctionEnd
 
 Function .onInit
