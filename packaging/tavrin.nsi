@@ -1,7 +1,9 @@
 ; Tavrin's installer: a per-user install that needs no administrator
 ; rights. It puts tavrin.exe into the user's local programs folder, adds a
 ; Start-menu shortcut, optionally a Startup shortcut (checked by default),
-; and the entry in the user's list of installed programs. The uninstaller
+; and the entry in the user's list of installed programs. Optionally (off by
+; default, or /KEYS on its command line) it sets Tavrin to type as key
+; presses; an upgrade keeps that choice. The uninstaller
 ; stops a running Tavrin, removes all of that, and keeps the user's
 ; settings unless asked to remove them (its components page, or
 ; /REMOVESETTINGS on its command line).
@@ -25,12 +27,15 @@ SetDateSave off
 !searchparse /file "${ROOT}/src/version.h" `#define TAVRIN_COPYRIGHT_YEARS "` YEARS `"`
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin"
-; The program's own key; its Settings subkey holds the port and speed.
+; The program's own key; its Settings subkey holds the port and speed, and
+; Keys, which Tavrin reads but never writes: 1 (a 4-byte REG_DWORD, as Tavrin
+; reads it) types as key presses, anything else or none as characters.
 !define VENDOR_KEY "Software\Quorvel"
 !define PROGRAM_KEY "Software\Quorvel\Tavrin"
 !define SETTINGS_KEY "Software\Quorvel\Tavrin\Settings"
 ; The class of Tavrin's hidden window.
 !define WINDOW_CLASS "TavrinWindow"
+!define KEY_QUERY_VALUE 0x0001
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -48,6 +53,7 @@ VIFileVersion "${VERSION}"
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WinMessages.nsh
+!include WinCore.nsh
 
 !define MUI_ABORTWARNING
 !define MUI_COMPONENTSPAGE_NODESC
@@ -58,6 +64,7 @@ VIFileVersion "${VERSION}"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\tavrin.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "$(RunNow)"
 
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW WidenComponents
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -74,8 +81,10 @@ LangString ProgramSection ${LANG_ENGLISH} "Tavrin"
 LangString ProgramSection ${LANG_RUSSIAN} "Tavrin"
 LangString StartupSection ${LANG_ENGLISH} "Start Tavrin when I log on"
 LangString StartupSection ${LANG_RUSSIAN} "Запускать Tavrin при входе в систему"
-LangString RemoveSettingsSection ${LANG_ENGLISH} "Also remove my settings (port and speed)"
-LangString RemoveSettingsSection ${LANG_RUSSIAN} "Удалить и мои настройки (порт и скорость)"
+LangString KeysSection ${LANG_ENGLISH} "Type as key presses, for programs that ignore the scanner's Enter"
+LangString KeysSection ${LANG_RUSSIAN} "Вводить как нажатия клавиш, для программ, которые не принимают Enter сканера"
+LangString RemoveSettingsSection ${LANG_ENGLISH} "Also remove my settings (port, speed and typing)"
+LangString RemoveSettingsSection ${LANG_RUSSIAN} "Удалить и мои настройки (порт, скорость, ввод)"
 LangString RunNow ${LANG_ENGLISH} "Start Tavrin now"
 LangString RunNow ${LANG_RUSSIAN} "Запустить Tavrin"
 LangString StillRunning ${LANG_ENGLISH} "Tavrin is still running and could not be closed.$\r$\nClose it with the Close command of its notification-area icon, then choose Retry."
@@ -139,11 +148,6 @@ FunctionEnd
 !insertmacro DEFINE_CLOSE_TAVRIN ""
 !insertmacro DEFINE_CLOSE_TAVRIN "un."
 
-Function .onInit
-    SetShellVarContext current
-    !insertmacro MUI_LANGDLL_DISPLAY
-FunctionEnd
-
 Section "$(ProgramSection)" SecProgram
     SectionIn RO
     Call StopTavrin
@@ -172,6 +176,75 @@ SectionEnd
 Section "$(StartupSection)" SecStartup
     CreateShortcut "$SMSTARTUP\Tavrin.lnk" "$INSTDIR\tavrin.exe" "" "$INSTDIR\tavrin.exe" 0
 SectionEnd
+
+; 1 when .onInit found Keys = 1 stored, else 0.
+Var KeysFound
+
+Section /o "$(KeysSection)" SecKeys
+    WriteRegDWORD HKCU "${SETTINGS_KEY}" "Keys" 1
+SectionEnd
+
+; Unticked on an upgrade that found Keys = 1: the user's choice. A Keys
+; value the installer did not find as 1 is not its to change.
+Section "-KeysOff"
+    ${If} $KeysFound == 1
+    ${AndIfNot} ${SectionIsSelected} ${SecKeys}
+        DeleteRegValue HKCU "${SETTINGS_KEY}" "Keys"
+    ${EndIf}
+SectionEnd
+
+; Keys = 1 as Tavrin reads it: a 4-byte REG_DWORD (ReadRegDWORD would
+; also take a REG_SZ "1"). Sets $KeysFound.
+Function FindKeys
+    StrCpy $KeysFound 0
+    System::Call "advapi32::RegOpenKeyExW(p ${HKEY_CURRENT_USER}, w '${SETTINGS_KEY}', i 0, i ${KEY_QUERY_VALUE}, *p .r1) i .r0"
+    ${If} $0 == 0
+        System::Call "advapi32::RegQueryValueExW(p r1, w 'Keys', p 0, *i .r2, *i .r3, *i 4 r4) i .r0"
+        System::Call "advapi32::RegCloseKey(p r1)"
+        ${If} $0 == 0
+        ${AndIf} $2 == ${REG_DWORD}
+        ${AndIf} $4 == 4
+        ${AndIf} $3 == 1
+            StrCpy $KeysFound 1
+        ${EndIf}
+    ${EndIf}
+FunctionEnd
+
+; The key-press option's name is wider than the page's tree: the tree takes
+; the page's width, in place of its caption beside it (the page's text above
+; says the same), down to the space required.
+Function WidenComponents
+    System::Call "*(i, i, i, i) p .r9"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.ComponentsText, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i .r1, i, i, i)"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.Components, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i, i .r2, i .r3, i)"
+    System::Call "user32::GetWindowRect(p $mui.ComponentsPage.SpaceRequired, p r9)"
+    System::Call "user32::MapWindowPoints(p 0, p $mui.ComponentsPage, p r9, i 2)"
+    System::Call "*$9(i, i .r4, i, i)"
+    System::Free $9
+    ShowWindow $mui.ComponentsPage.ComponentsText ${SW_HIDE}
+    IntOp $3 $3 - $1
+    IntOp $4 $4 - $2
+    ; SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call "user32::SetWindowPos(p $mui.ComponentsPage.Components, p 0, i r1, i r2, i r3, i r4, i 0x14)"
+FunctionEnd
+
+Function .onInit
+    SetShellVarContext current
+    !insertmacro MUI_LANGDLL_DISPLAY
+    ; Keys = 1 found starts the option ticked, so that an upgrade keeps it.
+    Call FindKeys
+    ${GetParameters} $0
+    ClearErrors
+    ${GetOptions} $0 "/KEYS" $1
+    ${IfNot} ${Errors}
+    ${OrIf} $KeysFound == 1
+        SectionSetFlags ${SecKeys} ${SF_SELECTED}
+    ${EndIf}
+FunctionEnd
 
 Section "un.$(ProgramSection)" SecUnProgram
     SectionIn RO

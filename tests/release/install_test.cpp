@@ -19,6 +19,8 @@
 #include "support/registry.h"
 #include "support/timing.h"
 
+#include "settings/settings.h"
+
 namespace {
 
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrin";
@@ -74,14 +76,26 @@ bool Exists(const std::string &path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-/* A REG_SZ value of the uninstall entry, or "<missing>". */
-std::string UninstallValue(const char *name)
+/* A REG_SZ value under HKEY_CURRENT_USER, or "<missing>". */
+std::string StringValue(const char *key, const char *name)
 {
     char value[1024];
     DWORD size = sizeof value;
-    if (RegGetValueA(HKEY_CURRENT_USER, kUninstallKey, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+    if (RegGetValueA(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
         return "<missing>";
     return value;
+}
+
+std::string UninstallValue(const char *name)
+{
+    return StringValue(kUninstallKey, name);
+}
+
+/* Keys as a 4-byte REG_DWORD, or a note that it is missing or not one. */
+std::string KeysDword()
+{
+    DWORD value = 0;
+    return testbed::GetSettingDword("Keys", &value) ? std::to_string(value) : "<missing or not a DWORD>";
 }
 
 /* The target of a shell link, or the reason there is none. */
@@ -172,10 +186,13 @@ protected:
         if (GetParam().path.empty())
             GTEST_SKIP() << "makensis was not found when the tests were built (scripts/setup-deps installs nsis)";
         ASSERT_TRUE(Exists(GetParam().path)) << GetParam().path << " was not built";
+        std::string why = GetParam().shipped32 ? WhyNot32BitPrograms() : "";
+        if (!why.empty())
+            GTEST_SKIP() << "this Wine cannot start 32-bit programs (" << why
+                         << "): the shipped 32-bit installer was built but not run";
         RemoveLeftovers();
         ASSERT_EQ("", Installed()) << "could not clear an earlier install";
         CoInitialize(nullptr);
-        ASSERT_NO_FATAL_FAILURE(InstallSilently());
     }
 
     void TearDown() override
@@ -187,15 +204,10 @@ protected:
         CoUninitialize();
     }
 
-    /* Skips the case, saying why, where this Wine cannot start the 32-bit installer. */
-    void InstallSilently()
+    void InstallSilently(const std::string &extraArguments)
     {
-        std::string why = GetParam().shipped32 ? WhyNot32BitPrograms() : "";
-        if (!why.empty())
-            GTEST_SKIP() << "this Wine cannot start 32-bit programs (" << why
-                         << "): the shipped 32-bit installer was built but not run";
         testbed::Process installer;
-        ASSERT_TRUE(installer.Start("\"" + GetParam().path + "\" /S"))
+        ASSERT_TRUE(installer.Start("\"" + GetParam().path + "\" /S" + extraArguments))
             << "cannot start " << GetParam().path << ", error " << GetLastError();
         long code = installer.Wait(kSetupTimeoutMs);
         ASSERT_NE(-1, code) << "the installer did not finish in " << kSetupTimeoutMs << " ms";
@@ -222,8 +234,12 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     const std::string exe = dir + "\\tavrin.exe";
     const std::string uninstaller = dir + "\\uninstall.exe";
 
+    /* Not Keys = 1 as Tavrin reads it: not the installer's to change. */
+    testbed::SetSettingRaw("Keys", REG_SZ, "1", 2);
+    ASSERT_NO_FATAL_FAILURE(InstallSilently(""));
     {
         SCOPED_TRACE("after the install");
+        EXPECT_EQ("1", StringValue(kSettingsKey, "Keys")) << "the REG_SZ Keys, without /KEYS";
         for (const std::string &file : {exe, uninstaller, dir + "\\LICENSE.txt"})
             EXPECT_TRUE(Exists(file)) << file;
         /* Paths compare as Windows compares them: without regard to case. */
@@ -252,24 +268,31 @@ TEST_P(InstallTest, InstallRunScanAndUninstallKeepingSettings)
     /* Uninstalled while it runs: the uninstaller ends it the orderly way,
        so that it saves its settings, which are then kept. */
     testbed::SetSettingDword("Baud", 0);
+    testbed::SetSettingDword("Keys", 1);
     ASSERT_NO_FATAL_FAILURE(UninstallSilently(""));
     EXPECT_EQ(0, tavrin.Wait(kAskedToEndMs)) << "Tavrin still running (-1) or not ended the orderly way";
 
     SCOPED_TRACE("kept by the uninstaller, and written back when Tavrin was closed (Baud 0 means it was not)");
     testbed::ExpectStored(2, 7);
+    EXPECT_EQ("1", KeysDword());
 }
 
 TEST_P(InstallTest, InstallOverARunningCopyThenUninstallRemovingSettings)
 {
+    ASSERT_NO_FATAL_FAILURE(InstallSilently(" /KEYS"));
+    EXPECT_EQ("1", KeysDword()) << "chosen with /KEYS";
     testbed::Process tavrin;
     ASSERT_TRUE(tavrin.Start("\"" + InstallDir() + "\\tavrin.exe\"")) << "error " << GetLastError();
     ASSERT_TRUE(testbed::WaitForReady(tavrin.pid(), tavrin.process(), testbed::kReadyTimeoutMs));
 
-    /* A second install closes the running copy to replace its file. */
-    ASSERT_NO_FATAL_FAILURE(InstallSilently());
+    /* A second install closes the running copy to replace its file, and
+       keeps Keys = 1 without /KEYS. */
+    ASSERT_NO_FATAL_FAILURE(InstallSilently(""));
     EXPECT_EQ(0, tavrin.Wait(kAskedToEndMs)) << "the installer left the running copy alone (-1)";
     EXPECT_TRUE(Exists(InstallDir() + "\\tavrin.exe"));
-    ASSERT_TRUE(testbed::SettingsKeyExists()) << "Tavrin saved no settings when it was closed";
+    EXPECT_EQ("1", KeysDword()) << "after an upgrade without /KEYS";
+    DWORD port = 0;
+    ASSERT_TRUE(testbed::GetSettingDword("Port", &port)) << "Tavrin saved no settings when it was closed";
 
     ASSERT_NO_FATAL_FAILURE(UninstallSilently(" /REMOVESETTINGS"));
     EXPECT_FALSE(testbed::SettingsKeyExists()) << "asked to, the uninstaller keeps the settings";
