@@ -54,6 +54,7 @@ FIGURES = [
     Figure("keys_last_p95_ms", "  key presses, p95", "ms", 1),
     Figure("volume_throughput", "Throughput, {volume} back to back, characters", "bytes/s", 0),
     Figure("keys_throughput", "  {keyvolume} back to back, key presses", "bytes/s", 0, "always"),
+    Figure("keys_full_burst_ms", "  a full burst (1024 bytes) typed as key presses, first to last (p50)", "ms", 0),
     Figure("lost_bytes", "Bytes that never came (all phases)", "bytes", 0, "always", 0),
     Figure("changed", "Scans or bytes that came changed", "", 0, "always", 0),
     Figure("throughput", "Throughput, flood of {flood}", "bytes/s", 0, "always"),
@@ -181,6 +182,8 @@ def load_run(run_dir):
         "keys_last_p95_ms": pct(klat["last_ms"], 0.95),
         "volume_throughput": ratio(volume["received"], volume["seconds"]),
         "keys_throughput": ratio(kvolume["received"], kvolume["seconds"]),
+        "keys_full_burst_ms": pct([span for n, span in zip(kvolume["burst_bytes"], kvolume["burst_span_ms"])
+                                   if n == 1024], 0.5),
         "lost_bytes": lat["lost_bytes"] + traced.get("lost_bytes", 0) + klat["lost_bytes"]
         + sum(s["bytes"] - min(s["received"], s["bytes"]) for s in streams),
         "changed": lat["wrong_scans"] + traced.get("wrong_scans", 0) + klat["wrong_scans"]

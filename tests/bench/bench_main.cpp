@@ -366,6 +366,7 @@ int Run(const Options &opt)
     gJsonGroup = "keys_volume";
     JsonNums({{"scans", opt.keyVolume}});
     SendStream(partner, target, testbed::ToBytes(keyScans), 13 * 16);
+    JsonBursts(target.chars());
     close(keys);
     fputs("\n}\n", gJson);
     fclose(gJson);
