@@ -20,8 +20,8 @@
    characters with a pause between, none were lost. */
 static const DWORD kCharsPerCall = 16;
 static const DWORD kCallGapMs = 15;
-/* How long a burst waits for the user to let go of Ctrl, Alt, Shift or
-   Win, or for a menu to close, before it gives up on typing keys. */
+/* How long a burst waits, in all, for the user to let go of Ctrl, Alt,
+   Shift or Win, or for a menu to close, before it gives up on typing keys. */
 static const DWORD kClearWaitMs = 5000;
 static const DWORD kClearPollMs = 10;
 
@@ -133,12 +133,12 @@ static bool ForegroundInMenu(void)
 
 enum TypingClear { kClear, kModifierHeld, kMenuOpen, kStopAsked };
 
-/* Waits, bounded, until keys can go without becoming shortcuts or menu
-   choices. Releasing a held Alt or Win for the user would open the menu
-   bar or Start, and a held key repeats its press anyway: so wait. */
-static TypingClear WaitClearToType(void)
+/* Waits until keys can go without becoming shortcuts or menu choices,
+   adding the time to *waited, which the burst's bound limits. Releasing a
+   held Alt or Win for the user would open the menu bar or Start, and a
+   held key repeats its press anyway: so wait. */
+static TypingClear WaitClearToType(DWORD *waited)
 {
-    DWORD start = GetTickCount();
     for (;;) {
         if (!AppState.readerRun)
             return kStopAsked;
@@ -146,10 +146,13 @@ static TypingClear WaitClearToType(void)
         bool held = !menu && ModifierHeld();
         if (!menu && !held)
             return kClear;
-        if (GetTickCount() - start >= kClearWaitMs)
+        if (*waited >= kClearWaitMs)
             return menu ? kMenuOpen : kModifierHeld;
         /* Alertable, so that StopReader's wake-up ends it at once. */
+        DWORD start = GetTickCount();
         SleepEx(kClearPollMs, TRUE);
+        DWORD slept = GetTickCount() - start;
+        *waited += slept > kClearPollMs ? slept : kClearPollMs;
     }
 }
 
@@ -185,9 +188,10 @@ void TypeBurstAsKeys(const BYTE *buffer, DWORD count, HWND target, DWORD targetT
 
     INPUT events[kCharsPerCall * kEventsPerChar];
     bool afterCr = false;
+    DWORD waited = 0;
     int i = 0;
     while (i < length) {
-        TypingClear clear = WaitClearToType();
+        TypingClear clear = WaitClearToType(&waited);
         if (clear == kMenuOpen)
             return;
         if (clear != kClear) {
