@@ -217,6 +217,17 @@ void SendStream(testbed::PatientWriter &partner, TargetWindow &target, const std
               {"seconds", chars.empty() ? NAN : (chars.back().ms - startMs) / 1000.0}});
 }
 
+/* `count` digit scans back to back (SendStream, in writes of 16 scans),
+   with their count under the current group. */
+void SendScans(testbed::PatientWriter &partner, TargetWindow &target, double count)
+{
+    std::string scans;
+    for (int i = 0; i < (int)count; i++)
+        scans += testbed::DigitScan((uint32_t)i);
+    JsonNums({{"scans", count}});
+    SendStream(partner, target, testbed::ToBytes(scans), 13 * 16);
+}
+
 /* The flood's bursts, as the target saw them: runs of characters
    separated by the worker's delivery pause. A burst's span is the time its
    posts took; the gap before it holds the pause, the icon updates, the
@@ -307,12 +318,8 @@ int Run(const Options &opt)
     gJsonGroup = "latency";
     RunScans(partner, target, rnd, 0, (int)opt.scans);
 
-    std::string scans;
-    for (int i = 0; i < (int)opt.volume; i++)
-        scans += testbed::DigitScan((uint32_t)i);
     gJsonGroup = "volume";
-    JsonNums({{"scans", opt.volume}});
-    SendStream(partner, target, testbed::ToBytes(scans), 13 * 16);
+    SendScans(partner, target, opt.volume);
     target.Pump(1000);
     JsonFootprint("footprint_after_volume", pid);
 
@@ -360,12 +367,8 @@ int Run(const Options &opt)
     target.TakeFocus();
     gJsonGroup = "keys_latency";
     RunScans(partner, target, rnd, 0, (int)opt.keyScans);
-    std::string keyScans;
-    for (int i = 0; i < (int)opt.keyVolume; i++)
-        keyScans += testbed::DigitScan((uint32_t)i);
     gJsonGroup = "keys_volume";
-    JsonNums({{"scans", opt.keyVolume}});
-    SendStream(partner, target, testbed::ToBytes(keyScans), 13 * 16);
+    SendScans(partner, target, opt.keyVolume);
     JsonBursts(target.chars());
     close(keys);
     fputs("\n}\n", gJson);
